@@ -1,0 +1,74 @@
+#include "messages.h"
+
+#include <cerrno>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <string>
+
+const char* program_name = nullptr;
+
+namespace {
+
+const char* shown_program_name() {
+  if (program_name == nullptr) return nullptr;
+  const char* slash = std::strrchr(program_name, '/');
+  const char* base = slash ? slash + 1 : program_name;
+  return *base ? base : nullptr;
+}
+
+void write_to(FILE* stream, const char* prefix, const char* text) {
+  if (prefix) std::fprintf(stream, "%s: ", prefix);
+  std::size_t len = std::strlen(text);
+  std::fwrite(text, 1, len, stream);
+  if (len == 0 || text[len - 1] != '\n') std::fputc('\n', stream);
+  std::fflush(stream);
+}
+
+}  // namespace
+
+int write_message(const char* text, int exit_code) {
+  const char* prefix = shown_program_name();
+  if (text == nullptr) text = "";
+  write_to(stderr, prefix, text);
+  write_to(stdout, prefix, text);
+  if (exit_code != 0) std::exit(exit_code);
+  return 0;
+}
+
+void vprint_error(int exit_code, const char* format, va_list args) {
+  const int saved_errno = errno;
+  std::string text;
+  va_list copy;
+  va_copy(copy, args);
+  char small[4096];
+  int needed = std::vsnprintf(small, sizeof small, format, copy);
+  va_end(copy);
+  if (needed < 0) {
+    text = format;
+  } else if (static_cast<std::size_t>(needed) < sizeof small) {
+    text.assign(small, static_cast<std::size_t>(needed));
+  } else {
+    text.resize(static_cast<std::size_t>(needed) + 1);
+    std::vsnprintf(text.data(), text.size(), format, args);
+    text.resize(static_cast<std::size_t>(needed));
+  }
+  if (saved_errno != 0) {
+    text += "\nSystem error ";
+    text += std::to_string(saved_errno);
+    text += ": ";
+    text += std::strerror(saved_errno);
+  }
+  errno = saved_errno;
+  write_message(text.c_str(), exit_code);
+  errno = saved_errno;
+}
+
+void print_error(int exit_code, const char* format, ...) {
+  va_list args;
+  va_start(args, format);
+  vprint_error(exit_code, format, args);
+  va_end(args);
+}
+
+void util_exit(int status) { std::exit(status); }

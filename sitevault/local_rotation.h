@@ -1,0 +1,17 @@
+// Local repository: rotation of dump series, removal of one dump, sizes.
+#pragma once
+
+#include <cstdint>
+#include <string_view>
+
+// True when name is a dump of the series prefix: the prefix, "_", the
+// fixed-width time stamp "YYYY.MM.DD_HH.MM" and an optional ".partN" suffix.
+// Shared with the FTP rotation.
+bool is_series_name(std::string_view name, std::string_view prefix);
+// True for a series name without a part suffix (a dump's base file).
+bool is_series_base_name(std::string_view name, std::string_view prefix);
+
+int rotate_dump_files(const char* directory, const char* prefix, int keep);
+int remove_dump(const char* dump);
+std::int64_t path_size(const char* path, int count_blocks);
+std::int64_t dir_size(int count_blocks);

@@ -1,0 +1,23 @@
+// Services shared by the domain operations: the repository directories, the
+// per-domain logs and the notification mail.
+#pragma once
+
+enum NotificationKind {
+  backup_begun = 0,
+  backup_completed = 1,
+  backup_failed = 2,
+  restore_begun = 3,
+  restore_completed = 4,
+  restore_failed = 5,
+  download_begun = 6,
+  download_completed = 7,
+  download_failed = 8,
+};
+
+int create_dump_repository(const char* domain);
+void clear_operation_logs(const char* domain);
+int send_notification(const char* recipient, const char* sender, const char* domain, int kind,
+                      const char* text);
+// Detaches into the background (daemon(1, 0)); returns only in the detached
+// process, ends the foreground process with status 0.
+void detach_operation();
