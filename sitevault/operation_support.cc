@@ -1,0 +1,265 @@
+#include "operation_support.h"
+
+#include <fcntl.h>
+#include <signal.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <iterator>
+#include <optional>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "messages.h"
+#include "product_conf.h"
+#include "unique_fd.h"
+
+namespace {
+
+constexpr const char* kRepositoryOwner = "hvxadm";
+constexpr mode_t kRepositoryMode = 0750;
+constexpr const char* kLogName = "backup_restore.log";
+constexpr const char* kErrLogName = "backup_restore.err_log";
+constexpr std::size_t kCopyBlock = 64 * 1024;
+
+std::string repository_path(const char* domain) {
+  return std::string(product_conf.DUMP_D ? product_conf.DUMP_D : "") + "/" + domain;
+}
+
+void report_directory_failure(const char* format, const std::string& path) {
+  char text[4096];
+  std::snprintf(text, sizeof text, format, path.c_str(), std::strerror(errno));
+  write_message(text, 0);
+}
+
+int ensure_directory(const std::string& path, uid_t uid, gid_t gid) {
+  if (mkdir(path.c_str(), 0700) != 0 && errno != EEXIST) {
+    report_directory_failure("Unable to create directory '%s': %s", path);
+    return -1;
+  }
+  if (chown(path.c_str(), uid, gid) != 0) {
+    report_directory_failure("Unable to execute chown for directory '%s': %s", path);
+    return -1;
+  }
+  if (chmod(path.c_str(), kRepositoryMode) != 0) {
+    report_directory_failure("Unable to execute chmod for directory '%s': %s", path);
+    return -1;
+  }
+  return 0;
+}
+
+void remove_if_present(const std::string& path) {
+  struct stat st {};
+  if (stat(path.c_str(), &st) == 0) unlink(path.c_str());
+}
+
+// SIGPIPE ignored for the lifetime of the guard: a mail program that ends
+// before reading the whole message must not end this process.
+class IgnoreSigpipe {
+ public:
+  IgnoreSigpipe() {
+    struct sigaction ignore {};
+    ignore.sa_handler = SIG_IGN;
+    sigemptyset(&ignore.sa_mask);
+    active_ = sigaction(SIGPIPE, &ignore, &saved_) == 0;
+  }
+  ~IgnoreSigpipe() {
+    if (active_) sigaction(SIGPIPE, &saved_, nullptr);
+  }
+  IgnoreSigpipe(const IgnoreSigpipe&) = delete;
+  IgnoreSigpipe& operator=(const IgnoreSigpipe&) = delete;
+
+ private:
+  struct sigaction saved_ {};
+  bool active_ = false;
+};
+
+// Whole buffer or false; the reader may have gone away.
+bool write_all(int fd, std::string_view data) {
+  while (!data.empty()) {
+    const ssize_t n = write(fd, data.data(), data.size());
+    if (n < 0) {
+      if (errno == EINTR) continue;
+      return false;
+    }
+    data.remove_prefix(static_cast<std::size_t>(n));
+  }
+  return true;
+}
+
+struct MailProcess {
+  pid_t pid = -1;
+  UniqueFd input;
+};
+
+// Starts the mail program with its arguments as given (no shell), its
+// standard input on a pipe; nothing of this process leaks into it.
+bool start_mail_program(const std::string& path, const char* sender, const char* recipient,
+                        MailProcess* mail) {
+  std::optional<PipeEnds> pipe = make_pipe();
+  if (!pipe) return false;
+  std::vector<char*> argv = {const_cast<char*>(path.c_str()), const_cast<char*>("-f"),
+                             const_cast<char*>(sender), const_cast<char*>(recipient), nullptr};
+  std::fflush(nullptr);
+  const pid_t pid = fork();
+  if (pid < 0) return false;
+  if (pid == 0) {
+    if (dup2(pipe->read.get(), STDIN_FILENO) < 0) _exit(127);
+    close_range(3, ~0U, 0);
+    execv(path.c_str(), argv.data());
+    _exit(127);
+  }
+  mail->pid = pid;
+  mail->input = std::move(pipe->write);
+  return true;
+}
+
+void wait_for(pid_t pid) {
+  int status = 0;
+  while (waitpid(pid, &status, 0) < 0 && errno == EINTR) {
+  }
+}
+
+const char* subject_text(int kind) {
+  static const char* const kSubjects[] = {
+      "Backup process has begun",   "Backup process has completed",
+      "Backup process has failed",  "Restore process has begun",
+      "Restore process has completed", "Restore process has failed",
+      "Download process has begun", "Download process has completed",
+      "Download process has failed",
+  };
+  if (kind < 0 || kind >= static_cast<int>(std::size(kSubjects))) return nullptr;
+  return kSubjects[kind];
+}
+
+// Copies the operation's log into the mail: the progress log when it has
+// content, else the error log. A log that cannot be read is reported inside
+// the mail.
+void attach_log(int out, const char* domain, const char* subject) {
+  const std::string dir = repository_path(domain);
+  std::string path = dir + "/" + kLogName;
+  struct stat st {};
+  if (stat(path.c_str(), &st) != 0 || st.st_size <= 0) path = dir + "/" + kErrLogName;
+
+  UniqueFd log(open(path.c_str(), O_RDONLY | O_CLOEXEC));
+  if (!log) {
+    const std::string reason = std::strerror(errno);
+    write_all(out, std::string(subject) + "\n" + "Error opening log file \"" + path +
+                       "\": " + reason + "\n" +
+                       "Error occured during backup/restore process execution\n");
+    return;
+  }
+  std::vector<char> block(kCopyBlock);
+  for (;;) {
+    const ssize_t n = read(log.get(), block.data(), block.size());
+    if (n == 0) return;
+    if (n < 0) {
+      if (errno == EINTR) continue;
+      const std::string reason = std::strerror(errno);
+      write_all(out, "Error writing log file \"" + path + "\": " + reason + "\n");
+      return;
+    }
+    if (!write_all(out, std::string_view(block.data(), static_cast<std::size_t>(n)))) return;
+  }
+}
+
+}  // namespace
+
+int create_dump_repository(const char* domain) {
+  const auto uid = static_cast<uid_t>(get_user_id(kRepositoryOwner, 0));
+  const auto gid = static_cast<gid_t>(get_user_id(kRepositoryOwner, 1));
+  const std::string root = product_conf.DUMP_D ? product_conf.DUMP_D : "";
+  if (ensure_directory(root, uid, gid) != 0) return -1;
+  if (ensure_directory(repository_path(domain), uid, gid) != 0) return -1;
+  return 0;
+}
+
+void clear_operation_logs(const char* domain) {
+  const std::string dir = repository_path(domain);
+  remove_if_present(dir + "/" + kLogName);
+  remove_if_present(dir + "/" + kErrLogName);
+}
+
+int send_notification(const char* recipient, const char* sender, const char* domain, int kind,
+                      const char* text) {
+  if (recipient == nullptr || *recipient == '\0' || sender == nullptr || *sender == '\0')
+    return -1;
+  const char* subject = subject_text(kind);
+  if (subject == nullptr) return -1;
+
+  const std::string program =
+      std::string(product_conf.QMAIL_ROOT_D ? product_conf.QMAIL_ROOT_D : "") + "/bin/sendmail";
+  IgnoreSigpipe sigpipe_guard;
+  MailProcess mail;
+  if (!start_mail_program(program, sender, recipient, &mail)) return -1;
+
+  std::string head;
+  head += "From: ";
+  head += sender;
+  head += "\nTo: ";
+  head += recipient;
+  head += "\nSubject: ";
+  head += subject;
+  head += " for domain '";
+  head += domain ? domain : "";
+  head += "'\n\n";
+
+  const bool has_text = text != nullptr && *text != '\0';
+  switch (kind) {
+    case backup_begun:
+    case restore_begun:
+      head += subject;
+      head += "\n";
+      write_all(mail.input.get(), head);
+      break;
+    case backup_completed:
+    case backup_failed:
+    case restore_completed:
+    case restore_failed:
+      if (has_text) {
+        head += text;
+        head += "\n";
+        write_all(mail.input.get(), head);
+        break;
+      }
+      if (kind == restore_failed) head += "An error occured during restore process:\n\n";
+      if (kind == backup_failed) head += "An error occured during backup process:\n\n";
+      if (write_all(mail.input.get(), head)) attach_log(mail.input.get(), domain, subject);
+      break;
+    default:
+      write_all(mail.input.get(), head);
+      break;
+  }
+  mail.input.reset();
+  wait_for(mail.pid);
+  return 0;
+}
+
+void detach_operation() {
+  // Whatever the foreground has buffered belongs to the caller's streams.
+  std::fflush(nullptr);
+  const pid_t pid = fork();
+  if (pid < 0) {
+    print_error(0, "Unable to detach into the background: fork() failed");
+    return;  // The operation goes on in the foreground.
+  }
+  if (pid > 0) {
+    // The detached process shares every open descriptor (database socket,
+    // domain lock); no exit handler of the foreground may touch them.
+    _exit(0);
+  }
+  setsid();
+  const int null_fd = open("/dev/null", O_RDWR);
+  if (null_fd >= 0) {
+    dup2(null_fd, STDIN_FILENO);
+    dup2(null_fd, STDOUT_FILENO);
+    dup2(null_fd, STDERR_FILENO);
+    if (null_fd > STDERR_FILENO) close(null_fd);
+  }
+}
