@@ -15,3 +15,9 @@ int rotate_dump_files(const char* directory, const char* prefix, int keep);
 int remove_dump(const char* dump);
 std::int64_t path_size(const char* path, int count_blocks);
 std::int64_t dir_size(int count_blocks);
+
+// Removes DUMP_D/<domain> and everything below it without a shell and
+// without following symbolic links. 0 on success (also when there is nothing
+// to remove), 1 after reporting a failure or a domain name that is not a
+// single path component.
+int remove_domain_repository(const char* domain);

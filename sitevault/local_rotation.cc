@@ -1,0 +1,238 @@
+#include "local_rotation.h"
+
+#include <dirent.h>
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <cstring>
+#include <functional>
+#include <memory>
+#include <new>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "dump_files.h"
+#include "messages.h"
+#include "product_conf.h"
+
+namespace {
+
+// Length of the time stamp "%.4d.%.2d.%.2d_%.2d.%.2d" the command line puts
+// after "<prefix>_".
+constexpr std::string_view kStampPattern = "dddd.dd.dd_dd.dd";
+constexpr std::string_view kPartSuffix = ".part";
+
+constexpr std::string_view kReservedNames[] = {
+    "backup_restore.err_log",
+    "backup_restore.log",
+    "backup_restore.lock",
+    "description.tmp",
+};
+
+bool is_digit(char c) { return c >= '0' && c <= '9'; }
+
+bool is_stamp(std::string_view text) {
+  if (text.size() != kStampPattern.size()) return false;
+  for (std::size_t i = 0; i < text.size(); ++i) {
+    if (kStampPattern[i] == 'd' ? !is_digit(text[i]) : text[i] != kStampPattern[i]) return false;
+  }
+  return true;
+}
+
+// What follows "<prefix>_<stamp>": nullopt when name is no series name.
+std::optional<std::string_view> series_tail(std::string_view name, std::string_view prefix) {
+  if (name.size() < prefix.size() + 1 + kStampPattern.size()) return std::nullopt;
+  if (name.substr(0, prefix.size()) != prefix || name[prefix.size()] != '_') return std::nullopt;
+  if (!is_stamp(name.substr(prefix.size() + 1, kStampPattern.size()))) return std::nullopt;
+  return name.substr(prefix.size() + 1 + kStampPattern.size());
+}
+
+bool is_reserved_name(std::string_view name) {
+  return std::find(std::begin(kReservedNames), std::end(kReservedNames), name) !=
+         std::end(kReservedNames);
+}
+
+struct DirCloser {
+  void operator()(DIR* d) const { closedir(d); }
+};
+using DirPtr = std::unique_ptr<DIR, DirCloser>;
+
+// Takes ownership of fd in every case.
+DirPtr open_dir_stream(int fd) {
+  if (fd < 0) return nullptr;
+  DIR* dir = fdopendir(fd);
+  if (dir == nullptr) close(fd);
+  return DirPtr(dir);
+}
+
+bool is_dot_entry(const char* name) {
+  return std::strcmp(name, ".") == 0 || std::strcmp(name, "..") == 0;
+}
+
+std::int64_t own_size(const struct stat& st, int count_blocks) {
+  return count_blocks ? static_cast<std::int64_t>(st.st_blocks)
+                      : static_cast<std::int64_t>(st.st_size);
+}
+
+// Sum over everything below the open directory, in blocks or bytes; links
+// count with their own size and are never followed. Entries that cannot be
+// examined or entered are skipped.
+std::int64_t tree_size(DIR* dir, int count_blocks) {
+  std::int64_t sum = 0;
+  const int fd = dirfd(dir);
+  while (const struct dirent* entry = readdir(dir)) {
+    if (is_dot_entry(entry->d_name)) continue;
+    struct stat st {};
+    if (fstatat(fd, entry->d_name, &st, AT_SYMLINK_NOFOLLOW) != 0) continue;
+    sum += own_size(st, count_blocks);
+    if (!S_ISDIR(st.st_mode)) continue;
+    DirPtr child = open_dir_stream(
+        openat(fd, entry->d_name, O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
+    if (child) sum += tree_size(child.get(), count_blocks);
+  }
+  return sum;
+}
+
+// Removes name below parent_fd and, for a directory, everything in it; a
+// symbolic link is removed itself, never followed. errno of the first
+// failure is left for the caller.
+bool remove_tree_at(int parent_fd, const char* name) {
+  struct stat st {};
+  if (fstatat(parent_fd, name, &st, AT_SYMLINK_NOFOLLOW) != 0) return errno == ENOENT;
+  if (!S_ISDIR(st.st_mode)) return unlinkat(parent_fd, name, 0) == 0 || errno == ENOENT;
+
+  DirPtr dir = open_dir_stream(
+      openat(parent_fd, name, O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
+  if (!dir) return false;
+  bool ok = true;
+  int first_errno = 0;
+  // Names are gathered first: removing entries while reading the directory
+  // may make readdir skip some.
+  std::vector<std::string> names;
+  while (const struct dirent* entry = readdir(dir.get())) {
+    if (!is_dot_entry(entry->d_name)) names.emplace_back(entry->d_name);
+  }
+  for (const std::string& child : names) {
+    if (!remove_tree_at(dirfd(dir.get()), child.c_str()) && ok) {
+      ok = false;
+      first_errno = errno;
+    }
+  }
+  dir.reset();
+  if (!ok) {
+    errno = first_errno;
+    return false;
+  }
+  return unlinkat(parent_fd, name, AT_REMOVEDIR) == 0 || errno == ENOENT;
+}
+
+}  // namespace
+
+bool is_series_name(std::string_view name, std::string_view prefix) {
+  const std::optional<std::string_view> tail = series_tail(name, prefix);
+  if (!tail) return false;
+  if (tail->empty()) return true;
+  if (tail->substr(0, kPartSuffix.size()) != kPartSuffix) return false;
+  const std::string_view number = tail->substr(kPartSuffix.size());
+  return !number.empty() && std::all_of(number.begin(), number.end(), is_digit);
+}
+
+bool is_series_base_name(std::string_view name, std::string_view prefix) {
+  const std::optional<std::string_view> tail = series_tail(name, prefix);
+  return tail && tail->empty();
+}
+
+int rotate_dump_files(const char* directory, const char* prefix, int keep) {
+  if (directory == nullptr || *directory == '\0') {
+    print_error(0, "Unable to rotate files: repository path does not specified\n");
+    return -1;
+  }
+  DirPtr dir(opendir(directory));
+  if (!dir) {
+    print_error(0, "Unable to rotate files: unable to locate repository in specified path\n");
+    return -1;
+  }
+  const std::string_view series = prefix ? prefix : "";
+
+  // Names of the series, greatest first: newest dump first, and each dump's
+  // part files right before its base file.
+  std::vector<std::string> names;
+  try {
+    while (const struct dirent* entry = readdir(dir.get())) {
+      const std::string_view name = entry->d_name;
+      if (is_series_name(name, series) && !is_reserved_name(name)) names.emplace_back(name);
+    }
+  } catch (const std::bad_alloc&) {
+    return 0;  // Nothing is deleted on an incomplete list.
+  }
+  std::sort(names.begin(), names.end(), std::greater<>());
+
+  int to_keep = keep;
+  for (const std::string& name : names) {
+    if (to_keep > 0) {
+      if (is_series_base_name(name, series)) --to_keep;
+      continue;
+    }
+    unlinkat(dirfd(dir.get()), name.c_str(), 0);  // A failure leaves the file.
+  }
+  return 0;
+}
+
+int remove_dump(const char* dump) {
+  const std::optional<file_list> files = get_dump_files(dump);
+  if (!files || files->empty()) return -1;
+  // The last part first, the base file last: an interrupted removal never
+  // leaves parts without their base file.
+  for (auto it = files->rbegin(); it != files->rend(); ++it) {
+    if (unlink(it->c_str()) != 0) return -1;
+  }
+  return 0;
+}
+
+std::int64_t path_size(const char* path, int count_blocks) {
+  struct stat st {};
+  if (path == nullptr || lstat(path, &st) != 0) return -1;
+  std::int64_t size = own_size(st, count_blocks);
+  if (S_ISDIR(st.st_mode)) {
+    DirPtr dir = open_dir_stream(open(path, O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
+    if (!dir) return -1;
+    size += tree_size(dir.get(), count_blocks);
+  }
+  return count_blocks ? size * 512 : size;
+}
+
+std::int64_t dir_size(int count_blocks) {
+  DirPtr dir = open_dir_stream(open(".", O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+  if (!dir) return 0;
+  return tree_size(dir.get(), count_blocks);
+}
+
+int remove_domain_repository(const char* domain) {
+  // One path component below the dump root, never the root or its parent.
+  if (domain == nullptr || *domain == '\0' || std::strchr(domain, '/') != nullptr ||
+      is_dot_entry(domain)) {
+    print_error(0, "Unable to remove repository of domain '%s': invalid domain name",
+                domain ? domain : "");
+    return 1;
+  }
+  const char* root = product_conf.DUMP_D ? product_conf.DUMP_D : "";
+  const int root_fd = open(root, O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+  if (root_fd < 0) {
+    if (errno == ENOENT) return 0;  // No repository at all: nothing to remove.
+    print_error(0, "Unable to remove repository '%s/%s': %s", root, domain,
+                std::strerror(errno));
+    return 1;
+  }
+  const bool removed = remove_tree_at(root_fd, domain);
+  const int saved_errno = errno;
+  close(root_fd);
+  if (removed) return 0;
+  errno = saved_errno;
+  print_error(0, "Unable to remove repository '%s/%s': %s", root, domain,
+              std::strerror(saved_errno));
+  return 1;
+}
