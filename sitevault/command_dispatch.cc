@@ -1,0 +1,106 @@
+#include "command_dispatch.h"
+
+#include <cerrno>
+#include <cstdio>
+
+#include "domain_lock.h"
+#include "domain_operations.h"
+#include "dump_files.h"
+#include "dump_utilities.h"
+#include "ftp_repository.h"
+#include "local_rotation.h"
+#include "messages.h"
+#include "run_state.h"
+#include "server_keys.h"
+
+namespace {
+
+[[noreturn]] void check_dump(const CommandOptions& o) {
+  int result;
+  if (check_dump_digest(o.dump_file.c_str()) == 1) {
+    result = run_dumpctl("--check-dump", o.dump_file.c_str()) == 0 ? 0 : 1;
+  } else {
+    print_error(0, "Dump %s is corrupted - checksum mismatch", o.dump_file.c_str());
+    result = 1;
+  }
+  std::printf("%d\n", result);
+  std::fflush(stdout);
+  util_exit(0);
+}
+
+[[noreturn]] void backup(const CommandOptions& o) {
+  int result = backup_domain(o.domain_name.c_str(), o.dump_file.c_str(), o.desc_file.c_str(),
+                             o.email_from.c_str(), o.email_to.c_str(), o.split_size);
+  if (result != 0 || rotate_requested == 0) util_exit(result != 0 ? 1 : 0);
+  const std::string& prefix = o.dump_file_prefix;
+  const auto slash = prefix.rfind('/');
+  const std::string directory = slash == std::string::npos ? "." : prefix.substr(0, slash);
+  const std::string name = slash == std::string::npos ? prefix : prefix.substr(slash + 1);
+  rotate_dump_files(directory.c_str(), name.c_str(), o.max_dump_files);
+  util_exit(0);
+}
+
+[[noreturn]] void ftp_backup(const CommandOptions& o) {
+  int result = ftp_backup_domain(o.domain_name.c_str(), o.dump_file.c_str(), o.desc_file.c_str(),
+                                 o.ftp_server.c_str(), o.ftp_path.c_str(), o.ftp_login.c_str(),
+                                 o.ftp_password.c_str(), o.email_from.c_str(),
+                                 o.email_to.c_str(), o.split_size);
+  if (result != 0 || rotate_requested == 0) util_exit(result != 0 ? 1 : 0);
+  ftp_rotate_dumps(o.ftp_server.c_str(), o.ftp_login.c_str(), o.ftp_password.c_str(),
+                   o.ftp_path.c_str(), o.dump_file_prefix.c_str(), o.max_dump_files);
+  util_exit(0);
+}
+
+[[noreturn]] void remove_domain(const CommandOptions& o) {
+  const char* domain = o.domain_name.c_str();
+  if (lock_domain(domain) != 0) {
+    print_error(0, "Unable to lock domain %s\n", domain);
+    util_exit(1);
+  }
+  unlock_domain(domain);
+  util_exit(remove_domain_repository(domain) == 0 ? 0 : 1);
+}
+
+[[noreturn]] void gen_keys() {
+  if (check_server_keys() == 1) {
+    errno = 0;
+    print_error(0, "Server's keys pair already exists\n");
+    util_exit(1);
+  }
+  util_exit(gen_server_keys() == 1 ? 1 : 0);
+}
+
+}  // namespace
+
+void dispatch_command(const CommandOptions& o) {
+  switch (command) {
+    case cmd_check_dump:
+      check_dump(o);
+    case cmd_backup:
+      backup(o);
+    case cmd_ftp_backup:
+      ftp_backup(o);
+    case cmd_restore:
+      util_exit(restore_domain(o.client_login.c_str(), o.domain_name.c_str(),
+                               o.domain_ip.c_str(), o.dump_file.c_str(), o.email_from.c_str(),
+                               o.email_to.c_str()) != 0
+                    ? 1
+                    : 0);
+    case cmd_remove_dump:
+      util_exit(remove_dump(o.dump_file.c_str()) == 0 ? 0 : 255);
+    case cmd_remove_domain:
+      remove_domain(o);
+    case cmd_gen_server_keys:
+      gen_keys();
+    case cmd_ftp_download:
+      util_exit(ftp_download_dump(o.domain_name.c_str(), o.dump_file.c_str(),
+                                  o.ftp_server.c_str(), o.ftp_login.c_str(),
+                                  o.ftp_password.c_str(), o.ftp_path.c_str(),
+                                  o.email_from.c_str(), o.email_to.c_str()) != 0
+                    ? 1
+                    : 0);
+    default:
+      print_error(0, "Unknown command\n");
+      util_exit(1);
+  }
+}

@@ -1,0 +1,475 @@
+#include "command_line.h"
+
+#include <getopt.h>
+#include <sys/stat.h>
+
+#include <cerrno>
+#include <cstdio>
+#include <cstdlib>
+#include <ctime>
+
+#include "dump_utilities.h"
+#include "messages.h"
+#include "product_conf.h"
+#include "run_state.h"
+#include "usage_text.h"
+
+namespace {
+
+constexpr const char* kOptionsError = "Command line options error";
+constexpr std::size_t kPathLimit = 4095;  // longest path or command value kept
+
+// Long option ids beyond the command numbers.
+enum OptionId {
+  opt_help = 1000,
+  opt_domain_name,
+  opt_domain_ip,
+  opt_email_from,
+  opt_email_to,
+  opt_dump_file,
+  opt_desc_file,
+  opt_ftp_server,
+  opt_ftp_path,
+  opt_ftp_login,
+  opt_ftp_password,
+  opt_max_dump_files,
+  opt_client_login,
+  opt_rotate_dump_files,
+  opt_dump_file_prefix,
+  opt_verbose,
+  opt_split_size,
+};
+
+const option long_options[] = {
+    {"bu-test", no_argument, nullptr, cmd_bu_test},
+    {"check-dump", no_argument, nullptr, cmd_check_dump},
+    {"get-dump-ctime", no_argument, nullptr, cmd_get_dump_ctime},
+    {"get-dump-info", no_argument, nullptr, cmd_get_dump_info},
+    {"get-dump-desc", no_argument, nullptr, cmd_get_dump_desc},
+    {"backup", no_argument, nullptr, cmd_backup},
+    {"ftp-backup", no_argument, nullptr, cmd_ftp_backup},
+    {"restore", no_argument, nullptr, cmd_restore},
+    {"remove-dump", no_argument, nullptr, cmd_remove_dump},
+    {"remove-domain", no_argument, nullptr, cmd_remove_domain},
+    {"get-domain-name", no_argument, nullptr, cmd_get_domain_name},
+    {"gen-server-keys", no_argument, nullptr, cmd_gen_server_keys},
+    {"ftp-download", no_argument, nullptr, cmd_ftp_download},
+    {"help", no_argument, nullptr, opt_help},
+    {"domain-name", required_argument, nullptr, opt_domain_name},
+    {"domain-ip", required_argument, nullptr, opt_domain_ip},
+    {"email-from", required_argument, nullptr, opt_email_from},
+    {"email-to", required_argument, nullptr, opt_email_to},
+    {"dump-file", required_argument, nullptr, opt_dump_file},
+    {"desc-file", required_argument, nullptr, opt_desc_file},
+    {"ftp-server", required_argument, nullptr, opt_ftp_server},
+    {"ftp-path", required_argument, nullptr, opt_ftp_path},
+    {"ftp-login", required_argument, nullptr, opt_ftp_login},
+    {"ftp-password", required_argument, nullptr, opt_ftp_password},
+    {"max-dump-files", required_argument, nullptr, opt_max_dump_files},
+    {"client-login", required_argument, nullptr, opt_client_login},
+    {"rotate-dump-files", no_argument, nullptr, opt_rotate_dump_files},
+    {"dump-file-prefix", required_argument, nullptr, opt_dump_file_prefix},
+    {"verbose", no_argument, nullptr, opt_verbose},
+    {"split-size", required_argument, nullptr, opt_split_size},
+    {nullptr, 0, nullptr, 0},
+};
+
+// Validation reports: the text "Command line options error" fills the
+// format's first %s. errno is cleared first: a failed lookup made earlier
+// must not append an unrelated system error to an option message.
+void report(const char* format, const char* value = nullptr) {
+  errno = 0;
+  print_error(0, format, kOptionsError, value);
+}
+
+[[noreturn]] void fail_now(const char* format, const char* value = nullptr) {
+  report(format, value);
+  util_exit(1);
+}
+
+// Stores an option value, refusing (instead of cutting) one longer than the
+// option allows.
+bool store_value(std::string& field, const char* value, std::size_t limit, const char* name) {
+  std::string text = value;
+  if (text.size() > limit) {
+    errno = 0;
+    print_error(0, "%s: --%s value is longer than %zu characters\n", kOptionsError, name, limit);
+    return false;
+  }
+  field = std::move(text);
+  return true;
+}
+
+// "%s/%s/%s" of DUMP_D, the domain and a bare name.
+std::string complete_name(const CommandOptions& o, const std::string& name, bool& ok) {
+  std::string path = std::string(product_conf.DUMP_D) + "/" + o.domain_name + "/" + name;
+  if (path.size() > kPathLimit) {
+    errno = 0;
+    print_error(0, "%s: the path of %s in the domain's repository is longer than %zu characters\n",
+                kOptionsError, name.c_str(), kPathLimit);
+    ok = false;
+  }
+  return path;
+}
+
+std::string timestamped_name(const std::string& prefix) {
+  std::time_t now = std::time(nullptr);
+  std::tm tm {};
+  localtime_r(&now, &tm);
+  char stamp[64];
+  std::snprintf(stamp, sizeof stamp, "_%.4d.%.2d.%.2d_%.2d.%.2d", tm.tm_year + 1900, tm.tm_mon + 1,
+                tm.tm_mday, tm.tm_hour, tm.tm_min);
+  return prefix + stamp;
+}
+
+bool file_exists(const std::string& path) {
+  struct stat st {};
+  return ::stat(path.c_str(), &st) == 0;
+}
+
+// FTP credentials from the options or the environment.
+void take_ftp_credentials(CommandOptions& o, bool& marked) {
+  if (o.ftp_login.empty()) {
+    const char* env = std::getenv("FTP_LOGIN");
+    if (env != nullptr && *env != '\0') {
+      if (!store_value(o.ftp_login, env, 255, "ftp-login (FTP_LOGIN)")) marked = true;
+    } else {
+      report("%s: --ftp-login argument or FTP_LOGIN enviroment variable is required\n");
+      marked = true;
+    }
+  }
+  if (o.ftp_password.empty()) {
+    const char* env = std::getenv("FTP_PASSWORD");
+    if (env != nullptr && *env != '\0') {
+      if (!store_value(o.ftp_password, env, 255, "ftp-password (FTP_PASSWORD)")) marked = true;
+    } else {
+      fail_now("%s: --ftp-password argument or FTP_PASSWORD enviroment variable is required\n");
+    }
+  }
+}
+
+[[noreturn]] void run_inspection(const char* option, const std::string& dump) {
+  util_exit(run_dumpctl(option, dump.c_str()));
+}
+
+}  // namespace
+
+std::string path_basename(const std::string& path) {
+  if (path.empty()) return ".";
+  std::size_t end = path.find_last_not_of('/');
+  if (end == std::string::npos) return "/";
+  std::size_t start = path.rfind('/', end);
+  start = (start == std::string::npos) ? 0 : start + 1;
+  return path.substr(start, end - start + 1);
+}
+
+std::string path_dirname(const std::string& path) {
+  std::size_t end = path.find_last_not_of('/');
+  if (end == std::string::npos) return path.empty() ? "." : "/";
+  std::size_t slash = path.rfind('/', end);
+  if (slash == std::string::npos) return ".";
+  std::size_t dir_end = path.find_last_not_of('/', slash);
+  if (dir_end == std::string::npos) return "/";
+  return path.substr(0, dir_end + 1);
+}
+
+bool is_bare_name(const std::string& name) {
+  return !name.empty() && path_basename(name) == name;
+}
+
+bool is_acceptable_domain_name(const std::string& name) {
+  if (name.empty() || name == "." || name == "..") return false;
+  for (unsigned char c : name) {
+    if (c == '/' || c == '\\' || c == '\'' || c == '"' || c < 0x20 || c == 0x7f) return false;
+  }
+  return true;
+}
+
+void parse_command_line(int argc, char** argv, CommandOptions& o) {
+  bool option_error = false;
+  int opt;
+  while ((opt = getopt_long(argc, argv, "h", long_options, nullptr)) != -1) {
+    switch (opt) {
+      case 'h':
+      case opt_help:
+        std::puts(usage_text);
+        util_exit(0);
+      case cmd_bu_test:
+      case cmd_check_dump:
+      case cmd_get_dump_ctime:
+      case cmd_get_dump_info:
+      case cmd_get_dump_desc:
+      case cmd_backup:
+      case cmd_ftp_backup:
+      case cmd_restore:
+      case cmd_remove_dump:
+      case cmd_remove_domain:
+      case cmd_get_domain_name:
+      case cmd_gen_server_keys:
+      case cmd_ftp_download:
+        command = opt;
+        break;
+      case opt_domain_name:
+        if (!store_value(o.domain_name, optarg, 500, "domain-name")) {
+          option_error = true;
+        } else if (!is_acceptable_domain_name(o.domain_name)) {
+          report("%s: --domain-name value is not a valid domain name: \"%s\"\n", optarg);
+          o.domain_name.clear();
+          option_error = true;
+        } else {
+          dump_dir = std::string(product_conf.DUMP_D) + "/" + o.domain_name;
+        }
+        break;
+      case opt_domain_ip:
+        option_error |= !store_value(o.domain_ip, optarg, 15, "domain-ip");
+        break;
+      case opt_email_from:
+        option_error |= !store_value(o.email_from, optarg, kPathLimit, "email-from");
+        break;
+      case opt_email_to:
+        option_error |= !store_value(o.email_to, optarg, kPathLimit, "email-to");
+        break;
+      case opt_dump_file:
+        if (!store_value(o.dump_file, optarg, kPathLimit, "dump-file")) {
+          option_error = true;
+        } else if (path_basename(o.dump_file) != o.dump_file) {
+          dump_dir = path_dirname(o.dump_file);
+        }
+        break;
+      case opt_desc_file:
+        option_error |= !store_value(o.desc_file, optarg, kPathLimit, "desc-file");
+        break;
+      case opt_ftp_server:
+        option_error |= !store_value(o.ftp_server, optarg, kPathLimit, "ftp-server");
+        break;
+      case opt_ftp_path:
+        option_error |= !store_value(o.ftp_path, optarg, kPathLimit, "ftp-path");
+        break;
+      case opt_ftp_login:
+        option_error |= !store_value(o.ftp_login, optarg, 255, "ftp-login");
+        break;
+      case opt_ftp_password:
+        option_error |= !store_value(o.ftp_password, optarg, 255, "ftp-password");
+        break;
+      case opt_client_login:
+        option_error |= !store_value(o.client_login, optarg, 500, "client-login");
+        break;
+      case opt_dump_file_prefix:
+        option_error |= !store_value(o.dump_file_prefix, optarg, kPathLimit, "dump-file-prefix");
+        break;
+      case opt_max_dump_files:
+        if (std::sscanf(optarg, "%d", &o.max_dump_files) != 1)
+          std::printf("Command line options error: wrong option --max-dump-files value: %s\n",
+                      optarg);
+        break;
+      case opt_split_size: {
+        int mebibytes = 0;
+        if (std::sscanf(optarg, "%d", &mebibytes) != 1) {
+          std::printf("Command line options error: wrong option --split-size value: %s\n", optarg);
+          break;
+        }
+        const auto stored = static_cast<std::uint32_t>(mebibytes);
+        if (stored < 500)
+          std::printf(
+              "Command line options error: wrong option --split-size value: can't be less than "
+              "500: %s\n",
+              optarg);
+        // Carried in 64 bits: sizes of 4 GiB and more do not wrap.
+        o.split_size = static_cast<std::uint64_t>(stored) << 20;
+        break;
+      }
+      case opt_rotate_dump_files:
+        rotate_requested = 26;
+        break;
+      case opt_verbose:
+        verbose = 1;
+        break;
+      default:  // getopt_long has printed its complaint
+        option_error = true;
+        break;
+    }
+  }
+  std::fflush(stdout);
+  if (option_error) util_exit(1);
+
+  umask(022);
+  const std::string bin = std::string(product_conf.PRODUCT_ROOT_D) + "/bin/";
+  const bool installed = file_exists(bin + "hvxdump") && file_exists(bin + "hvxrestore");
+  if (command == cmd_bu_test) {
+    std::printf("%d\n", installed ? 0 : 1);
+    std::fflush(stdout);
+    util_exit(0);
+  }
+  if (!installed) {
+    errno = 0;
+    print_error(0, "Error: backup utilities is not installed!\n");
+    util_exit(1);
+  }
+
+  bool marked = false;
+  bool ok = true;
+  auto complete_bare_dump = [&]() {
+    if (is_bare_name(o.dump_file)) {
+      if (o.domain_name.empty())
+        fail_now(
+            "%s: --dump-file should contains absolute path, in otherwise domain name argument is "
+            "required\n");
+      o.dump_file = complete_name(o, o.dump_file, ok);
+    }
+  };
+  auto complete_bare_desc = [&]() {
+    if (is_bare_name(o.desc_file)) o.desc_file = complete_name(o, o.desc_file, ok);
+  };
+
+  switch (command) {
+    case cmd_check_dump:
+      if (o.dump_file.empty()) report("%s: --dump-file argument is required\n"), marked = true;
+      complete_bare_dump();
+      break;
+
+    case cmd_get_dump_ctime:
+    case cmd_get_dump_desc:
+    case cmd_get_dump_info: {
+      if (o.dump_file.empty()) {
+        report(command == cmd_get_dump_info ? "%s: --dump-file argument is required\n"
+                                            : "%s: --dump-file argument required\n");
+        marked = true;
+      }
+      complete_bare_dump();
+      if (marked || !ok) util_exit(1);
+      const char* option = command == cmd_get_dump_ctime  ? "--creating-time"
+                           : command == cmd_get_dump_desc ? "--description"
+                                                          : "--info";
+      run_inspection(option, o.dump_file);
+    }
+
+    case cmd_get_domain_name:
+      if (o.dump_file.empty()) fail_now("%s: --dump-file argument is required\n");
+      if (is_bare_name(o.dump_file)) {
+        if (o.domain_name.empty())
+          fail_now(
+              "%s: --dump-file option contains only filename that's why --domain-name argument "
+              "is required\n");
+        o.dump_file = complete_name(o, o.dump_file, ok);
+      }
+      if (!ok) util_exit(1);
+      run_inspection("--get-name", o.dump_file);
+
+    case cmd_backup:
+      if (o.domain_name.empty()) report("%s: --domain-name argument is required\n"), marked = true;
+      if (rotate_requested) {
+        if (o.dump_file_prefix.empty()) {
+          report("%s: --dump-file-prefix option is required for --rotate-dump-files option\n");
+          marked = true;
+        } else {
+          // A bare prefix names a series in the domain's repository; a prefix
+          // with a directory names a series in that directory. Either way the
+          // dump gets the series' time-stamped name.
+          if (is_bare_name(o.dump_file_prefix))
+            o.dump_file_prefix = complete_name(o, o.dump_file_prefix, ok);
+          o.dump_file = timestamped_name(o.dump_file_prefix);
+          if (o.dump_file.size() > kPathLimit) ok = false;
+        }
+        if (o.max_dump_files < 0) {
+          report("%s: --max-dump-files option is required for --rotate-dump-files option\n");
+          marked = true;
+        }
+      } else {
+        if (o.dump_file.empty()) {
+          report("%s: --dump-file argument is required\n");
+          marked = true;
+        } else if (o.dump_file != "-" && is_bare_name(o.dump_file)) {
+          o.dump_file = complete_name(o, o.dump_file, ok);
+        }
+      }
+      if (o.desc_file.empty()) fail_now("%s: --desc-file argument is required\n");
+      if (marked || !ok) util_exit(1);
+      complete_bare_desc();
+      if (!ok) util_exit(1);
+      return;
+
+    case cmd_ftp_backup:
+      if (o.domain_name.empty()) report("%s: --domain-name argument is required\n"), marked = true;
+      if (rotate_requested) {
+        if (o.dump_file_prefix.empty()) {
+          report("%s: --dump-file-prefix option is required for --rotate-dump-files option\n");
+          marked = true;
+        } else if (!is_bare_name(o.dump_file_prefix)) {
+          report(
+              "%s: --dump-file-prefix argument must contains only file name prefix (without "
+              "path)\n");
+          marked = true;
+        } else {
+          o.dump_file = timestamped_name(o.dump_file_prefix);
+        }
+        if (o.max_dump_files < 0) {
+          report("%s: --max-dump-files option is required for --rotate-dump-files option\n");
+          marked = true;
+        }
+      } else {
+        if (o.dump_file.empty()) {
+          report("%s: --dump-file argument is required\n");
+          marked = true;
+        } else if (!is_bare_name(o.dump_file)) {
+          report("%s: --dump-file argument must contains only file name (without path)\n");
+          marked = true;
+        }
+      }
+      if (o.desc_file.empty()) report("%s: --desc-file argument is required\n"), marked = true;
+      if (o.ftp_server.empty()) report("%s: --ftp-server argument is required\n"), marked = true;
+      if (o.ftp_path.empty()) report("%s: --ftp-path argument is required\n"), marked = true;
+      take_ftp_credentials(o, marked);
+      if (marked) util_exit(1);
+      complete_bare_desc();
+      if (!ok) util_exit(1);
+      return;
+
+    case cmd_restore:
+      if (o.client_login.empty()) report("%s: --client-login argument is required\n"), marked = true;
+      if (o.domain_name.empty()) report("%s: --domain-name argument is required\n"), marked = true;
+      if (o.dump_file.empty()) {
+        report("%s: --dump-file argument is required\n");
+        marked = true;
+      } else if (!is_bare_name(o.dump_file)) {
+        report("%s: --dump-file argument should be filename only not a path\n");
+        marked = true;
+      }
+      if (o.domain_ip.empty()) fail_now("%s: --domain-ip address argument is required\n");
+      if (marked) util_exit(1);
+      return;
+
+    case cmd_remove_dump:
+      if (o.domain_name.empty()) report("%s: --domain-name argument is required\n"), marked = true;
+      if (o.dump_file.empty()) fail_now("%s: --dump-file argument is required\n");
+      if (marked) util_exit(1);
+      if (!is_bare_name(o.dump_file))
+        fail_now("%s: --dump-file argument should be filename only not a path\n");
+      return;
+
+    case cmd_remove_domain:
+      if (o.domain_name.empty()) fail_now("%s: --domain-name argument is required\n");
+      return;
+
+    case cmd_gen_server_keys:
+      return;
+
+    case cmd_ftp_download:
+      if (o.domain_name.empty()) report("%s: --domain-name argument is required\n"), marked = true;
+      if (o.dump_file.empty()) {
+        report("%s: --dump-file argument is required\n");
+        marked = true;
+      } else if (!is_bare_name(o.dump_file)) {
+        report("%s: --dump-file argument should be filename only not a path\n");
+        marked = true;
+      }
+      if (o.ftp_server.empty()) report("%s: --ftp-server argument is required\n"), marked = true;
+      if (o.ftp_path.empty()) report("%s: --ftp-path argument is required\n"), marked = true;
+      take_ftp_credentials(o, marked);
+      if (marked) util_exit(1);
+      return;
+
+    default:
+      break;
+  }
+  if (marked || !ok) util_exit(1);
+}

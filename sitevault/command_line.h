@@ -1,0 +1,54 @@
+// The command line of sitevault: options, validation and completion of
+// dump names, and the commands carried out right there (installation test
+// and the dump inspection commands).
+#pragma once
+
+#include <cstdint>
+#include <string>
+
+struct CommandOptions {
+  std::string domain_name;
+  std::string domain_ip;
+  std::string email_from;
+  std::string email_to;
+  std::string dump_file;
+  std::string desc_file;
+  std::string ftp_server;
+  std::string ftp_path;
+  std::string ftp_login;
+  std::string ftp_password;
+  std::string client_login;
+  std::string dump_file_prefix;
+  int max_dump_files = -1;
+  std::uint64_t split_size = 0;  // bytes per dump file, 0: no splitting
+};
+
+// Command numbers of the command options.
+enum Command {
+  cmd_bu_test = 0,
+  cmd_check_dump = 1,
+  cmd_get_dump_ctime = 2,
+  cmd_get_dump_info = 3,
+  cmd_get_dump_desc = 4,
+  cmd_backup = 5,
+  cmd_ftp_backup = 6,
+  cmd_restore = 7,
+  cmd_remove_dump = 8,
+  cmd_remove_domain = 9,
+  cmd_get_domain_name = 10,
+  cmd_gen_server_keys = 11,
+  cmd_ftp_download = 12,
+};
+
+// Parses and validates argv. Ends the process itself for usage, option
+// errors, the installation test and the inspection commands; returns for
+// the commands that the dispatch carries out.
+void parse_command_line(int argc, char** argv, CommandOptions& options);
+
+// POSIX basename/dirname of a text, without touching it.
+std::string path_basename(const std::string& path);
+std::string path_dirname(const std::string& path);
+// A bare name: not empty and equal to its own basename.
+bool is_bare_name(const std::string& name);
+// Whether a domain name may be used in paths, commands and statements.
+bool is_acceptable_domain_name(const std::string& name);

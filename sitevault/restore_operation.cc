@@ -1,0 +1,165 @@
+// --restore: feeds a verified dump of the domain's repository, file by file
+// in dump order, to the standard input of hvxrestore.
+#include <signal.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstdio>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "domain_lock.h"
+#include "domain_operations.h"
+#include "dump_files.h"
+#include "dump_utilities.h"
+#include "messages.h"
+#include "operation_support.h"
+#include "product_conf.h"
+#include "run_state.h"
+#include "server_keys.h"
+#include "signing.h"
+#include "unique_fd.h"
+
+namespace {
+
+constexpr std::size_t kBlock = 256 * 1024;
+
+// While the restorer is fed, a restorer that stops reading must show up as
+// a failed write, not kill this process with the domain still switched off.
+class IgnoreSigpipe {
+ public:
+  IgnoreSigpipe() {
+    struct sigaction ignore {};
+    ignore.sa_handler = SIG_IGN;
+    sigemptyset(&ignore.sa_mask);
+    sigaction(SIGPIPE, &ignore, &saved_);
+  }
+  ~IgnoreSigpipe() { sigaction(SIGPIPE, &saved_, nullptr); }
+  IgnoreSigpipe(const IgnoreSigpipe&) = delete;
+  IgnoreSigpipe& operator=(const IgnoreSigpipe&) = delete;
+
+ private:
+  struct sigaction saved_ {};
+};
+
+bool write_all(int fd, const char* data, std::size_t size) {
+  while (size > 0) {
+    ssize_t n = ::write(fd, data, size);
+    if (n < 0 && errno == EINTR) continue;
+    if (n <= 0) return false;
+    data += n;
+    size -= static_cast<std::size_t>(n);
+  }
+  return true;
+}
+
+// Copies the dump's files in order into the restorer; 0 or -1 (reported).
+int feed_restorer(const file_list& files, int restorer_stdin) {
+  std::vector<char> buffer(kBlock);
+  for (const std::string& path : files) {
+    UniqueFd in(::open(path.c_str(), O_RDONLY | O_CLOEXEC));
+    if (!in) {
+      print_error(0, "Can't open file '%s' for output", path.c_str());
+      return -1;
+    }
+    for (;;) {
+      ssize_t n = ::read(in.get(), buffer.data(), buffer.size());
+      if (n < 0 && errno == EINTR) continue;
+      if (n < 0) {
+        print_error(0, "Can't read file '%s'", path.c_str());
+        return -1;
+      }
+      if (n == 0) break;
+      if (!write_all(restorer_stdin, buffer.data(), static_cast<std::size_t>(n))) {
+        print_error(0, "Error writing dump to hvxrestore stdin");
+        return -1;
+      }
+    }
+  }
+  return 0;
+}
+
+struct PipeCloser {
+  void operator()(FILE* f) const { pclose(f); }
+};
+
+}  // namespace
+
+int restore_domain(const char* client_login, const char* domain, const char* domain_ip,
+                   const char* dump_file, const char* email_from, const char* email_to) {
+  if (check_server_wide_lock() != 0) return -1;
+  if (lock_domain(domain) != 0) return -1;
+
+  const std::string repository = std::string(product_conf.DUMP_D) + "/" + domain;
+  const std::string dump_path = repository + "/" + dump_file;
+  dump_dir = repository;
+
+  // The stored digest must carry the server's signature, and the content
+  // must match that digest.
+  std::string failure;
+  if (auto key = get_server_public_key()) {
+    if (verify_dump_signature(dump_path.c_str(), key->c_str()) != 1 ||
+        check_dump_digest(dump_path.c_str()) != 1)
+      failure = "Dump signature verification failed for " + dump_path;
+  } else {
+    failure = "Can't get public key to verify dump signature";
+  }
+  if (!failure.empty()) {
+    write_message(failure.c_str(), 0);
+    std::printf("%s\n", failure.c_str());
+    std::fflush(stdout);
+    unlock_domain(domain);
+    return -1;
+  }
+
+  send_notification(email_to, email_from, domain, restore_begun, nullptr);
+
+  if (std::string(dump_file) == "-") {
+    print_error(0, "Parameters error: stdin stream for restore is not supported.\n");
+    unlock_domain(domain);
+    return -1;
+  }
+
+  if (verbose == 0) detach_operation();
+  clear_operation_logs(domain);
+
+  const std::string restorer_command = hvxrestore_command(domain, client_login, domain_ip);
+  std::fflush(nullptr);
+  std::unique_ptr<FILE, PipeCloser> restorer(::popen(restorer_command.c_str(), "we"));
+  if (!restorer) {
+    print_error(0, "Can't run '%s'", restorer_command.c_str());
+    send_notification(email_to, email_from, domain, restore_failed, nullptr);
+    unlock_domain(domain);
+    return -1;
+  }
+
+  int status = -1;
+  if (auto files = get_dump_files(dump_file)) {
+    IgnoreSigpipe guard;
+    status = feed_restorer(*files, fileno(restorer.get()));
+  } else {
+    print_error(0, "Unable to find the files of dump '%s'", dump_path.c_str());
+  }
+
+  // The restorer sees the end of its input here; its verdict counts.
+  const int wait_status = ::pclose(restorer.release());
+  if (wait_status == -1 || !WIFEXITED(wait_status) || WEXITSTATUS(wait_status) != 0) {
+    if (status == 0) {
+      errno = 0;
+      if (wait_status != -1 && WIFSIGNALED(wait_status))
+        print_error(0, "hvxrestore was killed by signal %d", WTERMSIG(wait_status));
+      else if (wait_status != -1)
+        print_error(0, "hvxrestore failed with exit status %d", WEXITSTATUS(wait_status));
+      else
+        print_error(0, "Unable to wait for hvxrestore");
+    }
+    status = -1;
+  }
+
+  send_notification(email_to, email_from, domain,
+                    status == 0 ? restore_completed : restore_failed, nullptr);
+  unlock_domain(domain);
+  return status;
+}
