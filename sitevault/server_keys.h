@@ -20,3 +20,7 @@ std::optional<std::string> get_server_public_key();
 EvpPkeyPtr read_public_key(const char* pem);
 int check_server_keys();
 int gen_server_keys();
+
+// Closes the connections the key operations keep (for tests that switch
+// databases within one process).
+void reset_server_key_connections();

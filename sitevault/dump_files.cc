@@ -1,0 +1,315 @@
+#include "dump_files.h"
+
+#include <dirent.h>
+#include <fcntl.h>
+#include <openssl/err.h>
+#include <openssl/evp.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <cstdarg>
+#include <cstring>
+#include <memory>
+#include <string_view>
+#include <utility>
+
+#include "messages.h"
+#include "run_state.h"
+#include "unique_fd.h"
+
+namespace {
+
+constexpr std::string_view kMagic1 = "Magic1: ";
+constexpr std::string_view kMagic2 = "Magic2: ";
+
+// Names that live in a dump repository but never belong to a dump.
+constexpr const char* kReservedNames[] = {"backup_restore.err_log", "backup_restore.log",
+                                          "backup_restore.lock", "description.tmp"};
+
+// How far back from the end of the last file the signature lines are looked
+// for. Both lines of a 1024-bit key take 314 bytes; this leaves room for keys
+// of up to 64 kbit.
+constexpr std::size_t kTailWindow = 32768;
+
+constexpr std::size_t kDigestBlock = 1 << 20;
+
+struct DirCloser {
+  void operator()(DIR* d) const { closedir(d); }
+};
+using DirPtr = std::unique_ptr<DIR, DirCloser>;
+
+struct MdCtxFree {
+  void operator()(EVP_MD_CTX* c) const { EVP_MD_CTX_free(c); }
+};
+using MdCtxPtr = std::unique_ptr<EVP_MD_CTX, MdCtxFree>;
+
+std::string last_component(const char* path) {
+  std::string_view p(path ? path : "");
+  auto slash = p.rfind('/');
+  if (slash != std::string_view::npos) p.remove_prefix(slash + 1);
+  if (p.size() > 4096) p = p.substr(0, 4096);
+  return std::string(p);
+}
+
+bool is_reserved(const std::string& name) {
+  return std::any_of(std::begin(kReservedNames), std::end(kReservedNames),
+                     [&](const char* r) { return name == r; });
+}
+
+// Sort key of an accepted name: the base file first, then the part files by
+// number (numbers too large to hold saturate), names breaking ties.
+struct PartKey {
+  unsigned long number;
+  std::string name;
+  bool operator<(const PartKey& o) const {
+    return number != o.number ? number < o.number : name < o.name;
+  }
+};
+
+// Reads the bytes [offset, offset+len) of fd completely; false on error or
+// when the file is shorter.
+bool pread_all(int fd, char* out, std::size_t len, off_t offset) {
+  while (len > 0) {
+    ssize_t n = ::pread(fd, out, len, offset);
+    if (n < 0 && errno == EINTR) continue;
+    if (n <= 0) return false;
+    out += n;
+    len -= static_cast<std::size_t>(n);
+    offset += n;
+  }
+  return true;
+}
+
+// The two signature lines at the end of a last file. The lines are found by
+// position, so dump content that happens to look like a signature field is
+// never mistaken for one.
+struct SignatureTail {
+  std::string magic1;       // value of the "Magic1: " line
+  std::string magic2;       // value of the "Magic2: " line
+  std::size_t length = 0;   // bytes the two lines take at the end of the file
+};
+
+std::optional<SignatureTail> read_signature_tail(int fd) {
+  struct stat st;
+  if (::fstat(fd, &st) != 0 || st.st_size <= 0) return std::nullopt;
+  const auto size = static_cast<std::size_t>(st.st_size);
+  const std::size_t window = std::min(size, kTailWindow);
+  std::string tail(window, '\0');
+  if (!pread_all(fd, tail.data(), window, static_cast<off_t>(size - window))) {
+    return std::nullopt;
+  }
+  // Both lines end with a line feed: "...\nMagic1: X\nMagic2: Y\n".
+  if (tail.back() != '\n') return std::nullopt;
+  std::string_view t(tail);
+  t.remove_suffix(1);
+  auto nl2 = t.rfind('\n');
+  if (nl2 == std::string_view::npos) return std::nullopt;
+  std::string_view line2 = t.substr(nl2 + 1);
+  std::string_view before = t.substr(0, nl2);
+  auto nl1 = before.rfind('\n');
+  std::size_t start1 = nl1 == std::string_view::npos ? 0 : nl1 + 1;
+  // A line that starts at the beginning of the window is only whole when the
+  // window is the whole file.
+  if (nl1 == std::string_view::npos && window != size) return std::nullopt;
+  std::string_view line1 = before.substr(start1);
+  if (!line1.starts_with(kMagic1) || !line2.starts_with(kMagic2)) return std::nullopt;
+  SignatureTail out;
+  out.magic1 = std::string(line1.substr(kMagic1.size()));
+  out.magic2 = std::string(line2.substr(kMagic2.size()));
+  out.length = window - start1;
+  return out;
+}
+
+bool digest_fd(EVP_MD_CTX* ctx, int fd, std::uint64_t limit, std::vector<char>& buf) {
+  while (limit > 0) {
+    std::size_t want = static_cast<std::size_t>(std::min<std::uint64_t>(limit, buf.size()));
+    ssize_t n = ::read(fd, buf.data(), want);
+    if (n < 0 && errno == EINTR) continue;
+    if (n < 0) return false;
+    if (n == 0) break;
+    if (EVP_DigestUpdate(ctx, buf.data(), static_cast<std::size_t>(n)) != 1) return false;
+    limit -= static_cast<std::uint64_t>(n);
+  }
+  return true;
+}
+
+}  // namespace
+
+unsigned long dump_part_number(const std::string& base, const std::string& name) {
+  if (base.empty() || base == "." || base == "..") return 0;
+  if (name == base) return 1;
+  const std::string prefix = base + ".part";
+  if (name.size() < prefix.size() || name.compare(0, prefix.size(), prefix) != 0) return 0;
+  unsigned long number = 0;
+  for (std::size_t i = prefix.size(); i < name.size(); ++i) {
+    const char c = name[i];
+    if (c < '0' || c > '9') return 0;
+    const unsigned long digit = static_cast<unsigned long>(c - '0');
+    number = number > (~0UL - digit) / 10 ? ~0UL : number * 10 + digit;
+  }
+  // "<base>.part", ".part0" and ".part1" are never written but belong to the
+  // dump; they sort right after the base file.
+  return std::max(number, 1UL);
+}
+
+std::optional<file_list> get_dump_files(const char* dump) {
+  const std::string base = last_component(dump);
+  DirPtr dir(::opendir(dump_dir.c_str()));
+  if (!dir) {
+    print_error(0, "Unable to find files: unable to locate repository in specified path\n");
+    return std::nullopt;
+  }
+  std::vector<PartKey> found;
+  errno = 0;
+  while (const dirent* entry = ::readdir(dir.get())) {
+    std::string name(entry->d_name);
+    if (is_reserved(name)) continue;
+    const unsigned long number = dump_part_number(base, name);
+    if (number == 0) continue;
+    found.push_back({name == base ? 0UL : number, std::move(name)});
+  }
+  if (found.empty()) return std::nullopt;
+  std::sort(found.begin(), found.end());
+  file_list files;
+  files.reserve(found.size());
+  for (auto& f : found) files.push_back(dump_dir + "/" + f.name);
+  return files;
+}
+
+std::optional<std::string> find_dump_field(const char* field, FILE* file) {
+  std::optional<SignatureTail> tail;
+  if (file != nullptr) {
+    std::fflush(file);
+    tail = read_signature_tail(fileno(file));
+  }
+  if (tail) {
+    std::string_view f(field ? field : "");
+    if (f == kMagic1) return tail->magic1;
+    if (f == kMagic2) return tail->magic2;
+  }
+  errno = 0;
+  print_error(0, "Can't find field %s in dump", field ? field : "");
+  return std::nullopt;
+}
+
+std::optional<std::string> count_digest(const char* dump) {
+  MdCtxPtr ctx(EVP_MD_CTX_new());
+  if (!ctx || EVP_DigestInit_ex(ctx.get(), EVP_sha1(), nullptr) != 1) {
+    report_openssl_errors();
+    errno = 0;
+    print_error(0, "Can't initialize BIO stream");
+    return std::nullopt;
+  }
+  auto files = get_dump_files(dump);
+  if (!files) return std::nullopt;
+  std::vector<char> buf(kDigestBlock);
+  for (std::size_t i = 0; i < files->size(); ++i) {
+    const std::string& path = (*files)[i];
+    UniqueFd fd(::open(path.c_str(), O_RDONLY | O_CLOEXEC));
+    if (!fd) {
+      print_error(0, "Can't open file '%s' for output", path.c_str());
+      return std::nullopt;
+    }
+    ::posix_fadvise(fd.get(), 0, 0, POSIX_FADV_SEQUENTIAL);
+    std::uint64_t limit = ~std::uint64_t{0};
+    if (i + 1 == files->size()) {
+      // The stream ends where the signature lines begin.
+      struct stat st;
+      if (::fstat(fd.get(), &st) == 0) {
+        limit = static_cast<std::uint64_t>(st.st_size);
+        if (auto tail = read_signature_tail(fd.get())) limit -= tail->length;
+      }
+    }
+    if (!digest_fd(ctx.get(), fd.get(), limit, buf)) {
+      report_openssl_errors();
+      print_error(0, "Can't count digest for dump");
+      return std::nullopt;
+    }
+  }
+  unsigned char md[EVP_MAX_MD_SIZE];
+  unsigned int md_len = 0;
+  if (EVP_DigestFinal_ex(ctx.get(), md, &md_len) != 1) {
+    report_openssl_errors();
+    errno = 0;
+    print_error(0, "Can't extract digest from BIO chain");
+    return std::nullopt;
+  }
+  return hex_encode(md, static_cast<long>(md_len));
+}
+
+int check_dump_digest(const char* dump) {
+  auto files = get_dump_files(dump);
+  if (!files) return 0;
+  const std::string& last = files->back();
+  std::unique_ptr<FILE, int (*)(FILE*)> file(std::fopen(last.c_str(), "re"), &std::fclose);
+  if (!file) {
+    report_errno("Can't open file %s: ", last.c_str());
+    util_exit(1);
+  }
+  auto stored = find_dump_field("Magic1: ", file.get());
+  if (!stored) return 0;
+  auto digest = count_digest(dump);
+  if (!digest) return 0;
+  return *stored == *digest ? 1 : 0;
+}
+
+std::string hex_encode(const unsigned char* bytes, long count) {
+  static constexpr char kDigits[] = "0123456789abcdef";
+  std::string out;
+  if (bytes == nullptr || count <= 0) return out;
+  out.resize(static_cast<std::size_t>(count) * 2);
+  for (long i = 0; i < count; ++i) {
+    out[2 * i] = kDigits[bytes[i] >> 4];
+    out[2 * i + 1] = kDigits[bytes[i] & 0x0f];
+  }
+  return out;
+}
+
+std::optional<std::vector<unsigned char>> hex_decode(const char* text) {
+  if (text == nullptr || *text == '\0') return std::nullopt;
+  std::string padded(text);
+  if (padded.size() % 2 != 0) padded.insert(padded.begin(), '0');
+  auto value = [](char c) -> int {
+    if (c >= '0' && c <= '9') return c - '0';
+    if (c >= 'a' && c <= 'f') return c - 'a' + 10;
+    if (c >= 'A' && c <= 'F') return c - 'A' + 10;
+    return -1;
+  };
+  std::vector<unsigned char> out(padded.size() / 2);
+  for (std::size_t i = 0; i < out.size(); ++i) {
+    // A pair converts like strtol: it stops at the first non-digit.
+    const int hi = value(padded[2 * i]);
+    const int lo = value(padded[2 * i + 1]);
+    int byte = 0;
+    if (hi >= 0) byte = lo >= 0 ? hi * 16 + lo : hi;
+    out[i] = static_cast<unsigned char>(byte);
+  }
+  return out;
+}
+
+void report_errno(const char* format, ...) {
+  const int saved = errno;
+  char text[4096];
+  va_list args;
+  va_start(args, format);
+  std::vsnprintf(text, sizeof text, format, args);
+  va_end(args);
+  if (saved == 0) {
+    std::fputs(text, stderr);
+  } else {
+    std::fprintf(stderr, "%s: %s\n", text, std::strerror(saved));
+  }
+  std::fflush(stderr);
+  errno = saved;
+}
+
+void report_openssl_errors() {
+  char text[256];
+  while (unsigned long e = ERR_get_error()) {
+    ERR_error_string_n(e, text, sizeof text);
+    std::fprintf(stderr, "%s\n", text);
+  }
+  std::fflush(stderr);
+}

@@ -1,0 +1,338 @@
+#include "signing.h"
+
+#include <fcntl.h>
+#include <openssl/bio.h>
+#include <openssl/err.h>
+#include <openssl/evp.h>
+#include <openssl/pem.h>
+#include <openssl/rsa.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <cstring>
+#include <memory>
+#include <string_view>
+#include <vector>
+
+#include "dump_files.h"
+#include "dump_utilities.h"
+#include "messages.h"
+#include "server_keys.h"
+#include "unique_fd.h"
+
+UploadState upload_state;
+
+namespace {
+
+// Blocks in which the writer's stream is moved. A pipe holds 64 KiB, so
+// every read takes what the writer has produced so far.
+constexpr std::size_t kStreamBlock = 256 * 1024;
+
+struct MdCtxFree {
+  void operator()(EVP_MD_CTX* c) const { EVP_MD_CTX_free(c); }
+};
+using MdCtxPtr = std::unique_ptr<EVP_MD_CTX, MdCtxFree>;
+
+struct PkeyCtxFree {
+  void operator()(EVP_PKEY_CTX* c) const { EVP_PKEY_CTX_free(c); }
+};
+using PkeyCtxPtr = std::unique_ptr<EVP_PKEY_CTX, PkeyCtxFree>;
+
+struct BioFree {
+  void operator()(BIO* b) const { BIO_free_all(b); }
+};
+using BioPtr = std::unique_ptr<BIO, BioFree>;
+
+// Never asks for a pass phrase: an encrypted key simply fails to load.
+int no_passphrase(char*, int, int, void*) { return -1; }
+
+MdCtxPtr new_sha1_context() {
+  MdCtxPtr ctx(EVP_MD_CTX_new());
+  if (ctx && EVP_DigestInit_ex(ctx.get(), EVP_sha1(), nullptr) == 1) return ctx;
+  return nullptr;
+}
+
+std::optional<std::string> finish_digest(EVP_MD_CTX* ctx) {
+  unsigned char md[EVP_MAX_MD_SIZE];
+  unsigned int len = 0;
+  if (EVP_DigestFinal_ex(ctx, md, &len) != 1) return std::nullopt;
+  return hex_encode(md, static_cast<long>(len));
+}
+
+// The writer's arguments must send the dump to standard output: " -f - "
+// somewhere, or " -f -" closing the text.
+bool sends_to_stdout(std::string_view args) {
+  if (args.find(" -f - ") != std::string_view::npos) return true;
+  auto first = args.find(" -f -");
+  return first != std::string_view::npos && first + 5 == args.size();
+}
+
+bool write_all(int fd, const char* data, std::size_t len) {
+  while (len > 0) {
+    ssize_t n = ::write(fd, data, len);
+    if (n < 0 && errno == EINTR) continue;
+    if (n <= 0) return false;
+    data += n;
+    len -= static_cast<std::size_t>(n);
+  }
+  return true;
+}
+
+struct PipeCloser {
+  void operator()(FILE* f) const { ::pclose(f); }
+};
+using PipePtr = std::unique_ptr<FILE, PipeCloser>;
+
+int fail(const char* format, const char* arg = nullptr, bool system_error = false) {
+  if (!system_error) errno = 0;
+  print_error(0, format, arg);
+  return 1;
+}
+
+std::optional<std::string> signature_lines(const std::string& digest,
+                                           std::string* failure) {
+  auto key = get_server_private_key();
+  if (!key) {
+    *failure = "Can't get server's private key";
+    return std::nullopt;
+  }
+  auto signature = count_signature(digest.c_str(), key->c_str());
+  if (!signature) {
+    *failure = "Can't count dump signature";
+    return std::nullopt;
+  }
+  return "Magic1: " + digest + "\nMagic2: " + *signature + "\n";
+}
+
+// State of readHandler besides upload_state: the running digest and the part
+// of the signature lines the transfer has not taken yet.
+struct HandlerState {
+  MdCtxPtr digest;
+  std::string pending;
+};
+HandlerState handler_state;
+
+std::size_t handler_failure(const char* text) {
+  upload_state.read_error = true;
+  upload_state.read_error_text = std::string(text).substr(0, 1000);
+  return 0;
+}
+
+std::size_t hand_over_pending(char* buffer, std::size_t room) {
+  auto& pending = handler_state.pending;
+  const std::size_t n = std::min(room, pending.size());
+  std::memcpy(buffer, pending.data(), n);
+  pending.erase(0, n);
+  if (pending.empty()) upload_state.signature_sent = true;
+  return n;
+}
+
+}  // namespace
+
+int make_signed_dump(const char* arguments, const char* output, std::uint64_t split_size) {
+  if (output == nullptr || *output == '\0') return fail("Filename not specified!");
+  const char* args = arguments ? arguments : "";
+  if (!sends_to_stdout(args)) return fail("hvxdump call don't contains output to stdout! '%s'", args);
+
+  const std::string command = hvxdump_command(args, false);
+  const bool to_stdout = std::strcmp(output, "-") == 0;
+
+  UniqueFd out;
+  if (to_stdout) {
+    std::fflush(stdout);
+    out.reset(::fcntl(STDOUT_FILENO, F_DUPFD_CLOEXEC, 3));
+    if (!out) return fail("Can't open stdout as output stream", nullptr, true);
+  }
+
+  PipePtr pipe(::popen(command.c_str(), "re"));
+  if (!pipe) return fail("Can't run '%s'", command.c_str(), true);
+
+  MdCtxPtr digest = new_sha1_context();
+  if (!digest) {
+    report_openssl_errors();
+    return fail("Can't initialize BIO stream");
+  }
+
+  // Parts are cut only for file output; a full part holds exactly split_size
+  // bytes. When the stream ends right at a part boundary, the next part is
+  // opened and receives only the signature lines.
+  const std::uint64_t part_limit = to_stdout ? 0 : split_size;
+  std::vector<char> buf(kStreamBlock);
+  bool stream_end = false;
+  for (int part = 1; !stream_end; ++part) {
+    if (!to_stdout) {
+      const std::string name =
+          part == 1 ? std::string(output) : std::string(output) + ".part" + std::to_string(part);
+      out.reset(::open(name.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0666));
+      if (!out) return fail("Can't open file '%s' for output", name.c_str(), true);
+    }
+    std::uint64_t in_part = 0;
+    while (part_limit == 0 || in_part < part_limit) {
+      std::size_t want = buf.size();
+      if (part_limit != 0) want = static_cast<std::size_t>(std::min<std::uint64_t>(want, part_limit - in_part));
+      const std::size_t n = std::fread(buf.data(), 1, want, pipe.get());
+      if (n > 0) {
+        if (EVP_DigestUpdate(digest.get(), buf.data(), n) != 1) {
+          report_openssl_errors();
+          return fail("Error counting digest");
+        }
+        if (!write_all(out.get(), buf.data(), n)) return fail("Error writing dump to file", nullptr, true);
+        in_part += n;
+      }
+      if (n < want) {
+        if (std::ferror(pipe.get())) return fail("Error reading dump stream from hvxdump", nullptr, true);
+        stream_end = true;
+        break;
+      }
+    }
+  }
+
+  auto hex = finish_digest(digest.get());
+  digest.reset();
+  if (!hex) {
+    report_openssl_errors();
+    return fail("Can't extract digest from BIO chain");
+  }
+  const std::string magic1 = "Magic1: " + *hex + "\n";
+  if (!write_all(out.get(), magic1.data(), magic1.size())) {
+    return fail("Error writing dump to file", nullptr, true);
+  }
+  auto key = get_server_private_key();
+  if (!key) return fail("Can't get server's private key");
+  auto signature = count_signature(hex->c_str(), key->c_str());
+  if (!signature) return fail("Can't count dump signature");
+  const std::string magic2 = "Magic2: " + *signature + "\n";
+  if (!write_all(out.get(), magic2.data(), magic2.size())) {
+    return fail("Error writing dump to file", nullptr, true);
+  }
+  if (::close(out.release()) != 0 && errno != EINTR) {
+    return fail("Error writing dump to file", nullptr, true);
+  }
+
+  const int status = ::pclose(pipe.release());
+  if (status < 0 || !WIFEXITED(status)) return fail("Abnormal hvxdump termination");
+  if (WEXITSTATUS(status) != 0) return fail("Error during hvxdump execution");
+  return 0;
+}
+
+std::size_t readHandler(char* buffer, std::size_t size, std::size_t count, void* stream) {
+  auto& st = upload_state;
+  if (st.signature_sent) return 0;
+  if (buffer == nullptr || size == 0 || count == 0) return 0;
+  const std::size_t room = count > static_cast<std::size_t>(-1) / size ? static_cast<std::size_t>(-1)
+                                                                      : size * count;
+  if (!handler_state.pending.empty()) return hand_over_pending(buffer, room);
+  if (st.split_size != 0 && st.part_bytes >= st.split_size) {
+    st.part_full = true;
+    return 0;
+  }
+  if (!handler_state.digest) {
+    handler_state.digest = new_sha1_context();
+    if (!handler_state.digest) {
+      report_openssl_errors();
+      return handler_failure("Can't initialize BIO stream");
+    }
+  }
+
+  auto* input = static_cast<FILE*>(stream);
+  std::size_t want = room;
+  if (st.split_size != 0) {
+    want = static_cast<std::size_t>(std::min<std::uint64_t>(want, st.split_size - st.part_bytes));
+  }
+  const std::size_t n = input ? std::fread(buffer, 1, want, input) : 0;
+  if (n > 0) {
+    if (EVP_DigestUpdate(handler_state.digest.get(), buffer, n) != 1) {
+      report_openssl_errors();
+      return handler_failure("Can't count digest for dump");
+    }
+    st.part_bytes += n;
+    if (n < want && std::feof(input)) st.stream_ended = true;
+    return n;
+  }
+  if (input == nullptr || std::ferror(input)) {
+    return handler_failure("error during reading input stream from hvxdump\n");
+  }
+
+  // End of the stream: the signature lines follow in the part now open.
+  st.stream_ended = true;
+  auto hex = finish_digest(handler_state.digest.get());
+  handler_state.digest.reset();
+  if (!hex) {
+    report_openssl_errors();
+    return handler_failure("Can't extract digest from BIO chain");
+  }
+  std::string failure;
+  auto lines = signature_lines(*hex, &failure);
+  if (!lines) return handler_failure(failure.c_str());
+  handler_state.pending = std::move(*lines);
+  return hand_over_pending(buffer, room);
+}
+
+std::optional<std::string> count_signature(const char* hex_digest, const char* private_pem) {
+  EvpPkeyPtr key;
+  if (private_pem != nullptr) {
+    BioPtr bio(BIO_new_mem_buf(private_pem, -1));
+    if (bio) key.reset(PEM_read_bio_PrivateKey(bio.get(), nullptr, no_passphrase, nullptr));
+  }
+  auto digest = hex_decode(hex_digest);
+  if (!key || !digest) {
+    ERR_clear_error();
+    errno = 0;
+    report_errno("Can't initialize values in count_signature()\n");
+    return std::nullopt;
+  }
+  // RSASSA-PKCS1-v1_5 over the SHA-1 digest: the DigestInfo of the 20 bytes
+  // is padded and signed, as many signature bytes as the modulus has.
+  PkeyCtxPtr ctx(EVP_PKEY_CTX_new_from_pkey(nullptr, key.get(), nullptr));
+  std::size_t sig_len = 0;
+  std::vector<unsigned char> sig;
+  bool ok = ctx && EVP_PKEY_sign_init(ctx.get()) == 1 &&
+            EVP_PKEY_CTX_set_rsa_padding(ctx.get(), RSA_PKCS1_PADDING) == 1 &&
+            EVP_PKEY_CTX_set_signature_md(ctx.get(), EVP_sha1()) == 1 &&
+            EVP_PKEY_sign(ctx.get(), nullptr, &sig_len, digest->data(), digest->size()) == 1;
+  if (ok) {
+    sig.resize(sig_len);
+    ok = EVP_PKEY_sign(ctx.get(), sig.data(), &sig_len, digest->data(), digest->size()) == 1;
+  }
+  if (!ok) {
+    errno = 0;
+    report_errno("Can't sign dump\n");
+    report_openssl_errors();
+    return std::nullopt;
+  }
+  return hex_encode(sig.data(), static_cast<long>(sig_len));
+}
+
+int verify_dump_fields(FILE* last_file, const char* public_pem) {
+  auto magic1 = find_dump_field("Magic1: ", last_file);
+  if (!magic1) return 0;
+  auto magic2 = find_dump_field("Magic2: ", last_file);
+  if (!magic2) return 0;
+  auto digest = hex_decode(magic1->c_str());
+  auto signature = hex_decode(magic2->c_str());
+  EvpPkeyPtr key = read_public_key(public_pem);
+  if (!digest || !signature || !key) return 0;
+  PkeyCtxPtr ctx(EVP_PKEY_CTX_new_from_pkey(nullptr, key.get(), nullptr));
+  const bool ok = ctx && EVP_PKEY_verify_init(ctx.get()) == 1 &&
+                  EVP_PKEY_CTX_set_rsa_padding(ctx.get(), RSA_PKCS1_PADDING) == 1 &&
+                  EVP_PKEY_CTX_set_signature_md(ctx.get(), EVP_sha1()) == 1 &&
+                  EVP_PKEY_verify(ctx.get(), signature->data(), signature->size(), digest->data(),
+                                  digest->size()) == 1;
+  // A failed check leaves its reason queued; it is the answer, not an error.
+  ERR_clear_error();
+  return ok ? 1 : 0;
+}
+
+int verify_dump_signature(const char* dump, const char* public_pem) {
+  auto files = get_dump_files(dump);
+  if (!files) return 0;
+  const std::string& last = files->back();
+  std::unique_ptr<FILE, int (*)(FILE*)> file(std::fopen(last.c_str(), "re"), &std::fclose);
+  if (!file) {
+    report_errno("Can't open file %s: ", last.c_str());
+    util_exit(1);
+  }
+  return verify_dump_fields(file.get(), public_pem);
+}
