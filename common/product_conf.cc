@@ -35,7 +35,7 @@ struct FileCloser {
 
 void read_conf_file() {
   std::unique_ptr<FILE, FileCloser> file(
-      std::fopen(system_path(SystemPath::product_conf).c_str(), "r"));
+      std::fopen(system_path(SystemPath::product_conf_file).c_str(), "r"));
   if (!file) return;
   struct stat st {};
   if (fstat(fileno(file.get()), &st) != 0 || st.st_size <= 0) return;

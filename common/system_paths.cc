@@ -6,7 +6,7 @@ namespace {
 
 const char* real_path(SystemPath which) {
   switch (which) {
-    case SystemPath::product_conf: return "/etc/hvx/hvx.conf";
+    case SystemPath::product_conf_file: return "/etc/hvx/hvx.conf";
     case SystemPath::admin_password: return "/etc/hvx/.hvx.shadow";
     case SystemPath::my_cnf: return "/etc/my.cnf";
     case SystemPath::zc_mode: return "/etc/hvx/zc_mode";

@@ -6,7 +6,7 @@
 #include <string>
 
 enum class SystemPath {
-  product_conf,     // /etc/hvx/hvx.conf
+  product_conf_file,  // /etc/hvx/hvx.conf
   admin_password,   // /etc/hvx/.hvx.shadow
   my_cnf,           // /etc/my.cnf
   zc_mode,          // /etc/hvx/zc_mode

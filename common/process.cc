@@ -1,0 +1,341 @@
+#include "process.h"
+
+#include <fcntl.h>
+#include <poll.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <cstdarg>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <memory>
+#include <string>
+
+#include "child_watch.h"
+#include "messages.h"
+#include "product_conf.h"
+#include "unique_fd.h"
+
+namespace {
+
+// Vectors built from variable argument lists are malloc'ed to fit.
+struct FreeDeleter {
+  void operator()(void* p) const { std::free(p); }
+};
+using ArgVector = std::unique_ptr<char*[], FreeDeleter>;
+
+// Copies "arg0, ..., null" into a vector allocated to its exact length.
+ArgVector vector_from_list(const char* arg0, va_list args) {
+  va_list count_args;
+  va_copy(count_args, args);
+  std::size_t count = arg0 ? 1 : 0;
+  if (arg0) {
+    while (va_arg(count_args, const char*) != nullptr) ++count;
+  }
+  va_end(count_args);
+  ArgVector argv(static_cast<char**>(std::malloc((count + 1) * sizeof(char*))));
+  if (!argv) print_error(1, "malloc() failed: %s", std::strerror(errno));
+  if (arg0) {
+    argv[0] = const_cast<char*>(arg0);
+    for (std::size_t i = 1; i < count; ++i) argv[i] = va_arg(args, char*);
+  }
+  argv[count] = nullptr;
+  return argv;
+}
+
+// The fixed 101-entry vector: element 0 given, at most 99 listed arguments,
+// entry 100 always null; further arguments are dropped.
+constexpr std::size_t kFixedVector = 101;
+void fill_fixed_vector(char* (&argv)[kFixedVector], const char* arg0, va_list args) {
+  argv[0] = const_cast<char*>(arg0);
+  std::size_t i = 1;
+  for (; i < kFixedVector - 1; ++i) {
+    char* arg = va_arg(args, char*);
+    argv[i] = arg;
+    if (arg == nullptr) break;
+  }
+  for (; i < kFixedVector; ++i) argv[i] = nullptr;
+}
+
+// A raw descriptor slot that read_pipe_chunk may close (setting it to -1);
+// whatever is still open when the slot goes away is closed.
+struct FdSlot {
+  int fd = -1;
+  FdSlot() = default;
+  explicit FdSlot(int f) : fd(f) {}
+  FdSlot(const FdSlot&) = delete;
+  FdSlot& operator=(const FdSlot&) = delete;
+  ~FdSlot() {
+    if (fd >= 0) close(fd);
+  }
+};
+
+struct Stream {
+  FdSlot fd;
+  char** text = nullptr;
+  std::size_t capacity = 0;
+  std::size_t length = 0;
+};
+
+bool set_nonblocking(int fd) {
+  int flags = fcntl(fd, F_GETFL);
+  return flags >= 0 && fcntl(fd, F_SETFL, flags | O_NONBLOCK) == 0;
+}
+
+// A larger pipe halves the wake-ups of a child that writes a lot. The kernel
+// may refuse; the default size then stays.
+void widen_pipe(int fd) { (void)fcntl(fd, F_SETPIPE_SZ, 1 << 20); }
+
+// Opens the pipes of a gathering run: read ends non-blocking, both ends
+// close-on-exec (fork_execv installs the write ends where they belong).
+PipeEnds open_gather_pipe() {
+  auto pipe = make_pipe(O_CLOEXEC);
+  if (!pipe) print_error(1, "fork_execv_getouterr: pipe() failed");
+  widen_pipe(pipe->read.get());
+  if (!set_nonblocking(pipe->read.get()))
+    print_error(1, "fork_execv_getouterr: fcntl(O_NONBLOCK) failed");
+  return std::move(*pipe);
+}
+
+// Reads whatever a stream held when the child ended, no more.
+void drain(Stream& s) {
+  if (s.fd.fd < 0) return;
+  const std::size_t wanted = pipe_bytes_available(s.fd.fd);
+  std::size_t got = 0;
+  while (got < wanted && s.fd.fd >= 0) {
+    int n = read_pipe_chunk(&s.fd.fd, s.text, &s.capacity, &s.length);
+    if (n <= 0) break;
+    got += static_cast<std::size_t>(n);
+  }
+}
+
+void finish_text(Stream& s) {
+  char*& text = *s.text;
+  if (text == nullptr) return;
+  if (s.length == 0) {
+    std::free(text);
+    text = nullptr;
+    return;
+  }
+  text[s.length] = '\0';
+  // Hand back only what the text needs.
+  if (s.capacity > s.length + 1) {
+    if (char* shrunk = static_cast<char*>(std::realloc(text, s.length + 1))) text = shrunk;
+  }
+}
+
+// Gathers the streams until the child has ended, then reaps it. The caller
+// still holds the pipes' write ends, so the read ends never see end of file;
+// the child's end is noticed through its pidfd in the same poll. Output is
+// served before error within one pass.
+int gather_until_exit(pid_t pid, Stream* streams, std::size_t count) {
+  ChildWatch watch(pid);
+  bool ended = false;
+  while (!ended) {
+    pollfd fds[kMaxWatched];
+    for (std::size_t i = 0; i < count; ++i) {
+      fds[i].fd = streams[i].fd.fd;
+      fds[i].events = POLLIN;
+    }
+    ended = watch.wait(fds, count);
+    for (std::size_t i = 0; i < count; ++i) {
+      Stream& s = streams[i];
+      if (s.fd.fd >= 0 && (fds[i].revents & (POLLIN | POLLHUP | POLLERR)))
+        read_pipe_chunk(&s.fd.fd, s.text, &s.capacity, &s.length);
+    }
+  }
+  for (std::size_t i = 0; i < count; ++i) drain(streams[i]);
+  int result = watch.reap();
+  for (std::size_t i = 0; i < count; ++i) finish_text(streams[i]);
+  return result;
+}
+
+void report_utility_failure(const char* path, const char* out, const char* err) {
+  if (out != nullptr && *out != '\0') {
+    std::fwrite(out, 1, std::strlen(out), stderr);
+    std::fflush(stderr);
+  }
+  if (err != nullptr && *err != '\0')
+    print_error(0, "%s execution failed:\n%s", path, err);
+  else
+    print_error(0, "%s execution failed (no output)", path);
+}
+
+// PRODUCT_ROOT_D/admin/bin/<name>, or an empty text (reported) when the
+// name is refused.
+std::string admin_utility_path(const char* name) {
+  if (name == nullptr || std::strchr(name, '/') != nullptr) {
+    print_error(0, "Utility name '%s' is invalid. Use only utility name without path.",
+                name ? name : "(null)");
+    return {};
+  }
+  if (product_conf.PRODUCT_ROOT_D == nullptr) load_product_conf();
+  std::string path = std::string(product_conf.PRODUCT_ROOT_D) + "/admin/bin/" + name;
+  // A cut path would name another program; refuse instead.
+  if (path.size() > 4095) {
+    errno = 0;
+    print_error(0, "Utility path '%s' is too long.", path.c_str());
+    return {};
+  }
+  return path;
+}
+
+}  // namespace
+
+pid_t fork_execv(int in_fd, int out_fd, int err_fd, const char* path, char* const argv[]) {
+  pid_t pid = fork();
+  if (pid < 0) print_error(1, "fork_execv_pipes: fork() failed");
+  if (pid > 0) return pid;
+
+  // Child: install the three standard descriptors. The descriptor's own
+  // number leaves the stream inherited; -1 means /dev/null. Each passed
+  // descriptor is closed once it has been duplicated.
+  const int wanted[3] = {in_fd, out_fd, err_fd};
+  for (int target = 0; target < 3; ++target) {
+    int fd = wanted[target];
+    if (fd == target) continue;
+    if (fd == -1) fd = open("/dev/null", O_RDWR);
+    if (fd < 0 || dup2(fd, target) < 0) {
+      child_write_stderr("fork_execv: dup() failed: %s\n", std::strerror(errno));
+      _exit(255);
+    }
+    close(fd);
+  }
+  close_descriptors_from_3();
+  errno = 0;
+  execv(path, argv);
+  child_write_stderr("fork_execv: execv(\"%s\") failed: %s\n", path, std::strerror(errno));
+  _exit(255);
+}
+
+pid_t fork_execl(int in_fd, int out_fd, int err_fd, const char* path, const char* arg0, ...) {
+  va_list args;
+  va_start(args, arg0);
+  ArgVector argv = vector_from_list(arg0, args);
+  va_end(args);
+  return fork_execv(in_fd, out_fd, err_fd, path, argv.get());
+}
+
+int read_pipe_chunk(int* fd, char** text, size_t* capacity, size_t* length) {
+  // Keep at least 64 KiB free for each read and grow geometrically, so a
+  // large output costs few reads and no repeated copying.
+  constexpr std::size_t kMinFree = 64 * 1024;
+  if (*text == nullptr || *capacity - *length - 1 < kMinFree) {
+    std::size_t grown = std::max(*capacity * 2, *length + kMinFree + 1);
+    char* bigger = static_cast<char*>(std::realloc(*text, grown));
+    if (bigger == nullptr) print_error(1, "Cannot allocate memory");
+    *text = bigger;
+    *capacity = grown;
+  }
+  ssize_t n;
+  do {
+    n = read(*fd, *text + *length, *capacity - *length - 1);
+  } while (n < 0 && errno == EINTR);
+  if (n > 0) {
+    *length += static_cast<std::size_t>(n);
+    return static_cast<int>(n);
+  }
+  if (n < 0 && (errno == EAGAIN || errno == EWOULDBLOCK)) {
+    errno = 0;
+    return 0;  // nothing there right now
+  }
+  // End of file or a read error: this stream is finished.
+  if (n < 0)
+    child_write_stderr("fork_exec*: read(pipe) failed: %s\n", std::strerror(errno));
+  close(*fd);
+  *fd = -1;
+  errno = 0;
+  return -1;
+}
+
+int fork_execv_getouterr(char** out, char** err, const char* path, char* const argv[]) {
+  *out = nullptr;
+  *err = nullptr;
+  PipeEnds out_pipe = open_gather_pipe();
+  PipeEnds err_pipe = open_gather_pipe();
+  pid_t pid = fork_execv(0, out_pipe.write.get(), err_pipe.write.get(), path, argv);
+  Stream streams[2];
+  streams[0].fd.fd = out_pipe.read.release();
+  streams[0].text = out;
+  streams[1].fd.fd = err_pipe.read.release();
+  streams[1].text = err;
+  // out_pipe.write and err_pipe.write stay open until we return.
+  return gather_until_exit(pid, streams, 2);
+}
+
+int fork_execl_getouterr(char** out, char** err, const char* path, const char* arg0, ...) {
+  va_list args;
+  va_start(args, arg0);
+  ArgVector argv = vector_from_list(arg0, args);
+  va_end(args);
+  return fork_execv_getouterr(out, err, path, argv.get());
+}
+
+int fork_execv_getout(char** out, const char* path, char* const argv[]) {
+  *out = nullptr;
+  PipeEnds out_pipe = open_gather_pipe();
+  pid_t pid = fork_execv(0, out_pipe.write.get(), 2, path, argv);
+  Stream stream;
+  stream.fd.fd = out_pipe.read.release();
+  stream.text = out;
+  return gather_until_exit(pid, &stream, 1);
+}
+
+int fork_execl_getout(char** out, const char* path, const char* arg0, ...) {
+  va_list args;
+  va_start(args, arg0);
+  ArgVector argv = vector_from_list(arg0, args);
+  va_end(args);
+  return fork_execv_getout(out, path, argv.get());
+}
+
+int exec_utility_vq(const char* path, char* const argv[], int quiet) {
+  char* out = nullptr;
+  char* err = nullptr;
+  int result = fork_execv_getouterr(&out, &err, path, argv);
+  std::unique_ptr<char, FreeDeleter> out_owner(out);
+  std::unique_ptr<char, FreeDeleter> err_owner(err);
+  if (result != 0 && !quiet) report_utility_failure(path, out, err);
+  return result;
+}
+
+int exec_utility_v(const char* path, char* const argv[]) {
+  return exec_utility_vq(path, argv, 0);
+}
+
+int exec_utility_l(const char* path, const char* arg0, ...) {
+  va_list args;
+  va_start(args, arg0);
+  ArgVector argv = vector_from_list(arg0, args);
+  va_end(args);
+  return exec_utility_v(path, argv.get());
+}
+
+int exec_utility(const char* path, ...) {
+  char* argv[kFixedVector];
+  va_list args;
+  va_start(args, path);
+  fill_fixed_vector(argv, path, args);
+  va_end(args);
+  return exec_utility_v(path, argv);
+}
+
+int exec_admin_utility(const char* name, ...) {
+  std::string path = admin_utility_path(name);
+  if (path.empty()) return -1;
+  char* argv[kFixedVector];
+  va_list args;
+  va_start(args, name);
+  fill_fixed_vector(argv, path.c_str(), args);
+  va_end(args);
+  return exec_utility_v(path.c_str(), argv);
+}
+
+int exec_admin_utility_v(const char* name, char* const argv[]) {
+  std::string path = admin_utility_path(name);
+  if (path.empty()) return -1;
+  return exec_utility_v(path.c_str(), argv);
+}

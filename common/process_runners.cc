@@ -1,0 +1,358 @@
+#include "process_runners.h"
+
+#include <fcntl.h>
+#include <poll.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <cstdarg>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <memory>
+
+#include "child_watch.h"
+#include "messages.h"
+#include "unique_fd.h"
+
+namespace {
+
+struct FreeDeleter {
+  void operator()(void* p) const { std::free(p); }
+};
+using ArgVector = std::unique_ptr<char*[], FreeDeleter>;
+
+struct PcloseDeleter {
+  void operator()(FILE* f) const { pclose(f); }
+};
+
+constexpr std::size_t kBlock = 64 * 1024;
+
+// A growing NUL-terminated text in malloc'ed memory (handed to callers who
+// free() it). Grows geometrically and keeps at least one block free for
+// each read.
+class TextBuffer {
+ public:
+  TextBuffer() = default;
+  TextBuffer(const TextBuffer&) = delete;
+  TextBuffer& operator=(const TextBuffer&) = delete;
+  ~TextBuffer() { std::free(data_); }
+
+  bool reserve_block() {
+    if (data_ != nullptr && capacity_ - length_ - 1 >= kBlock) return true;
+    std::size_t grown = std::max(capacity_ * 2, length_ + kBlock + 1);
+    char* bigger = static_cast<char*>(std::realloc(data_, grown));
+    if (bigger == nullptr) return false;
+    data_ = bigger;
+    capacity_ = grown;
+    data_[length_] = '\0';
+    return true;
+  }
+  char* tail() { return data_ + length_; }
+  std::size_t room() const { return capacity_ - length_ - 1; }
+  void added(std::size_t n) {
+    length_ += n;
+    data_[length_] = '\0';
+  }
+  void clear() {
+    length_ = 0;
+    if (data_) data_[0] = '\0';
+  }
+  const char* c_str() const { return data_ ? data_ : ""; }
+  std::size_t size() const { return length_; }
+  // Hands the text over, shrunk to fit.
+  char* release() {
+    if (data_ == nullptr) return nullptr;
+    if (char* shrunk = static_cast<char*>(std::realloc(data_, length_ + 1))) data_ = shrunk;
+    char* out = data_;
+    data_ = nullptr;
+    capacity_ = length_ = 0;
+    return out;
+  }
+
+ private:
+  char* data_ = nullptr;
+  std::size_t capacity_ = 0;
+  std::size_t length_ = 0;
+};
+
+}  // namespace
+
+int util_exec(int in_fd, int out_fd, const char* path, char* const argv[]) {
+  if (in_fd >= 0 && in_fd <= 2) {
+    print_error(0, "values 0,1,2 not allowed for variables fd_in & fd_out\n");
+    return -1;
+  }
+  if (out_fd >= 0 && out_fd <= 2) {
+    print_error(0, "values 0,1,2 not allowed for variables fd_in & fd_out\n");
+    return -1;
+  }
+  auto pipe = make_pipe(O_CLOEXEC);
+  if (!pipe) {
+    print_error(0, "Error occured during pipe():\n%s", std::strerror(errno));
+    return -1;
+  }
+  pid_t pid = fork();
+  if (pid < 0) print_error(1, "Error occured during fork():\n%s", std::strerror(errno));
+  if (pid == 0) {
+    pipe->read.reset();
+    if (dup2(in_fd, 0) < 0 || dup2(out_fd, 1) < 0 || dup2(pipe->write.get(), 2) < 0) {
+      child_write_stderr("Error occured during execv():\n%s.\n", std::strerror(errno));
+      _exit(255);
+    }
+    execv(path, argv);
+    const int e = errno;
+    child_write_stderr("Error occured during execv():\n%s%s", std::strerror(e),
+                       e == EFAULT ? ", possible reason - NULL parameter is absent in "
+                                     "util_exec(path, arg1, arg2, NULL) call.\n"
+                                   : ".\n");
+    _exit(255);
+  }
+  pipe->write.reset();
+
+  // Relay the child's standard error as messages. Each message carries at
+  // most 4095 characters, as a reader of the relayed text expects.
+  char buf[kBlock];
+  for (;;) {
+    ssize_t n = read(pipe->read.get(), buf, sizeof buf);
+    if (n < 0 && errno == EINTR) continue;
+    if (n <= 0) break;
+    for (ssize_t off = 0; off < n; off += 4095) {
+      std::size_t piece = static_cast<std::size_t>(std::min<ssize_t>(4095, n - off));
+      char text[4096];
+      std::memcpy(text, buf + off, piece);
+      text[piece] = '\0';
+      write_message(text, 0);
+      std::fflush(stderr);
+    }
+  }
+  pipe->read.reset();
+
+  int status = 0;
+  pid_t w;
+  do {
+    w = waitpid(pid, &status, WUNTRACED);
+  } while (w < 0 && errno == EINTR);
+  if (w < 0) {
+    print_error(0, "Error occured during waiting the child process with pid: %d: %s\n", pid,
+                std::strerror(errno));
+    return -1;
+  }
+  if (WIFEXITED(status)) return WEXITSTATUS(status);
+  errno = 0;
+  if (WIFSTOPPED(status)) {
+    print_error(0, "The child process with pid %d stopped by signal %i\n", pid,
+                WSTOPSIG(status));
+    return -1;
+  }
+  print_error(0, "The child process with pid %d killed by signal %i\n", pid, WTERMSIG(status));
+  return -1;
+}
+
+int exec_capture(char** out, const char* path, ...) {
+  *out = nullptr;
+  va_list args;
+  va_start(args, path);
+  va_list count_args;
+  va_copy(count_args, args);
+  std::size_t count = 1;
+  while (va_arg(count_args, const char*) != nullptr) ++count;
+  va_end(count_args);
+  ArgVector argv(static_cast<char**>(std::malloc((count + 1) * sizeof(char*))));
+  if (!argv) print_error(1, "Cannot allocate buffer:\n%s", std::strerror(errno));
+  argv[0] = const_cast<char*>(path);
+  for (std::size_t i = 1; i < count; ++i) argv[i] = va_arg(args, char*);
+  argv[count] = nullptr;
+  va_end(args);
+
+  auto pipe = make_pipe(O_CLOEXEC);
+  if (!pipe) {
+    print_error(0, "Cannot create pipe:\n%s", std::strerror(errno));
+    return -1;
+  }
+  pid_t pid = fork();
+  if (pid < 0) print_error(1, "Cannot fork():\n%s", std::strerror(errno));
+  if (pid == 0) {
+    pipe->read.reset();
+    if (dup2(pipe->write.get(), 1) < 0 || dup2(pipe->write.get(), 2) < 0) _exit(255);
+    execv(path, argv.get());
+    dprintf(1, "Cannot exec %s:\n%s", path, std::strerror(errno));
+    _exit(255);
+  }
+  pipe->write.reset();
+
+  TextBuffer text;
+  if (!text.reserve_block()) print_error(1, "Cannot allocate buffer:\n%s", std::strerror(errno));
+  int flags = fcntl(pipe->read.get(), F_GETFL);
+  if (flags >= 0) fcntl(pipe->read.get(), F_SETFL, flags | O_NONBLOCK);
+
+  // Read until end of file, or until the child has ended (a grandchild may
+  // hold the pipe open); then take what the pipe still holds.
+  ChildWatch watch(pid);
+  bool ended = false;
+  bool open = true;
+  while (open && !ended) {
+    pollfd fd{pipe->read.get(), POLLIN, 0};
+    ended = watch.wait(&fd, 1);
+    std::size_t budget = ended ? pipe_bytes_available(pipe->read.get()) : kBlock;
+    if (!(fd.revents & (POLLIN | POLLHUP | POLLERR)) && !ended) continue;
+    while (budget > 0) {
+      if (!text.reserve_block())
+        print_error(1, "Cannot allocate buffer:\n%s", std::strerror(errno));
+      ssize_t n = read(pipe->read.get(), text.tail(), text.room());
+      if (n < 0 && errno == EINTR) continue;
+      if (n < 0 && errno == EAGAIN) break;
+      if (n < 0) {
+        print_error(0, "Cannot read child output:\n%s", std::strerror(errno));
+        open = false;
+        break;
+      }
+      if (n == 0) {
+        open = false;
+        break;
+      }
+      text.added(static_cast<std::size_t>(n));
+      if (!ended) break;
+      budget -= std::min(budget, static_cast<std::size_t>(n));
+    }
+  }
+  pipe->read.reset();
+  const int result = watch.reap();
+
+  if (result == 0) {
+    *out = text.release();
+    return 0;
+  }
+  if (result == 255)
+    print_error(0, "error:\n%s", text.c_str());
+  else
+    print_error(0, "utility %s failed (result=%d):\n%s", path, result, text.c_str());
+  return result;
+}
+
+int exec_silent(const char* path, ...) {
+  char* argv[101];
+  argv[0] = const_cast<char*>(path);
+  va_list args;
+  va_start(args, path);
+  std::size_t i = 1;
+  for (; i < 100; ++i) {
+    argv[i] = va_arg(args, char*);
+    if (argv[i] == nullptr) break;
+  }
+  va_end(args);
+  for (; i < 101; ++i) argv[i] = nullptr;
+
+  pid_t pid = fork();
+  if (pid < 0) {
+    print_error(0, "Cannot fork():\n%s", std::strerror(errno));
+    return -1;
+  }
+  if (pid == 0) {
+    int null_fd = open("/dev/null", O_RDWR);
+    if (null_fd < 0 || dup2(null_fd, 0) < 0 || dup2(null_fd, 1) < 0 || dup2(null_fd, 2) < 0)
+      _exit(255);
+    if (null_fd > 2) close(null_fd);
+    execv(path, argv);
+    _exit(255);
+  }
+  // Wait for this child only; another child of the caller is not ours to reap.
+  int status = 0;
+  pid_t w;
+  do {
+    w = waitpid(pid, &status, 0);
+  } while (w < 0 && errno == EINTR);
+  return (w == pid && WIFSIGNALED(status)) ? 1 : 0;
+}
+
+int popen_exec(char** out, const char* command_line) {
+  if (out) *out = nullptr;
+  std::unique_ptr<FILE, PcloseDeleter> pipe(popen(command_line, "re"));
+  if (!pipe) {
+    std::fputs(
+        "popen_exec: failed to execute command: fork or pipe calls failed, or cannon allocate "
+        "memory\n",
+        stderr);
+    return -1;
+  }
+  TextBuffer text;
+  if (!text.reserve_block()) {
+    std::fputs("popen_exec: failed to allocate memory\n", stderr);
+    return -1;
+  }
+  for (;;) {
+    if (!text.reserve_block()) {
+      std::fputs("popen_exec: warning: failed to allocate memory for command output buffer\n",
+                 stderr);
+      text.clear();
+      break;
+    }
+    std::size_t n = std::fread(text.tail(), 1, text.room(), pipe.get());
+    text.added(n);
+    if (n == 0) break;
+  }
+  int status = pclose(pipe.release());
+  if (out) *out = text.release();
+  if (status == -1) return -1;
+  if (WIFSIGNALED(status)) {
+    // The shell itself was killed: that is no success.
+    errno = 0;
+    return -1;
+  }
+  return WEXITSTATUS(status);
+}
+
+int popen_exec_report(const char* command_line) {
+  char* raw = nullptr;
+  int result = popen_exec(&raw, command_line);
+  std::unique_ptr<char, FreeDeleter> text(raw);
+  if (result == -1) {
+    const char* reason = errno ? std::strerror(errno) : "the command was killed by a signal";
+    print_error(0, "popen_exec: failed to execute command: %s\n", reason);
+  } else if (result != 0) {
+    const char* shown = (raw != nullptr && *raw != '\0') ? raw : "error: none";
+    print_error(0, "popen_exec: command failed code: %d , %s\n", result, shown);
+  }
+  return result;
+}
+
+void close_nonstd_fds() {
+  close_descriptors_from_3();
+  errno = 0;
+}
+
+int daemonize() {
+  // Buffered output must leave once, not once per process.
+  std::fflush(nullptr);
+  pid_t pid = fork();
+  if (pid < 0) print_error(1, "fork() failed");
+  if (pid > 0) {
+    int status = 0;
+    pid_t w;
+    do {
+      w = waitpid(pid, &status, 0);
+    } while (w < 0 && errno == EINTR);
+    if (w < 0) print_error(1, "wait() failed");
+    errno = 0;
+    if (!WIFEXITED(status) || WEXITSTATUS(status) != 0) print_error(1, "daemonize() failed");
+    return 1;
+  }
+
+  // First child: standard input from /dev/null, standard output where
+  // standard error goes; then hand over to a second child and end.
+  errno = 0;
+  int null_fd = open("/dev/null", O_RDONLY);
+  bool ok = null_fd >= 0 && dup2(null_fd, 0) >= 0 && dup2(2, 1) >= 0;
+  if (!ok) print_error(1, "redirection failed");
+  if (null_fd > 2) close(null_fd);
+  pid_t second = fork();
+  if (second < 0) {
+    child_write_stderr("fork() failed: %s\n", std::strerror(errno));
+    _exit(1);
+  }
+  if (second > 0) _exit(0);
+  errno = 0;
+  return 0;
+}
