@@ -44,3 +44,6 @@ int put_misc_param(const char* name, const char* value, MYSQL* conn);
 // Runs a statement built by the caller; refuses (as a failed query, -1) a
 // statement longer than the 4095-character statement limit. 0 on success.
 int run_statement(MYSQL* conn, const char* statement);
+// Why the last failed run_statement on this connection failed: the refusal of
+// an over-long statement, or else the client library's error text.
+const char* statement_error(MYSQL* conn);
