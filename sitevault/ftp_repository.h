@@ -6,8 +6,32 @@
 #include <string>
 #include <vector>
 
+// What ftp_list_handler collects: the listed names that begin with filter.
+// A line may arrive split over several chunks; its beginning waits in
+// pending until the rest comes.
+struct FtpListing {
+  std::string filter;
+  std::vector<std::string> names;  // in the order the server listed them
+  std::string pending;
+};
+
+// libcurl write function of a listing; list is an FtpListing*.
 std::size_t ftp_list_handler(char* data, std::size_t size, std::size_t count, void* list);
+// Takes a last line that the listing did not end with a line feed.
+void ftp_list_finish(FtpListing& listing);
 std::size_t ftp_discard_handler(char* data, std::size_t size, std::size_t count, void* unused);
+
+// Names of the repository path that begin with filter; nullopt when the
+// listing failed (reported).
+std::optional<std::vector<std::string>> ftp_list_names(const char* server, const char* login,
+                                                       const char* password, const char* path,
+                                                       const char* filter);
+
+// The names of series prefix that a rotation keeping the newest keep dumps
+// deletes, newest first. Names outside the series are never among them.
+std::vector<std::string> ftp_rotation_victims(std::vector<std::string> names,
+                                              const std::string& prefix, int keep);
+
 int ftp_rotate_dumps(const char* server, const char* login, const char* password,
                      const char* path, const char* prefix, int keep);
 // Bare names of the dump's files on the server in dump order; nullopt when

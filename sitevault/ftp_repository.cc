@@ -1,0 +1,219 @@
+#include "ftp_repository.h"
+
+#include <algorithm>
+#include <functional>
+#include <new>
+#include <string_view>
+#include <utility>
+
+#include "dump_files.h"
+#include "ftp_transfer.h"
+#include "local_rotation.h"
+#include "messages.h"
+
+namespace {
+
+constexpr std::size_t kErrorBufferSize = 4096;
+
+const char* curl_reason(const char* error_buffer, CURLcode code) {
+  return error_buffer[0] != '\0' ? error_buffer : curl_easy_strerror(code);
+}
+
+// One complete listing line: a real carriage return at its end is dropped,
+// and a server that answers with paths is reduced to the bare name.
+void take_line(FtpListing& listing, std::string_view line) {
+  if (!line.empty() && line.back() == '\r') line.remove_suffix(1);
+  const std::size_t slash = line.rfind('/');
+  if (slash != std::string_view::npos) line.remove_prefix(slash + 1);
+  if (line.empty()) return;
+  if (line.substr(0, listing.filter.size()) != listing.filter) return;
+  listing.names.emplace_back(line);
+}
+
+bool has_line_break(std::string_view text) {
+  return text.find_first_of("\r\n") != std::string_view::npos;
+}
+
+}  // namespace
+
+std::size_t ftp_list_handler(char* data, std::size_t size, std::size_t count, void* list) {
+  const std::size_t length = size * count;
+  if (length == 0) return 0;
+  auto* listing = static_cast<FtpListing*>(list);
+  try {
+    std::string_view chunk(data, length);
+    std::size_t start = 0;
+    for (std::size_t lf = chunk.find('\n'); lf != std::string_view::npos;
+         start = lf + 1, lf = chunk.find('\n', start)) {
+      const std::string_view piece = chunk.substr(start, lf - start);
+      if (listing->pending.empty()) {
+        take_line(*listing, piece);
+      } else {
+        listing->pending.append(piece);
+        take_line(*listing, listing->pending);
+        listing->pending.clear();
+      }
+    }
+    listing->pending.append(chunk.substr(start));
+  } catch (const std::bad_alloc&) {
+    return 0;  // libcurl ends the listing with a write error
+  }
+  return length;
+}
+
+void ftp_list_finish(FtpListing& listing) {
+  if (listing.pending.empty()) return;
+  std::string last = std::move(listing.pending);
+  listing.pending.clear();
+  take_line(listing, last);
+}
+
+std::size_t ftp_discard_handler(char*, std::size_t size, std::size_t count, void*) {
+  return size * count;
+}
+
+std::optional<std::vector<std::string>> ftp_list_names(const char* server, const char* login,
+                                                       const char* password, const char* path,
+                                                       const char* filter) {
+  const std::string url = ftp_url(server, path, nullptr);
+  CurlEasy curl(curl_easy_init());
+  if (!curl) {
+    ftp_report(nullptr, 0, "Unable to get curl handle\n");
+    return std::nullopt;
+  }
+  FtpListing listing;
+  listing.filter = filter ? filter : "";
+  char error_buffer[kErrorBufferSize];
+  error_buffer[0] = '\0';
+  CurlOptions options(curl.get());
+  options.set(CURLOPT_URL, url.c_str())
+      .set(CURLOPT_USERNAME, login)
+      .set(CURLOPT_PASSWORD, password)
+      .set(CURLOPT_WRITEFUNCTION, ftp_list_handler)
+      .set(CURLOPT_WRITEDATA, static_cast<void*>(&listing))
+      .set(CURLOPT_DIRLISTONLY, 1L)
+      .set(CURLOPT_ERRORBUFFER, error_buffer);
+  if (!options.ok()) {
+    ftp_report(nullptr, 0, "error: cURL setup failed: %s\n",
+               curl_reason(error_buffer, options.result()));
+    return std::nullopt;
+  }
+  const CURLcode code = curl_easy_perform(curl.get());
+  if (code != CURLE_OK) {
+    ftp_report(nullptr, 0, "error: cURL execution failed: %s\n", curl_reason(error_buffer, code));
+    return std::nullopt;
+  }
+  ftp_list_finish(listing);
+  return std::move(listing.names);
+}
+
+std::vector<std::string> ftp_rotation_victims(std::vector<std::string> names,
+                                              const std::string& prefix, int keep) {
+  // Only the series' own names take part: a longer prefix that begins with
+  // this one is another series.
+  std::erase_if(names, [&](const std::string& name) { return !is_series_name(name, prefix); });
+  // Fixed-width time stamps: byte-wise order is age order, newest first.
+  std::sort(names.begin(), names.end(), std::greater<>());
+  std::vector<std::string> victims;
+  int to_keep = keep;
+  for (std::string& name : names) {
+    if (to_keep > 0) {
+      if (is_series_base_name(name, prefix)) --to_keep;
+      continue;
+    }
+    victims.push_back(std::move(name));
+  }
+  return victims;
+}
+
+int ftp_rotate_dumps(const char* server, const char* login, const char* password,
+                     const char* path, const char* prefix, int keep) {
+  const std::string series = prefix ? prefix : "";
+  auto names = ftp_list_names(server, login, password, path, series.c_str());
+  if (!names) return -1;
+  const std::vector<std::string> victims =
+      ftp_rotation_victims(std::move(*names), series, keep);
+  if (victims.empty()) return 0;
+  return ftp_delete_files(server, login, password, path, victims);
+}
+
+std::optional<std::vector<std::string>> ftp_get_dump_files(const char* server,
+                                                          const char* login,
+                                                          const char* password,
+                                                          const char* path,
+                                                          const char* dump_name) {
+  const std::string base = dump_name ? dump_name : "";
+  auto names = ftp_list_names(server, login, password, path, base.c_str());
+  if (!names) return std::nullopt;
+  // Same membership and order as the local lookup of a dump's files: the
+  // base file first, then the parts by number.
+  std::vector<std::pair<unsigned long, std::string>> files;
+  for (std::string& name : *names) {
+    const unsigned long number = dump_part_number(base, name);
+    if (number == 0) continue;
+    files.emplace_back(name == base ? 0UL : number, std::move(name));
+  }
+  if (files.empty()) return std::nullopt;
+  std::sort(files.begin(), files.end());
+  files.erase(std::unique(files.begin(), files.end()), files.end());
+  std::vector<std::string> result;
+  result.reserve(files.size());
+  for (auto& file : files) result.push_back(std::move(file.second));
+  return result;
+}
+
+int ftp_delete_files(const char* server, const char* login, const char* password,
+                     const char* path, const std::vector<std::string>& names) {
+  if (names.empty()) return 0;
+  const std::string directory = path ? path : "";
+  // A line break would end the DELE command and start another one.
+  if (has_line_break(directory)) {
+    ftp_report(nullptr, 0, "Unable to delete files: invalid FTP path \"%s\"\n", directory.c_str());
+    return -1;
+  }
+  CurlSlist batch;
+  for (const std::string& name : names) {
+    if (has_line_break(name) || name.find('/') != std::string::npos) {
+      ftp_report(nullptr, 0, "Unable to delete files: invalid file name \"%s\"\n", name.c_str());
+      return -1;
+    }
+    const std::string command = "DELE " + directory + "/" + name;
+    curl_slist* grown = curl_slist_append(batch.get(), command.c_str());
+    if (grown == nullptr) {
+      ftp_report(nullptr, 0, "Unable to delete files: out of memory\n");
+      return -1;
+    }
+    (void)batch.release();
+    batch.reset(grown);
+  }
+
+  CurlEasy curl(curl_easy_init());
+  if (!curl) {
+    ftp_report(nullptr, 0, "Unable to get curl handle\n");
+    return -1;
+  }
+  const std::string url = std::string("ftp://") + (server ? server : "");
+  FtpListing ignored;
+  char error_buffer[kErrorBufferSize];
+  error_buffer[0] = '\0';
+  CurlOptions options(curl.get());
+  options.set(CURLOPT_URL, url.c_str())
+      .set(CURLOPT_USERNAME, login)
+      .set(CURLOPT_PASSWORD, password)
+      .set(CURLOPT_QUOTE, batch.get())
+      .set(CURLOPT_DIRLISTONLY, 1L)
+      .set(CURLOPT_WRITEFUNCTION, ftp_discard_handler)
+      .set(CURLOPT_WRITEDATA, static_cast<void*>(&ignored))
+      .set(CURLOPT_ERRORBUFFER, error_buffer);
+  if (!options.ok()) {
+    ftp_report(nullptr, 0, "error: cURL setup failed: %s\n",
+               curl_reason(error_buffer, options.result()));
+    return -1;
+  }
+  const CURLcode code = curl_easy_perform(curl.get());
+  if (code != CURLE_OK) {
+    ftp_report(nullptr, 0, "error: cURL execution failed: %s\n", curl_reason(error_buffer, code));
+    return -1;
+  }
+  return 0;
+}

@@ -1,0 +1,343 @@
+#include "ftp_transfer.h"
+
+#include <fcntl.h>
+#include <signal.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstdarg>
+#include <cstdio>
+#include <cstring>
+#include <string>
+#include <vector>
+
+#include "dump_files.h"
+#include "dump_utilities.h"
+#include "ftp_repository.h"
+#include "messages.h"
+#include "signing.h"
+#include "unique_fd.h"
+
+namespace {
+
+// libcurl fills and drains transfers in blocks of this size; readHandler is
+// handed buffers of it, so every pipe read and socket write moves a lot.
+constexpr long kTransferBlock = 512 * 1024;
+constexpr int kPipeSize = 1 << 20;
+constexpr std::size_t kErrorBufferSize = 4096;
+
+struct FileCloser {
+  void operator()(FILE* file) const { std::fclose(file); }
+};
+using FilePtr = std::unique_ptr<FILE, FileCloser>;
+
+// The hvxdump child and the read end of its output pipe. The upload reads
+// the pipe through a stdio stream whose read function reaps the child when
+// the pipe ends: a writer that failed turns the end of the stream into a
+// read error, so readHandler never signs a stream that is not complete.
+struct DumpWriter {
+  pid_t pid = -1;
+  UniqueFd fd;
+  bool reaped = false;
+  int status = 0;  // wait status once reaped
+
+  bool succeeded() const { return reaped && WIFEXITED(status) && WEXITSTATUS(status) == 0; }
+
+  void reap() {
+    if (reaped || pid < 0) return;
+    int st = 0;
+    pid_t r;
+    do {
+      r = ::waitpid(pid, &st, 0);
+    } while (r < 0 && errno == EINTR);
+    reaped = true;
+    status = r == pid ? st : -1;
+  }
+
+  // Ends the writer early: closing the pipe makes its next write fail.
+  void abandon() {
+    fd.reset();
+    reap();
+  }
+
+  ~DumpWriter() { abandon(); }
+};
+
+ssize_t writer_read(void* cookie, char* buffer, std::size_t size) {
+  auto* writer = static_cast<DumpWriter*>(cookie);
+  if (writer->reaped) {
+    if (writer->succeeded()) return 0;
+    errno = EIO;
+    return -1;
+  }
+  for (;;) {
+    const ssize_t n = ::read(writer->fd.get(), buffer, size);
+    if (n > 0) return n;
+    if (n < 0 && errno == EINTR) continue;
+    if (n < 0) return -1;
+    writer->reap();
+    if (writer->succeeded()) return 0;
+    errno = EIO;
+    return -1;
+  }
+}
+
+int writer_close(void*) { return 0; }
+
+// Starts the command through /bin/sh with its standard output on a pipe.
+// Descriptors other than the standard three stay with this process, so the
+// domain lock never leaks into the dump utility.
+bool start_writer(const std::string& command, DumpWriter& writer) {
+  auto pipe = make_pipe(O_CLOEXEC);
+  if (!pipe) return false;
+  std::fflush(nullptr);
+  const pid_t pid = ::fork();
+  if (pid < 0) return false;
+  if (pid == 0) {
+    ::dup2(pipe->write.get(), STDOUT_FILENO);
+    ::close_range(3, ~0U, 0);
+    ::signal(SIGPIPE, SIG_DFL);
+    ::execl("/bin/sh", "sh", "-c", command.c_str(), static_cast<char*>(nullptr));
+    ::_exit(127);
+  }
+  writer.pid = pid;
+  writer.fd = std::move(pipe->read);
+  ::fcntl(writer.fd.get(), F_SETPIPE_SZ, kPipeSize);  // best effort
+  return true;
+}
+
+std::string describe_writer_failure(const DumpWriter& writer) {
+  if (writer.status == -1 || !WIFEXITED(writer.status)) return "Abnormal hvxdump termination";
+  return "Error during hvxdump execution (exit status " +
+         std::to_string(WEXITSTATUS(writer.status)) + ")";
+}
+
+const char* curl_reason(const char* error_buffer, CURLcode code) {
+  return error_buffer[0] != '\0' ? error_buffer : curl_easy_strerror(code);
+}
+
+std::string part_name(const char* dump_name, int part) {
+  std::string name = dump_name;
+  if (part > 1) name += ".part" + std::to_string(part);
+  return name;
+}
+
+// Removes the dump's files from the server after a failed upload, so that no
+// truncated dump is left to be mistaken for a good one.
+void remove_failed_upload(const char* server, const char* login, const char* password,
+                          const char* path, const char* dump_name) {
+  auto files = ftp_get_dump_files(server, login, password, path, dump_name);
+  if (!files) return;
+  if (ftp_delete_files(server, login, password, path, *files) != 0) {
+    print_error(0, "Unable to remove the incomplete dump \"%s\" from the FTP server\n", dump_name);
+  }
+}
+
+// After a good upload: part files of an earlier dump of the same name beyond
+// the last part just written would otherwise be taken as part of this dump.
+void remove_stale_parts(const char* server, const char* login, const char* password,
+                        const char* path, const char* dump_name, int parts_written) {
+  auto files = ftp_get_dump_files(server, login, password, path, dump_name);
+  if (!files) return;
+  std::vector<std::string> stale;
+  for (const std::string& name : *files) {
+    if (dump_part_number(dump_name, name) > static_cast<unsigned long>(parts_written)) {
+      stale.push_back(name);
+    }
+  }
+  if (!stale.empty()) ftp_delete_files(server, login, password, path, stale);
+}
+
+}  // namespace
+
+std::string ftp_escape_path(std::string_view path) {
+  std::string out;
+  std::size_t start = 0;
+  for (;;) {
+    const std::size_t slash = path.find('/', start);
+    const std::string_view segment =
+        path.substr(start, slash == std::string_view::npos ? std::string_view::npos : slash - start);
+    if (!segment.empty()) {
+      char* escaped = curl_easy_escape(nullptr, segment.data(), static_cast<int>(segment.size()));
+      if (escaped != nullptr) {
+        out += escaped;
+        curl_free(escaped);
+      }
+    }
+    if (slash == std::string_view::npos) break;
+    out += '/';
+    start = slash + 1;
+  }
+  return out;
+}
+
+std::string ftp_url(const char* server, const char* path, const char* name) {
+  std::string url = "ftp://";
+  url += server ? server : "";
+  url += '/';
+  url += ftp_escape_path(path ? path : "");
+  url += '/';
+  if (name != nullptr) url += ftp_escape_path(name);
+  return url;
+}
+
+void ftp_report(char* error_text, std::size_t error_size, const char* format, ...) {
+  char text[kErrorBufferSize + 256];
+  va_list args;
+  va_start(args, format);
+  std::vsnprintf(text, sizeof text, format, args);
+  va_end(args);
+  errno = 0;  // the text already says what failed
+  print_error(0, "%s", text);
+  if (error_text != nullptr && error_size > 0) std::snprintf(error_text, error_size, "%s", text);
+}
+
+int ftp_upload_dump(const char* server, const char* login, const char* password,
+                    const char* path, const char* dump_name, const char* arguments,
+                    char* error_text, std::size_t error_size, std::uint64_t split_size) {
+  DumpWriter writer;
+  if (!start_writer(hvxdump_command(arguments ? arguments : "", true), writer)) {
+    ftp_report(error_text, error_size, "Error: %s\n", std::strerror(errno));
+    return -1;
+  }
+
+  CurlEasy curl(curl_easy_init());
+  if (!curl) {
+    ftp_report(error_text, error_size, "Unable to get curl handle\n");
+    return -1;
+  }
+
+  // The stream's buffer is smaller than the blocks readHandler asks for, so
+  // glibc reads straight into libcurl's buffer.
+  FilePtr stream(fopencookie(&writer, "r", cookie_io_functions_t{writer_read, nullptr, nullptr,
+                                                                   writer_close}));
+  if (!stream) {
+    ftp_report(error_text, error_size, "Error: %s\n", std::strerror(errno));
+    return -1;
+  }
+
+  upload_state.split_size = split_size;
+  upload_state.part_bytes = 0;
+  upload_state.part_full = false;
+  upload_state.read_error = false;
+  upload_state.stream_ended = false;
+
+  char error_buffer[kErrorBufferSize];
+  bool data_sent = false;
+  int part = 1;
+  for (;; ++part) {
+    const std::string url = ftp_url(server, path, part_name(dump_name, part).c_str());
+    error_buffer[0] = '\0';
+    CurlOptions options(curl.get());
+    options.set(CURLOPT_USERNAME, login)
+        .set(CURLOPT_PASSWORD, password)
+        .set(CURLOPT_URL, url.c_str())
+        .set(CURLOPT_READFUNCTION, readHandler)
+        .set(CURLOPT_READDATA, stream.get())
+        .set(CURLOPT_UPLOAD, 1L)
+        .set(CURLOPT_UPLOAD_BUFFERSIZE, kTransferBlock)
+        .set(CURLOPT_ERRORBUFFER, error_buffer);
+    if (!options.ok()) {
+      ftp_report(error_text, error_size, "error: cURL setup failed: %s\n",
+                 curl_reason(error_buffer, options.result()));
+      return -1;
+    }
+
+    const std::uint64_t before = upload_state.part_bytes;
+    const CURLcode code = curl_easy_perform(curl.get());
+    if (upload_state.part_bytes != before || upload_state.signature_sent) data_sent = true;
+    if (code != CURLE_OK) {
+      ftp_report(error_text, error_size, "error: cURL execution failed: %s\n",
+                 curl_reason(error_buffer, code));
+      break;
+    }
+    if (upload_state.read_error) {
+      stream.reset();
+      writer.abandon();
+      if (writer.reaped && !writer.succeeded()) {
+        print_error(0, "error in readHandler: %s\n", describe_writer_failure(writer).c_str());
+      } else {
+        print_error(0, "error in readHandler: %s\n", upload_state.read_error_text.c_str());
+      }
+      break;
+    }
+    if (upload_state.signature_sent) {
+      stream.reset();
+      writer.abandon();
+      if (!writer.succeeded()) {  // cannot happen: a failed writer is a read error
+        print_error(0, "error in readHandler: %s\n", describe_writer_failure(writer).c_str());
+        break;
+      }
+      curl.reset();
+      remove_stale_parts(server, login, password, path, dump_name, part);
+      return 0;
+    }
+    if (!upload_state.part_full) {
+      // The handler ended the file without filling it or finishing the
+      // stream, which only happens when a dump was already sent by this
+      // process.
+      print_error(0, "error in readHandler: the dump stream was already consumed\n");
+      break;
+    }
+    upload_state.part_full = false;
+    upload_state.part_bytes = 0;
+  }
+
+  // Failure after the loop: the writer is stopped, and what reached the
+  // server of this dump is removed.
+  stream.reset();
+  writer.abandon();
+  curl.reset();
+  if (data_sent) remove_failed_upload(server, login, password, path, dump_name);
+  return -1;
+}
+
+int ftp_download_file(const char* server, const char* login, const char* password,
+                      const char* path, const char* remote_name, const char* local_path,
+                      char* error_text, std::size_t error_size) {
+  FILE* raw = std::fopen(local_path, "w+e");
+  if (raw == nullptr) {
+    ftp_report(error_text, error_size, "Error opening file \"%s\": %s\n", local_path,
+               std::strerror(errno));
+    return -1;
+  }
+  FilePtr file(raw);
+
+  CurlEasy curl(curl_easy_init());
+  if (!curl) {
+    ftp_report(error_text, error_size, "Unable to get curl handle\n");
+    return -1;
+  }
+  const std::string url = ftp_url(server, path, remote_name);
+  char error_buffer[kErrorBufferSize];
+  error_buffer[0] = '\0';
+  CurlOptions options(curl.get());
+  options.set(CURLOPT_URL, url.c_str())
+      .set(CURLOPT_USERNAME, login)
+      .set(CURLOPT_PASSWORD, password)
+      .set(CURLOPT_WRITEDATA, file.get())
+      .set(CURLOPT_UPLOAD, 0L)
+      .set(CURLOPT_BUFFERSIZE, kTransferBlock)
+      .set(CURLOPT_ERRORBUFFER, error_buffer);
+  if (!options.ok()) {
+    ftp_report(error_text, error_size, "error: cURL setup failed: %s\n",
+               curl_reason(error_buffer, options.result()));
+    return -1;
+  }
+  const CURLcode code = curl_easy_perform(curl.get());
+  if (code != CURLE_OK) {
+    ftp_report(error_text, error_size, "error: cURL execution failed: %s\n",
+               curl_reason(error_buffer, code));
+    return -1;
+  }
+  curl.reset();
+  // The last buffered bytes reach the file only now; a failure here would
+  // otherwise leave a short file behind a successful result.
+  if (std::fclose(file.release()) != 0) {
+    ftp_report(error_text, error_size, "Error writing file \"%s\": %s\n", local_path,
+               std::strerror(errno));
+    return -1;
+  }
+  return 0;
+}
