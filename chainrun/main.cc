@@ -1,1 +1,3 @@
-int main() { return 0; }
+#include "runner.h"
+
+int main(int argc, char** argv) { return chainrun_main(argc, argv); }

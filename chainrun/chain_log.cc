@@ -1,0 +1,72 @@
+#include "chain_log.h"
+
+#include <fcntl.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstdarg>
+#include <cstdio>
+#include <ctime>
+
+#include "unique_fd.h"
+
+namespace {
+
+std::string& log_path() {
+  static std::string path;
+  return path;
+}
+
+void write_all(int fd, std::string_view text) {
+  while (!text.empty()) {
+    const ssize_t n = ::write(fd, text.data(), text.size());
+    if (n < 0) {
+      if (errno == EINTR) continue;
+      return;
+    }
+    text.remove_prefix(static_cast<std::size_t>(n));
+  }
+}
+
+}  // namespace
+
+void set_log_path(std::string path) { log_path() = std::move(path); }
+
+void log_append(std::string_view text) {
+  if (log_path().empty()) return;
+  const int saved_errno = errno;
+  // Opened for every fragment and written at once, so that several runners
+  // appending to one log keep their fragments whole.
+  UniqueFd fd(::open(log_path().c_str(), O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC, 0666));
+  if (fd) {
+    write_all(fd.get(), text);
+    write_all(STDERR_FILENO, text);
+  }
+  errno = saved_errno;
+}
+
+void log_appendf(const char* format, ...) {
+  va_list args;
+  va_start(args, format);
+  va_list copy;
+  va_copy(copy, args);
+  const int needed = std::vsnprintf(nullptr, 0, format, copy);
+  va_end(copy);
+  if (needed > 0) {
+    std::string text(static_cast<std::size_t>(needed) + 1, '\0');
+    std::vsnprintf(text.data(), text.size(), format, args);
+    text.resize(static_cast<std::size_t>(needed));
+    log_append(text);
+  }
+  va_end(args);
+}
+
+std::string log_time_text() {
+  const std::time_t now = std::time(nullptr);
+  char buf[64] = {};
+  if (::ctime_r(&now, buf) == nullptr) return {};
+  std::string text(buf);
+  if (text.size() > 29) text.resize(29);
+  while (!text.empty() && text.back() == '\n') text.pop_back();
+  return text;
+}

@@ -1,0 +1,122 @@
+#include "runner.h"
+
+#include <sys/ipc.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <csignal>
+#include <cstdio>
+#include <cstdlib>
+#include <ctime>
+#include <optional>
+#include <string>
+
+#include "chain_log.h"
+#include "domain_suspension.h"
+#include "messages.h"
+#include "pipeline.h"
+#include "product_conf.h"
+#include "semaphore_state.h"
+
+namespace {
+
+// argv[1] to argv[6] are fixed; the commands start at argv[7].
+constexpr int first_command = 7;
+
+int key_mode(int argc, char** argv) {
+  if (argc > 1 && argv[1][0] != '\0') {
+    const key_t key = ::ftok(argv[1], static_cast<int>(::getuid()));
+    if (key == -1) print_error(1, "Unable to make a key from \"%s\"", argv[1]);
+    std::printf("%s\n", format_semaphore_key(key).c_str());
+    return 0;
+  }
+  std::srand(static_cast<unsigned>(std::time(nullptr)));
+  std::printf("%u\n", static_cast<unsigned>(std::rand()));
+  return 0;
+}
+
+// A user id in decimal; not "-1", which would mean "keep root".
+std::optional<uid_t> parse_uid(const char* text) {
+  if (*text == '\0') return std::nullopt;
+  for (const char* p = text; *p; ++p) {
+    if (*p < '0' || *p > '9') return std::nullopt;
+  }
+  errno = 0;
+  const unsigned long long value = std::strtoull(text, nullptr, 10);
+  if (errno == ERANGE || value >= static_cast<uid_t>(-1)) return std::nullopt;
+  return static_cast<uid_t>(value);
+}
+
+// 0 or 1, as a decimal number.
+std::optional<bool> parse_flag(const char* text) {
+  char* end = nullptr;
+  errno = 0;
+  const long value = std::strtol(text, &end, 10);
+  if (end == text || *end != '\0' || errno == ERANGE) return std::nullopt;
+  if (value != 0 && value != 1) return std::nullopt;
+  return value == 1;
+}
+
+}  // namespace
+
+int chainrun_main(int argc, char** argv) {
+  program_name = argv[0];
+  if (argc <= first_command) return key_mode(argc, argv);
+
+  ::umask(022);
+  // A caller that ignores SIGCHLD would have the commands reaped before the
+  // runner could learn how they ended.
+  std::signal(SIGCHLD, SIG_DFL);
+  load_product_conf();
+
+  set_log_path(argv[2]);
+  const char* title = argv[3];
+  const std::string domain = argv[6];
+
+  const std::optional<bool> ignore_previous_error = parse_flag(argv[5]);
+  if (!ignore_previous_error) {
+    log_appendf("chainrun: 5 parameter value error %s (valid values 0 and 1)\n", argv[5]);
+    return 1;
+  }
+  const std::optional<key_t> key = parse_semaphore_key(argv[1]);
+  if (!key) {
+    log_appendf("chainrun: 1 parameter value error %s (not a semaphore key)\n", argv[1]);
+    return 1;
+  }
+  const std::optional<uid_t> uid = parse_uid(argv[4]);
+  if (!uid) {
+    log_appendf("chainrun: 4 parameter value error %s (not a user id)\n", argv[4]);
+    return 1;
+  }
+
+  const std::optional<ChainSemaphore> semaphore = ChainSemaphore::open(*key);
+  if (!semaphore) return 0;
+  const int state = semaphore->value();
+  if (state > chain_failed) return 0;  // another chain runs under this key
+  if (state == chain_failed) {
+    if (!*ignore_previous_error) return 0;
+    log_append("WARNING: previous error was ignored!\n");
+  }
+
+  const std::string time_text = log_time_text();
+  const std::string title_line = "[" + time_text + "] " + title + " ... ";
+
+  const bool suspended =
+      !domain.empty() && suspend_domain(time_text.c_str(), domain.c_str()) == 0;
+
+  log_append(title_line);
+  semaphore->set(chain_running);
+
+  ChainSpec spec;
+  spec.encoded_commands.assign(argv + first_command, argv + argc);
+  spec.first_uid = *uid;
+  spec.report_failed_command = *uid == 0;
+  const ChainOutcome outcome = run_chain(spec);
+
+  // The domain goes back on whatever the outcome; the semaphore is set last,
+  // so a caller that sees 1 or 2 finds the domain settled and the log whole.
+  if (suspended) resume_domain(time_text.c_str(), domain.c_str(), take_suspension_lock());
+  semaphore->set(outcome == ChainOutcome::succeeded ? chain_succeeded : chain_failed);
+  return outcome == ChainOutcome::succeeded ? 0 : 1;
+}

@@ -1,0 +1,39 @@
+// The SysV semaphore through which a runner tells its caller how the chain
+// known under a key went. One set of one semaphore per key, never removed.
+#pragma once
+
+#include <sys/types.h>
+
+#include <optional>
+#include <string>
+
+enum ChainState : int {
+  chain_new = 0,        // never run
+  chain_succeeded = 1,  // the last chain finished successfully
+  chain_failed = 2,     // the last chain failed
+  chain_running = 3,    // a chain is running
+};
+
+// Reads a key as printed by the key mode: a decimal number up to 4294967295
+// (the 32 bits of key_t as unsigned), or its signed form from -2147483648,
+// or the 64-bit sign extension of a negative key. Refuses anything else,
+// and 0, which would make a private semaphore on every run.
+std::optional<key_t> parse_semaphore_key(const char* text);
+
+// The key as the key mode prints it: its 32 bits as an unsigned number.
+std::string format_semaphore_key(key_t key);
+
+class ChainSemaphore {
+ public:
+  // The existing set of the key, or a new one with permissions 0644.
+  static std::optional<ChainSemaphore> open(key_t key);
+
+  int id() const { return id_; }
+  // The value, or -1 when it cannot be read.
+  int value() const;
+  bool set(int value) const;
+
+ private:
+  explicit ChainSemaphore(int id) : id_(id) {}
+  int id_;
+};

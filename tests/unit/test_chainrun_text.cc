@@ -1,0 +1,117 @@
+// The runner's text handling: command encoding, password masking, semaphore
+// keys, and the error-output store.
+#include <gtest/gtest.h>
+
+#include <sys/types.h>
+
+#include <string>
+
+#include "captured_output.h"
+#include "password_mask.h"
+#include "semaphore_state.h"
+#include "url_codec.h"
+
+namespace {
+
+std::string masked(std::string text) {
+  mask_passwords(text);
+  return text;
+}
+
+TEST(UrlCodec, DecodesPlusAndPercentEscapes) {
+  EXPECT_EQ(url_decode("tar+-czf+-+%2Fvar%2fwww"), "tar -czf - /var/www");
+  EXPECT_EQ(url_decode("%41%62%7e"), "Ab~");
+  EXPECT_EQ(url_decode("a%00b"), std::string("a\0b", 3));
+}
+
+TEST(UrlCodec, CopiesPercentWithoutTwoHexDigits) {
+  EXPECT_EQ(url_decode("100%"), "100%");
+  EXPECT_EQ(url_decode("50%4"), "50%4");
+  EXPECT_EQ(url_decode("%zz%4g%"), "%zz%4g%");
+  EXPECT_EQ(url_decode("%%41"), "%A");
+  EXPECT_EQ(url_decode(""), "");
+}
+
+TEST(UrlCodec, EncodesEverythingButUnreservedBytes) {
+  EXPECT_EQ(url_encode("a b-c.d_e/f"), "a+b-c.d_e%2Ff");
+  EXPECT_EQ(url_encode("100%+"), "100%25%2B");
+  EXPECT_EQ(url_encode(std::string("\xff\x00", 2)), "%FF%00");
+}
+
+TEST(UrlCodec, RoundTripsEveryByte) {
+  std::string all;
+  for (int c = 0; c < 256; ++c) all += static_cast<char>(c);
+  const std::string encoded = url_encode(all);
+  EXPECT_LE(encoded.size(), all.size() * 3);
+  EXPECT_EQ(url_decode(encoded), all);
+}
+
+TEST(MaskPasswords, StarsPgpasswordValues) {
+  EXPECT_EQ(masked("PGPASSWORD=secret pg_dump -U admin db"),
+            "PGPASSWORD=****** pg_dump -U admin db");
+  EXPECT_EQ(masked("env PGPASSWORD=a b PGPASSWORD=cd"), "env PGPASSWORD=* b PGPASSWORD=**");
+  EXPECT_EQ(masked("PGPASSWORD="), "PGPASSWORD=");
+}
+
+TEST(MaskPasswords, StarsMysqldumpPasswordOption) {
+  EXPECT_EQ(masked("mysqldump -uadmin -ps3cr3t --databases site"),
+            "mysqldump -uadmin -p****** --databases site");
+  // The character right after -p is starred even when it is a space.
+  EXPECT_EQ(masked("mysqldump -p db"), "mysqldump -p***");
+  EXPECT_EQ(masked("mysqldump -p"), "mysqldump -p");
+  EXPECT_EQ(masked("mysqldump --password=pw db"), "mysqldump --password=** db");
+}
+
+TEST(MaskPasswords, PasswordAfterOtherDashPWordsIsStillHidden) {
+  // "-p" inside --port or a host name is not the password option.
+  EXPECT_EQ(masked("mysqldump --port=3306 -h db-prod -pXYZ db"),
+            "mysqldump --port=3306 -h db-prod -p*** db");
+  // A "-p" option of another program before mysqldump is left alone.
+  EXPECT_EQ(masked("mkdir -p /d && mysqldump -pXYZ db"), "mkdir -p /d && mysqldump -p*** db");
+  EXPECT_EQ(masked("mysql -pXYZ db"), "mysql -pXYZ db");
+}
+
+TEST(SemaphoreKey, ReadsKeysAsPrinted) {
+  EXPECT_EQ(parse_semaphore_key("12345"), key_t{12345});
+  // Keys from 2^31 up, as the key mode prints them, and their other forms.
+  EXPECT_EQ(parse_semaphore_key("2147483648"), key_t{INT32_MIN});
+  EXPECT_EQ(parse_semaphore_key("4294967295"), key_t{-1});
+  EXPECT_EQ(parse_semaphore_key("-1"), key_t{-1});
+  EXPECT_EQ(parse_semaphore_key("18446744073709551615"), key_t{-1});
+  EXPECT_EQ(parse_semaphore_key("-2147483648"), key_t{INT32_MIN});
+  for (const key_t key : {key_t{1}, key_t{-5}, key_t{INT32_MIN}, key_t{0x7fffffff}}) {
+    EXPECT_EQ(parse_semaphore_key(format_semaphore_key(key).c_str()), key);
+  }
+  EXPECT_EQ(format_semaphore_key(-1), "4294967295");
+}
+
+TEST(SemaphoreKey, RefusesWhatIsNoKey) {
+  for (const char* text : {"", "0", "-0", "abc", "12x", " 12", "+12", "4294967296",
+                           "-2147483649", "18446744071562067967", "99999999999999999999999"}) {
+    EXPECT_FALSE(parse_semaphore_key(text).has_value()) << text;
+  }
+}
+
+TEST(CapturedOutput, KeepsOrderAcrossTheMoveToAFile) {
+  CapturedOutput out(10);
+  std::string expected;
+  for (int i = 0; i < 1000; ++i) {
+    const std::string piece = "line " + std::to_string(i) + "\n";
+    out.append(piece);
+    expected += piece;
+  }
+  EXPECT_TRUE(out.spilled_to_file());
+  EXPECT_EQ(out.size(), expected.size());
+  std::string got;
+  std::size_t largest = 0;
+  out.for_each_chunk(4095, [&](std::string_view piece) {
+    got += piece;
+    largest = std::max(largest, piece.size());
+  });
+  EXPECT_EQ(got, expected);
+  EXPECT_LE(largest, 4095u);
+  out.clear();
+  EXPECT_EQ(out.size(), 0u);
+}
+
+}  // namespace
