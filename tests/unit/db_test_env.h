@@ -1,0 +1,79 @@
+// A sandbox root on the shared test database server for the database tests:
+// the admin password file and the socket link under HVX_ROOT, a clean set of
+// database variables, and fresh databases loaded with the sample schema.
+#pragma once
+
+#include <gtest/gtest.h>
+#include <unistd.h>
+
+#include <cstdlib>
+#include <memory>
+#include <optional>
+#include <string>
+
+#include "db_connection.h"
+#include "test_support.h"
+
+namespace db_test {
+
+// One sandbox for the whole test program.
+inline const std::string& sandbox_root() {
+  static std::unique_ptr<testing_support::TempDir> dir;
+  static std::string root;
+  if (!dir) {
+    dir = std::make_unique<testing_support::TempDir>();
+    auto env = testing_support::sandbox_up(dir->path() + "/root");
+    root = env["HVX_ROOT"];
+    if (env.count("HVX_DB_NAME")) setenv("HVX_DB_TEST_SANDBOX_DB", env["HVX_DB_NAME"].c_str(), 1);
+  }
+  return root;
+}
+
+inline std::string sandbox_db() {
+  sandbox_root();
+  const char* name = std::getenv("HVX_DB_TEST_SANDBOX_DB");
+  return name ? name : "hvx";
+}
+
+inline std::string socket_path() { return testing_support::test_env("HVX_TEST_DB_SOCKET"); }
+inline std::string password() { return testing_support::test_env("HVX_TEST_DB_PASSWORD"); }
+
+// Forgets every database variable and points HVX_ROOT at the sandbox.
+inline void clean_environment() {
+  for (const char* v : {"HVX_DB_HOST", "HVX_DB_PORT", "HVX_DB_NAME", "HVX_DB_LOGIN",
+                        "HVX_RUN_MODE", "MYSQL_UNIX_PORT"}) {
+    unsetenv(v);
+  }
+  setenv("HVX_ROOT", sandbox_root().c_str(), 1);
+}
+
+// A new database with the sample schema on the shared server; its name.
+inline std::string fresh_database() {
+  static int serial = 0;
+  const std::string name =
+      "hvx_t" + std::to_string(getpid()) + "_" + std::to_string(++serial);
+  auto r = testing_support::run_command({testing_support::source_dir() + "/testbed/mariadb-server",
+                                         "create-db", socket_path(), password(), name});
+  EXPECT_EQ(r.status, 0) << r.err;
+  return name;
+}
+
+// Runs a statement on the connection; fails the test with the server's text.
+inline void exec(MYSQL* conn, const std::string& sql) {
+  ASSERT_EQ(mysql_real_query(conn, sql.data(), sql.size()), 0) << sql << ": " << mysql_error(conn);
+}
+
+// First column of the first row; nullopt for no row or NULL.
+inline std::optional<std::string> scalar(MYSQL* conn, const std::string& sql) {
+  if (mysql_real_query(conn, sql.data(), sql.size()) != 0) {
+    ADD_FAILURE() << sql << ": " << mysql_error(conn);
+    return std::nullopt;
+  }
+  MysqlResultPtr res(mysql_store_result(conn));
+  if (!res) return std::nullopt;
+  MYSQL_ROW row = mysql_fetch_row(res.get());
+  if (row == nullptr || row[0] == nullptr) return std::nullopt;
+  return std::string(row[0]);
+}
+
+}  // namespace db_test
