@@ -1,0 +1,204 @@
+#!/usr/bin/env bash
+# Local backup, check, restore, rotation, removal, the lock and status
+# protocol and the quota, run with the real binary in a sandbox.
+. "$(dirname "$0")/lib.sh"
+new_sandbox
+D=example.com
+REPO=$DUMP_D/$D
+CALLS=$SB/var/sandbox/sitectl/calls.log
+echo "nightly" > "$SB/tmp/desc"
+content_sum() { (cd "$SITES" && tar --sort=name -cf - "$1" | sha1sum | cut -d' ' -f1); }
+mails() { cat "$MAIL_D"/*.eml 2>/dev/null; }
+clear_mail() { rm -f "$MAIL_D"/*.eml; }
+status_of() { sql "select status from domains where name='$1'"; }
+
+run "$SITEVAULT" --gen-server-keys
+check_eq "key generation exit" 1 "$RC"
+
+# A verbose split backup, checked and restored into an emptied domain.
+before=$(content_sum $D)
+HVXDUMP_PAD_MIB=3 run "$SITEVAULT" --backup --verbose --domain-name $D --dump-file b1 \
+  --desc-file "$SB/tmp/desc" --split-size 1 --email-from 'bu@example.com' --email-to 'admin@example.com'
+check_eq "backup exit" 0 "$RC"
+check "backup split into parts" test -f "$REPO/b1.part3"
+check_eq "full part holds exactly the split size" 1048576 "$(stat -c %s "$REPO/b1")"
+check_eq "sitectl calls of one backup" "turn-off $D,turn-on $D" "$(paste -sd, "$CALLS")"
+check_eq "status after backup" 0 "$(status_of $D)"
+check_contains "begun mail" "Subject: Backup process has begun for domain '$D'" "$(mails)"
+check_contains "completed mail" "Subject: Backup process has completed for domain '$D'" "$(mails)"
+check_contains "sendmail arguments" "X-Sandbox-Args: -f bu@example.com admin@example.com" "$(mails)"
+check_eq "repository mode" 750 "$(stat -c %a "$REPO")"
+check_eq "repository owner" hvxadm "$(stat -c %U "$REPO")"
+run "$SITEVAULT" --check-dump --domain-name $D --dump-file b1
+check_eq "check of a fresh dump" 0 "$OUT"
+rm -rf "${SITES:?}/$D"
+clear_mail
+run "$SITEVAULT" --restore --verbose --client-login owner --domain-name $D --domain-ip 192.0.2.10 \
+  --dump-file b1 --email-from bu@example.com --email-to admin@example.com
+check_eq "restore exit" 0 "$RC"
+check_eq "content restored byte for byte" "$before" "$(content_sum $D)"
+check_contains "restore completed mail" "Restore process has completed for domain '$D'" "$(mails)"
+
+# Tampered content with the signature lines kept is refused.
+cp "$REPO/b1" "$SB/b1.orig"
+sed -i '2s/example.com/exampl3.com/' "$REPO/b1"
+run "$SITEVAULT" --restore --verbose --client-login owner --domain-name $D --domain-ip 192.0.2.10 --dump-file b1
+check_eq "tampered restore refused" 1 "$RC"
+check_contains "tampered restore message" "Dump signature verification failed for $REPO/b1" "$OUT"
+run "$SITEVAULT" --check-dump --domain-name $D --dump-file b1
+check_eq "tampered dump fails the check" 1 "$(echo "$OUT" | tail -n 1)"
+cp "$SB/b1.orig" "$REPO/b1"
+
+# A restorer that fails is a failed restore.
+touch "$SB/var/sandbox/hvxrestore-fail"
+clear_mail
+run "$SITEVAULT" --restore --verbose --client-login owner --domain-name $D --domain-ip 192.0.2.10 \
+  --dump-file b1 --email-from bu@example.com --email-to admin@example.com
+check_eq "failing restorer exit" 1 "$RC"
+check_contains "failing restorer mail" "Restore process has failed for domain '$D'" "$(mails)"
+check_eq "status after failed restore" 0 "$(status_of $D)"
+rm -f "$SB/var/sandbox/hvxrestore-fail"
+
+# Detached backup: the foreground returns at once, the background finishes.
+clear_mail
+HVXDUMP_PAD_MIB=2 run "$SITEVAULT" --backup --domain-name $D --dump-file b2 --desc-file "$SB/tmp/desc" \
+  --email-from bu@example.com --email-to admin@example.com
+check_eq "detached backup foreground exit" 0 "$RC"
+check "detached backup releases the lock" wait_unlocked $D
+for _ in $(seq 1 20); do mails | grep -q "has completed" && break; sleep 0.5; done
+check_contains "detached backup completed mail" "Backup process has completed" "$(mails)"
+run "$SITEVAULT" --check-dump --domain-name $D --dump-file b2
+check_eq "detached backup dump checks" 0 "$OUT"
+
+# Dump to standard output: the stream and the signature lines.
+run "$SITEVAULT" --backup --domain-name $D --dump-file - --desc-file "$SB/tmp/desc"
+check_eq "stdout backup exit" 0 "$RC"
+printf '%s\n' "$OUT" > "$SB/stream"
+digest=$(head -n -2 "$SB/stream" | sha1sum | cut -d' ' -f1)
+check_eq "Magic1 of the stdout stream" "Magic1: $digest" "$(tail -n 2 "$SB/stream" | head -n 1)"
+
+# A dump outside the repository, options in either order.
+mkdir -p "$SB/elsewhere"
+for order in a b; do
+  if [ $order = a ]; then args=(--dump-file "$SB/elsewhere/o$order" --domain-name $D)
+  else args=(--domain-name $D --dump-file "$SB/elsewhere/o$order"); fi
+  run "$SITEVAULT" --backup --verbose "${args[@]}" --desc-file "$SB/tmp/desc"
+  check_eq "backup outside the repository ($order)" 0 "$RC"
+  check "dump kept outside the repository ($order)" test -f "$SB/elsewhere/o$order"
+done
+
+# Lock protocol: a held domain lock, a held repository-wide lock.
+flock "$REPO/backup_restore.lock" sleep 2 & holder=$!
+sleep 0.5
+: > "$CALLS"
+run "$SITEVAULT" --backup --verbose --domain-name $D --dump-file b3 --desc-file "$SB/tmp/desc"
+check_eq "locked domain exit" 1 "$RC"
+check_contains "locked domain message" "Unable to lock file for domain \"$D\": domain is already locked." "$ERR"
+check_eq "locked domain untouched" "" "$(cat "$CALLS")"
+wait $holder
+flock "$DUMP_D/backup_restore.lock" sleep 2 & holder=$!
+sleep 0.5
+run "$SITEVAULT" --backup --verbose --domain-name $D --dump-file b3 --desc-file "$SB/tmp/desc"
+check_eq "repository-wide lock exit" 1 "$RC"
+check_eq "repository-wide lock text twice on stdout" 2 \
+  "$(echo "$OUT" | grep -c "Can't perform domain backup operations while server-wide dump/restore running")"
+check_eq "repository-wide lock leaves the domain" "" "$(cat "$CALLS")"
+wait $holder
+
+# Status 16 (off for another reason) stays off; a failed switch-on gives 64.
+sql "update domains set status=16 where name='$D'"
+run "$SITEVAULT" --backup --verbose --domain-name $D --dump-file b3 --desc-file "$SB/tmp/desc"
+check_eq "status 16 kept" 16 "$(status_of $D)"
+check_eq "no switch-on for status 16" "turn-off $D" "$(paste -sd, "$CALLS")"
+sql "update domains set status=0 where name='$D'"
+touch "$SB/var/sandbox/sitectl/fail-turn-on"
+run "$SITEVAULT" --backup --verbose --domain-name $D --dump-file b4 --desc-file "$SB/tmp/desc"
+check_eq "failed switch-on leaves status 64" 64 "$(status_of $D)"
+rm -f "$SB/var/sandbox/sitectl/fail-turn-on"
+sql "update domains set status=0 where name='$D'"
+touch "$SB/var/sandbox/sitectl/fail-turn-off"
+run "$SITEVAULT" --backup --verbose --domain-name $D --dump-file b5 --desc-file "$SB/tmp/desc"
+check_eq "failed switch-off fails the backup" 1 "$RC"
+check_eq "failed switch-off rolls the status back" 0 "$(status_of $D)"
+check "no dump after a failed switch-off" test ! -e "$REPO/b5"
+rm -f "$SB/var/sandbox/sitectl/fail-turn-off"
+
+# Quota: usage plus dumps at or over the limit refuses the backup.
+sql "update Limits set value='6291456' where id=100 and limit_name='disk_space'"
+clear_mail
+run "$SITEVAULT" --backup --verbose --domain-name $D --dump-file q1 --desc-file "$SB/tmp/desc" \
+  --email-from bu@example.com --email-to admin@example.com
+check_eq "quota refusal exit" 1 "$RC"
+check_contains "quota explanation" "Can't perform dump operations: not enough disc space." "$OUT"
+check_contains "quota allowed line" "Space allowed for client: 6 Mb" "$OUT"
+check_contains "quota report" "Can't perform dump operation for domain '$D': not enough disc space allowed for client" "$ERR"
+check_eq "no mail on quota refusal" "" "$(mails)"
+check_eq "status after quota refusal" 0 "$(status_of $D)"
+sql "update Limits set value='10737418240' where id=100 and limit_name='disk_space'"
+
+# Rotation keeps the newest dumps of the series only.
+for s in 2020.01.01_10.00 2020.01.02_10.00 2020.01.03_10.00; do cp "$REPO/b1" "$REPO/wk_$s"; done
+cp "$REPO/b1" "$REPO/wk_2020.01.02_10.00.part2"
+cp "$REPO/b1" "$REPO/wk_extra_2019.01.01_10.00"
+run "$SITEVAULT" --backup --verbose --domain-name $D --rotate-dump-files --dump-file-prefix wk \
+  --max-dump-files 2 --desc-file "$SB/tmp/desc"
+check_eq "rotating backup exit" 0 "$RC"
+check_eq "series after rotation" 2 "$(ls "$REPO" | grep -c '^wk_[0-9]')"
+check "newest old dump kept" test -f "$REPO/wk_2020.01.03_10.00"
+check "older dumps removed" test ! -e "$REPO/wk_2020.01.02_10.00.part2"
+check "another series sharing the prefix is kept" test -f "$REPO/wk_extra_2019.01.01_10.00"
+
+# Removal of dumps and of the repository.
+run "$SITEVAULT" --remove-dump --domain-name $D --dump-file b1
+check_eq "remove-dump exit" 0 "$RC"
+check "all parts removed" test ! -e "$REPO/b1.part2"
+run "$SITEVAULT" --remove-dump --domain-name $D --dump-file nothing
+check_eq "remove-dump of a missing dump" 255 "$RC"
+ln -s "$SB/elsewhere" "$REPO/link-out"
+run "$SITEVAULT" --remove-domain --domain-name $D
+check_eq "remove-domain exit" 0 "$RC"
+check "repository removed" test ! -e "$REPO"
+check "links out of the repository not followed" test -f "$SB/elsewhere/oa"
+
+# A backup killed in the middle leaves the lock free; the next one succeeds.
+HVXDUMP_PAD_MIB=3000 "$SITEVAULT" --backup --verbose --domain-name $D --dump-file k1 \
+  --desc-file "$SB/tmp/desc" >/dev/null 2>&1 & victim=$!
+for _ in $(seq 1 40); do [ -s "$REPO/k1" ] && break; sleep 0.25; done
+check "backup still running when killed" kill -9 $victim
+wait $victim 2>/dev/null
+sleep 0.5
+check "lock free after SIGKILL" flock -n "$REPO/backup_restore.lock" true
+run "$SITEVAULT" --backup --verbose --domain-name $D --dump-file k2 --desc-file "$SB/tmp/desc"
+check_eq "backup after a killed one" 0 "$RC"
+check_eq "domain back on after a killed backup" 0 "$(status_of $D)"
+check_eq "services on" on "$(cat "$SB/var/sandbox/sitectl/$D")"
+
+# The database unreachable: the backup fails and the domain is untouched.
+: > "$CALLS"
+run env HVX_DB_NAME=no_such_database "$SITEVAULT" --backup --verbose --domain-name $D --dump-file u1 \
+  --desc-file "$SB/tmp/desc"
+check_eq "backup without database" 1 "$RC"
+check_contains "database failure message" "db_connect: failed to connect to database" "$ERR"
+check_eq "no switching without database" "" "$(cat "$CALLS")"
+
+# The disk filling up: failure, failure mail, the partial dump removed,
+# older dumps intact.
+if mount -t tmpfs -o size=3m tmpfs "$REPO" 2>/dev/null; then
+  chown hvxadm "$REPO"; chmod 750 "$REPO"
+  run "$SITEVAULT" --backup --verbose --domain-name $D --dump-file small --desc-file "$SB/tmp/desc"
+  sum_small=$(sha1sum < "$REPO/small")
+  clear_mail
+  HVXDUMP_PAD_MIB=8 run "$SITEVAULT" --backup --verbose --domain-name $D --dump-file big \
+    --desc-file "$SB/tmp/desc" --email-from bu@example.com --email-to admin@example.com
+  check_eq "full disk fails the backup" 1 "$RC"
+  check_contains "full disk message" "Error writing dump to file" "$ERR"
+  check "partial dump removed" test ! -e "$REPO/big"
+  check_eq "older dump intact" "$sum_small" "$(sha1sum < "$REPO/small")"
+  check_contains "full disk failure mail" "Backup process has failed" "$(mails)"
+  check_eq "status after full disk" 0 "$(status_of $D)"
+  umount "$REPO"
+else
+  echo "tmpfs not available: disk-full case skipped" >&2
+fi
+
+finish
