@@ -100,7 +100,9 @@ std::optional<SignatureTail> read_signature_tail(int fd) {
   if (!pread_all(fd, tail.data(), window, static_cast<off_t>(size - window))) {
     return std::nullopt;
   }
-  // Both lines end with a line feed: "...\nMagic1: X\nMagic2: Y\n".
+  // The tail reads "...Magic1: X\nMagic2: Y\n". The stream need not end
+  // with a line feed, so the "Magic1: " field is the last occurrence of its
+  // name before the final line rather than the start of a line.
   if (tail.back() != '\n') return std::nullopt;
   std::string_view t(tail);
   t.remove_suffix(1);
@@ -108,13 +110,12 @@ std::optional<SignatureTail> read_signature_tail(int fd) {
   if (nl2 == std::string_view::npos) return std::nullopt;
   std::string_view line2 = t.substr(nl2 + 1);
   std::string_view before = t.substr(0, nl2);
-  auto nl1 = before.rfind('\n');
-  std::size_t start1 = nl1 == std::string_view::npos ? 0 : nl1 + 1;
-  // A line that starts at the beginning of the window is only whole when the
-  // window is the whole file.
-  if (nl1 == std::string_view::npos && window != size) return std::nullopt;
+  auto start1 = before.rfind(kMagic1);
+  if (start1 == std::string_view::npos || before.find('\n', start1) != std::string_view::npos) {
+    return std::nullopt;
+  }
   std::string_view line1 = before.substr(start1);
-  if (!line1.starts_with(kMagic1) || !line2.starts_with(kMagic2)) return std::nullopt;
+  if (!line2.starts_with(kMagic2)) return std::nullopt;
   SignatureTail out;
   out.magic1 = std::string(line1.substr(kMagic1.size()));
   out.magic2 = std::string(line2.substr(kMagic2.size()));

@@ -146,7 +146,10 @@ int make_signed_dump(const char* arguments, const char* output, std::uint64_t sp
     if (!out) return fail("Can't open stdout as output stream", nullptr, true);
   }
 
-  PipePtr pipe(::popen(command.c_str(), "re"));
+  // The shell hands its process over to the writer, so that a writer ended
+  // by a signal is seen as such rather than as the shell's exit status.
+  const std::string shell_line = "exec " + command;
+  PipePtr pipe(::popen(shell_line.c_str(), "re"));
   if (!pipe) return fail("Can't run '%s'", command.c_str(), true);
 
   MdCtxPtr digest = new_sha1_context();
@@ -268,6 +271,11 @@ std::size_t readHandler(char* buffer, std::size_t size, std::size_t count, void*
   if (!lines) return handler_failure(failure.c_str());
   handler_state.pending = std::move(*lines);
   return hand_over_pending(buffer, room);
+}
+
+void reset_upload_state() {
+  upload_state = UploadState{};
+  handler_state = HandlerState{};
 }
 
 std::optional<std::string> count_signature(const char* hex_digest, const char* private_pem) {

@@ -28,6 +28,9 @@ extern UploadState upload_state;
 // passed as stream), digesting what it hands over; at the end of the stream
 // hands over the signature lines. 0 = no more data for this file.
 std::size_t readHandler(char* buffer, std::size_t size, std::size_t count, void* stream);
+// Forgets upload_state and the handler's digest and pending bytes, so that a
+// process (a test) can run another upload.
+void reset_upload_state();
 
 std::optional<std::string> count_signature(const char* hex_digest, const char* private_pem);
 int verify_dump_fields(FILE* last_file, const char* public_pem);

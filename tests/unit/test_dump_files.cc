@@ -1,0 +1,173 @@
+// Files of a dump, signature fields, the recomputed digest and hex coding.
+#include "dump_files.h"
+
+#include <gtest/gtest.h>
+#include <unistd.h>
+
+#include <cstdio>
+#include <memory>
+
+#include "run_state.h"
+#include "signed_dump_helpers.h"
+#include "test_support.h"
+
+namespace {
+
+using namespace signing_test;
+using testing_support::TempDir;
+
+class DumpFiles : public ::testing::Test {
+ protected:
+  void SetUp() override { dump_dir = dir.path(); }
+  TempDir dir;
+};
+
+using FilePtr = std::unique_ptr<FILE, int (*)(FILE*)>;
+FilePtr open_read(const std::string& path) { return {std::fopen(path.c_str(), "r"), &std::fclose}; }
+
+TEST_F(DumpFiles, ListsBaseThenPartsByNumberAndNothingElse) {
+  for (const char* name : {"d.part10", "d.part2", "d", "d.part12", "d.part9", "d.part11", "d.part",
+                           "d.partX", "d.part3x", "d.tmp", "d2", "dd.part2", "e", "d.part3",
+                           "backup_restore.log"}) {
+    write_file(dir / name, "x");
+  }
+  auto files = get_dump_files("/elsewhere/entirely/d");
+  ASSERT_TRUE(files.has_value());
+  std::vector<std::string> want;
+  for (const char* name : {"d", "d.part", "d.part2", "d.part3", "d.part9", "d.part10", "d.part11",
+                           "d.part12"}) {
+    want.push_back(dir / name);
+  }
+  EXPECT_EQ(*files, want);
+
+  EXPECT_FALSE(get_dump_files("absent").has_value());
+  EXPECT_FALSE(get_dump_files("backup_restore.log").has_value());
+  EXPECT_FALSE(get_dump_files("..").has_value());
+  dump_dir = dir / "no-such-dir";
+  testing::internal::CaptureStdout();
+  EXPECT_FALSE(get_dump_files("d").has_value());
+  EXPECT_NE(testing::internal::GetCapturedStdout().find("unable to locate repository"),
+            std::string::npos);
+}
+
+TEST_F(DumpFiles, SignedDumpsRoundTripAtTheEdges) {
+  const KeyPair keys = make_key_pair(dir.path());
+  struct Case {
+    const char* name;
+    std::string stream;
+    std::size_t split;
+    int files;
+  };
+  const std::string lines = "line one\nline two\n";
+  const Case cases[] = {
+      {"empty", "", 0, 1},
+      {"empty-split", "", 100, 1},
+      {"text", lines, 0, 1},
+      // The last part receives only the signature lines (shorter than any
+      // search window that starts 511 bytes before the end).
+      {"boundary", std::string(300, 'a'), 100, 4},
+      {"twelve", std::string(1150, 'b'), 100, 12},
+      {"binary", binary_bytes(5000), 1024, 5},
+      {"no-final-newline", "tail without newline", 0, 1},
+      // Content that looks like signature fields, also right before them.
+      {"fake-fields", "Magic1: 0123\nMagic2: abcd\n" + lines + "Magic1: " + std::string(40, 'f') +
+                          "\nMagic2: 00\n", 0, 1},
+      {"fake-fields-split", "Magic1: x\n" + std::string(200, 'c') + "\nMagic2: y\nMagic1: z\n", 64,
+       4},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    const std::string base = dir / c.name;
+    EXPECT_EQ(write_signed_dump(base, c.stream, c.split, keys.private_pem), c.files);
+    auto files = get_dump_files(c.name);
+    ASSERT_TRUE(files.has_value());
+    ASSERT_EQ(files->size(), static_cast<std::size_t>(c.files));
+    EXPECT_EQ(files->back(), part_path(base, c.files));
+
+    auto digest = count_digest(base.c_str());
+    ASSERT_TRUE(digest.has_value());
+    EXPECT_EQ(*digest, sha1_hex(c.stream));
+    EXPECT_EQ(check_dump_digest(c.name), 1);
+
+    auto last = open_read(files->back());
+    EXPECT_EQ(find_dump_field("Magic1: ", last.get()).value_or(""), sha1_hex(c.stream));
+    EXPECT_EQ(find_dump_field("Magic2: ", last.get()).value_or("").size(), 256u);
+    EXPECT_EQ(verify_dump_signature(c.name, keys.public_pem.c_str()), 1);
+  }
+}
+
+TEST_F(DumpFiles, DigestMatchesSha1sumOfTheConcatenatedStream) {
+  const KeyPair keys = make_key_pair(dir.path());
+  const std::string stream = binary_bytes(3000) + "\nMagic1: not a field\n" + binary_bytes(77);
+  ASSERT_EQ(write_signed_dump(dir / "d", stream, 700, keys.private_pem), 5);
+  // The independent digest of the stream: the files in order, with the two
+  // signature lines cut off the last one.
+  auto r = testing_support::run_shell("cd " + dir.path() +
+                                      " && cat d d.part2 d.part3 d.part4 d.part5 | head -c " +
+                                      std::to_string(stream.size()) + " | sha1sum");
+  ASSERT_EQ(r.status, 0);
+  EXPECT_EQ(count_digest("d").value_or(""), r.out.substr(0, 40));
+}
+
+TEST_F(DumpFiles, DetectsAlteredContentAndBadFields) {
+  const KeyPair keys = make_key_pair(dir.path());
+  const std::string stream = "alpha\nbeta\ngamma\n";
+
+  // Content changed, fields kept: the signature still holds, the digest not.
+  write_signed_dump(dir / "changed", stream, 8, keys.private_pem);
+  write_file(dir / "changed.part2", "BETA\ngam" + read_file(dir / "changed.part2").substr(8));
+  EXPECT_EQ(verify_dump_signature("changed", keys.public_pem.c_str()), 1);
+  EXPECT_EQ(check_dump_digest("changed"), 0);
+
+  // The stored digest in upper case is not the digest.
+  const std::string digest = sha1_hex(stream);
+  std::string upper = digest;
+  for (char& ch : upper) ch = static_cast<char>(std::toupper(static_cast<unsigned char>(ch)));
+  write_dump_files(dir / "upper", stream, 0, "Magic1: " + upper + "\nMagic2: 00\n");
+  EXPECT_EQ(check_dump_digest("upper"), 0);
+
+  // No signature lines at all.
+  write_file(dir / "plain", stream);
+  testing::internal::CaptureStdout();
+  EXPECT_EQ(check_dump_digest("plain"), 0);
+  EXPECT_NE(testing::internal::GetCapturedStdout().find("Can't find field Magic1:  in dump"),
+            std::string::npos);
+  auto f = open_read(dir / "plain");
+  EXPECT_FALSE(find_dump_field("Magic2: ", f.get()).has_value());
+}
+
+TEST_F(DumpFiles, UnreadableLastFileEndsTheProcess) {
+  write_file(dir / "d", "data\n");
+  ASSERT_EQ(symlink((dir / "nowhere").c_str(), (dir / "d.part2").c_str()), 0);
+  EXPECT_EXIT(check_dump_digest("d"), testing::ExitedWithCode(1), "Can't open file .*d.part2");
+  // While digesting, an unopenable file is reported and the digest fails.
+  testing::internal::CaptureStdout();
+  EXPECT_FALSE(count_digest("d").has_value());
+  EXPECT_NE(testing::internal::GetCapturedStdout().find("for output"), std::string::npos);
+}
+
+TEST(HexCoding, EncodesAndDecodes) {
+  const unsigned char bytes[] = {0x00, 0xff, 0x1a};
+  EXPECT_EQ(hex_encode(bytes, 2), "00ff");
+  EXPECT_EQ(hex_encode(bytes, 0), "");
+  EXPECT_EQ(hex_encode(bytes, -1), "");
+
+  EXPECT_EQ(hex_decode("abc"), (std::vector<unsigned char>{0x0a, 0xbc}));
+  EXPECT_EQ(hex_decode("00FF1a"), (std::vector<unsigned char>{0x00, 0xff, 0x1a}));
+  EXPECT_FALSE(hex_decode("").has_value());
+  EXPECT_FALSE(hex_decode(nullptr).has_value());
+  // Conversion of a pair stops at its first non-digit.
+  EXPECT_EQ(hex_decode("3zz4"), (std::vector<unsigned char>{0x03, 0x00}));
+}
+
+TEST(ReportErrno, WritesPerrorStyleOnlyWhenErrnoIsSet) {
+  testing::internal::CaptureStderr();
+  errno = 0;
+  report_errno("plain %d", 7);
+  errno = ENOENT;
+  report_errno("Can't open file %s: ", "x");
+  EXPECT_EQ(testing::internal::GetCapturedStderr(),
+            "plain 7Can't open file x: : No such file or directory\n");
+}
+
+}  // namespace

@@ -1,0 +1,285 @@
+// Making signed dumps from the writer's stream (file, parts, standard output),
+// the upload read handler, signatures and their independent verification.
+#include "signing.h"
+
+#include <fcntl.h>
+#include <gtest/gtest.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cstdlib>
+#include <memory>
+
+#include "dump_files.h"
+#include "product_conf.h"
+#include "run_state.h"
+#include "server_keys.h"
+#include "signed_dump_helpers.h"
+#include "test_support.h"
+
+namespace {
+
+using namespace signing_test;
+using testing_support::TempDir;
+
+// One sandbox with a server key pair for the whole file. Its hvxdump is
+// replaced by a script that writes the file named by SIGNTEST_STREAM and
+// exits with SIGNTEST_STATUS (or kills itself with SIGNTEST_SIGNAL).
+class Signing : public ::testing::Test {
+ protected:
+  static void SetUpTestSuite() {
+    sandbox = new TempDir();
+    testing_support::apply_env(testing_support::sandbox_up(sandbox->path()));
+    reset_product_conf_for_tests();
+    load_product_conf();
+    const std::string script = std::string(product_conf.PRODUCT_ROOT_D) + "/bin/hvxdump";
+    write_file(script,
+               "#!/bin/sh\n"
+               "cat \"$SIGNTEST_STREAM\"\n"
+               "[ -n \"$SIGNTEST_SIGNAL\" ] && kill -\"$SIGNTEST_SIGNAL\" $$\n"
+               "exit ${SIGNTEST_STATUS:-0}\n");
+    chmod(script.c_str(), 0755);
+    ASSERT_EQ(gen_server_keys(), 1);
+    public_pem = get_server_public_key().value_or("");
+  }
+  static void TearDownTestSuite() {
+    reset_server_key_connections();
+    delete sandbox;
+  }
+  void SetUp() override {
+    dump_dir = dir.path();
+    unsetenv("SIGNTEST_STATUS");
+    unsetenv("SIGNTEST_SIGNAL");
+    reset_upload_state();
+  }
+
+  // Makes a dump of stream through make_signed_dump.
+  int make(const std::string& stream, const std::string& name, std::uint64_t split) {
+    write_file(dir / "stream.in", stream);
+    setenv("SIGNTEST_STREAM", (dir / "stream.in").c_str(), 1);
+    return make_signed_dump(" -f - --domain-name example.com", (dir / name).c_str(), split);
+  }
+
+  static TempDir* sandbox;
+  static std::string public_pem;
+  TempDir dir;
+};
+TempDir* Signing::sandbox = nullptr;
+std::string Signing::public_pem;
+
+TEST_F(Signing, MakesSignedDumpsSplitExactlyAtPartSize) {
+  struct Case {
+    const char* name;
+    std::string stream;
+    std::uint64_t split;
+    int files;
+  };
+  const Case cases[] = {
+      {"empty", "", 0, 1},
+      {"single", "one\ntwo\nMagic1: content\n", 0, 1},
+      {"boundary", std::string(3000, 'x'), 1000, 4},
+      {"twelve", binary_bytes(11500), 1000, 12},
+      // Parts larger than one read block, stream not a multiple of it.
+      {"large", binary_bytes(1300000), 300000, 5},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    ASSERT_EQ(make(c.stream, c.name, c.split), 0);
+    auto files = get_dump_files(c.name);
+    ASSERT_TRUE(files.has_value());
+    ASSERT_EQ(files->size(), static_cast<std::size_t>(c.files));
+    std::string all;
+    for (std::size_t i = 0; i < files->size(); ++i) {
+      const std::string data = read_file((*files)[i]);
+      if (i + 1 < files->size()) {
+        EXPECT_EQ(data.size(), c.split);
+      }
+      all += data;
+    }
+    ASSERT_GE(all.size(), c.stream.size());
+    EXPECT_EQ(all.substr(0, c.stream.size()), c.stream);
+    EXPECT_EQ(all.substr(c.stream.size(), 49), "Magic1: " + sha1_hex(c.stream) + "\n");
+    EXPECT_EQ(all.size(), c.stream.size() + 49 + 265);
+    EXPECT_EQ(check_dump_digest(c.name), 1);
+    EXPECT_EQ(verify_dump_signature(c.name, public_pem.c_str()), 1);
+  }
+}
+
+TEST_F(Signing, StandardOutputGetsTheWholeStreamWithoutParts) {
+  const std::string stream = binary_bytes(5000);
+  const int saved = dup(STDOUT_FILENO);
+  const int out = open((dir / "captured").c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
+  dup2(out, STDOUT_FILENO);
+  write_file(dir / "stream.in", stream);
+  setenv("SIGNTEST_STREAM", (dir / "stream.in").c_str(), 1);
+  const int rc = make_signed_dump(" -f - --x", "-", 1000);
+  dup2(saved, STDOUT_FILENO);
+  close(saved);
+  close(out);
+  ASSERT_EQ(rc, 0);
+  const std::string got = read_file(dir / "captured");
+  EXPECT_EQ(got.substr(0, stream.size()), stream);
+  EXPECT_EQ(got.size(), stream.size() + 49 + 265);
+  EXPECT_FALSE(testing_support::file_exists(dir / "-.part2"));
+}
+
+TEST_F(Signing, ReportsBadArgumentsAndWriterFailures) {
+  write_file(dir / "stream.in", "data\n");
+  setenv("SIGNTEST_STREAM", (dir / "stream.in").c_str(), 1);
+  const std::string out = dir / "d";
+  for (const char* good : {" -f - --domain-name x", " --domain-name x -f -"}) {
+    EXPECT_EQ(make_signed_dump(good, out.c_str(), 0), 0) << good;
+  }
+  struct Bad {
+    const char* args;
+    const char* output;
+    const char* message;
+  };
+  const Bad bad[] = {
+      {" -f -y", "d", "hvxdump call don't contains output to stdout! ' -f -y'"},
+      {"-f - --x", "d", "don't contains output to stdout"},
+      {" -f -", "", "Filename not specified!"},
+  };
+  for (const Bad& b : bad) {
+    testing::internal::CaptureStdout();
+    EXPECT_EQ(make_signed_dump(b.args, b.output, 0), 1);
+    EXPECT_NE(testing::internal::GetCapturedStdout().find(b.message), std::string::npos) << b.args;
+  }
+
+  setenv("SIGNTEST_STATUS", "3", 1);
+  testing::internal::CaptureStdout();
+  EXPECT_EQ(make_signed_dump(" -f -", out.c_str(), 0), 1);
+  EXPECT_NE(testing::internal::GetCapturedStdout().find("Error during hvxdump execution"),
+            std::string::npos);
+  unsetenv("SIGNTEST_STATUS");
+  setenv("SIGNTEST_SIGNAL", "KILL", 1);
+  testing::internal::CaptureStdout();
+  EXPECT_EQ(make_signed_dump(" -f -", out.c_str(), 0), 1);
+  EXPECT_NE(testing::internal::GetCapturedStdout().find("Abnormal hvxdump termination"),
+            std::string::npos);
+
+  testing::internal::CaptureStdout();
+  EXPECT_EQ(make_signed_dump(" -f -", (dir / "missing-dir/d").c_str(), 0), 1);
+  EXPECT_NE(testing::internal::GetCapturedStdout().find("Can't open file '"), std::string::npos);
+}
+
+// Drives readHandler the way the upload loop does: one file per part until
+// the handler returns 0, a new part while the stream has not ended.
+std::vector<std::string> upload(const std::string& stream_path, std::uint64_t split,
+                                std::size_t buffer_size) {
+  std::unique_ptr<FILE, int (*)(FILE*)> in(std::fopen(stream_path.c_str(), "r"), &std::fclose);
+  upload_state.split_size = split;
+  std::vector<std::string> parts;
+  std::vector<char> buffer(buffer_size + 8, '#');
+  for (int guard = 0; guard < 1000; ++guard) {
+    std::string part;
+    while (std::size_t n = readHandler(buffer.data(), 1, buffer_size, in.get())) {
+      EXPECT_LE(n, buffer_size);
+      EXPECT_EQ(buffer[buffer_size], '#');
+      part.append(buffer.data(), n);
+    }
+    EXPECT_FALSE(upload_state.read_error) << upload_state.read_error_text;
+    parts.push_back(part);
+    if (upload_state.read_error) break;
+    if (upload_state.part_full) {
+      upload_state.part_full = false;
+      upload_state.part_bytes = 0;
+    }
+    if (upload_state.stream_ended) break;
+  }
+  return parts;
+}
+
+TEST_F(Signing, ReadHandlerPassesEveryByteAndKeepsWhatDidNotFit) {
+  struct Case {
+    const char* name;
+    std::string stream;
+    std::uint64_t split;
+    std::size_t buffer;
+    std::size_t parts;
+  };
+  const Case cases[] = {
+      {"binary", binary_bytes(10000), 0, 4096, 1},
+      {"small-buffer", "line\nMagic1: x\n" + binary_bytes(999), 0, 100, 1},
+      {"split", binary_bytes(2500), 1000, 300, 3},
+      {"boundary", std::string(2000, 'z'), 1000, 65536, 3},
+      {"empty", "", 1000, 7, 1},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    reset_upload_state();
+    write_file(dir / c.name, c.stream);
+    auto parts = upload(dir / c.name, c.split, c.buffer);
+    ASSERT_EQ(parts.size(), c.parts);
+    ASSERT_TRUE(upload_state.signature_sent);
+    std::string all;
+    for (std::size_t i = 0; i < parts.size(); ++i) {
+      if (i + 1 < parts.size()) {
+        EXPECT_EQ(parts[i].size(), c.split);
+      }
+      all += parts[i];
+    }
+    EXPECT_EQ(all.substr(0, c.stream.size()), c.stream);
+    EXPECT_EQ(all.substr(c.stream.size(), 49), "Magic1: " + sha1_hex(c.stream) + "\n");
+    // Stored as a dump, the upload checks out.
+    const std::string base = dir / (std::string("up-") + c.name);
+    for (std::size_t i = 0; i < parts.size(); ++i) {
+      write_file(part_path(base, static_cast<int>(i) + 1), parts[i]);
+    }
+    EXPECT_EQ(check_dump_digest(base.c_str()), 1);
+    EXPECT_EQ(verify_dump_signature(base.c_str(), public_pem.c_str()), 1);
+    // Once the signature is out, nothing more.
+    char b[16];
+    EXPECT_EQ(readHandler(b, 1, sizeof b, nullptr), 0u);
+  }
+}
+
+TEST_F(Signing, SignaturesInteroperateWithTheOpensslCommandLine) {
+  const KeyPair keys = make_key_pair(dir.path());
+  const std::string stream = binary_bytes(4321);
+  write_file(dir / "stream", stream);
+
+  // Our signature verifies with openssl, over the digest sha1sum computes.
+  auto sum = testing_support::run_shell("sha1sum < " + (dir / "stream"));
+  const std::string digest = sum.out.substr(0, 40);
+  auto signature = count_signature(digest.c_str(), keys.private_pem.c_str());
+  ASSERT_TRUE(signature.has_value());
+  auto sig_bytes = hex_decode(signature->c_str()).value();
+  auto dig_bytes = hex_decode(digest.c_str()).value();
+  write_file(dir / "sig.bin", std::string(sig_bytes.begin(), sig_bytes.end()));
+  write_file(dir / "digest.bin", std::string(dig_bytes.begin(), dig_bytes.end()));
+  for (const char* pub : {"pub1.pem", "pub.pem"}) {
+    auto r = run_command({"openssl", "pkeyutl", "-verify", "-pubin", "-inkey", dir / pub,
+                          "-pkeyopt", "digest:sha1", "-in", dir / "digest.bin", "-sigfile",
+                          dir / "sig.bin"});
+    EXPECT_EQ(r.status, 0) << pub << r.out << r.err;
+  }
+
+  // A signature made by openssl verifies with our code, in both key forms.
+  ASSERT_EQ(run_command({"openssl", "pkeyutl", "-sign", "-inkey", dir / "priv.pem", "-pkeyopt",
+                         "digest:sha1", "-in", dir / "digest.bin", "-out", dir / "osig.bin"})
+                .status, 0);
+  const std::string osig = read_file(dir / "osig.bin");
+  EXPECT_EQ(hex_encode(reinterpret_cast<const unsigned char*>(osig.data()),
+                       static_cast<long>(osig.size())),
+            *signature);  // PKCS#1 v1.5 is deterministic
+  write_dump_files(dir / "d", stream, 1000, "Magic1: " + digest + "\nMagic2: " + *signature + "\n");
+  EXPECT_EQ(verify_dump_signature("d", keys.public_pem.c_str()), 1);
+  EXPECT_EQ(verify_dump_signature("d", keys.spki_pem.c_str()), 1);
+  EXPECT_EQ(verify_dump_signature("d", public_pem.c_str()), 0);  // another key
+
+  // An altered stored digest no longer matches its signature.
+  std::string altered = digest;
+  altered[0] = altered[0] == '0' ? '1' : '0';
+  write_dump_files(dir / "a", stream, 0, "Magic1: " + altered + "\nMagic2: " + *signature + "\n");
+  EXPECT_EQ(verify_dump_signature("a", keys.public_pem.c_str()), 0);
+
+  testing::internal::CaptureStderr();
+  EXPECT_FALSE(count_signature(digest.c_str(), "not a key").has_value());
+  EXPECT_FALSE(count_signature("", keys.private_pem.c_str()).has_value());
+  EXPECT_NE(testing::internal::GetCapturedStderr().find(
+                "Can't initialize values in count_signature()"),
+            std::string::npos);
+}
+
+}  // namespace
