@@ -5,20 +5,26 @@
 #include <cstdlib>
 #include <cstring>
 #include <string>
+#include <string_view>
 
 const char* program_name = nullptr;
 
 namespace {
 
-const char* shown_program_name() {
-  if (program_name == nullptr) return nullptr;
-  const char* slash = std::strrchr(program_name, '/');
-  const char* base = slash ? slash + 1 : program_name;
-  return *base ? base : nullptr;
+// The last path component of program_name, as POSIX basename gives it
+// ("dir/prog/" shows as "prog", "/" as "/"); empty when there is none.
+std::string shown_program_name() {
+  if (program_name == nullptr || *program_name == '\0') return {};
+  std::string_view name = program_name;
+  while (name.size() > 1 && name.back() == '/') name.remove_suffix(1);
+  if (name == "/") return "/";
+  std::size_t slash = name.rfind('/');
+  if (slash != std::string_view::npos) name.remove_prefix(slash + 1);
+  return std::string(name);
 }
 
-void write_to(FILE* stream, const char* prefix, const char* text) {
-  if (prefix) std::fprintf(stream, "%s: ", prefix);
+void write_to(FILE* stream, const std::string& prefix, const char* text) {
+  if (!prefix.empty()) std::fprintf(stream, "%s: ", prefix.c_str());
   std::size_t len = std::strlen(text);
   std::fwrite(text, 1, len, stream);
   if (len == 0 || text[len - 1] != '\n') std::fputc('\n', stream);
@@ -28,11 +34,13 @@ void write_to(FILE* stream, const char* prefix, const char* text) {
 }  // namespace
 
 int write_message(const char* text, int exit_code) {
-  const char* prefix = shown_program_name();
+  const int saved_errno = errno;
+  const std::string prefix = shown_program_name();
   if (text == nullptr) text = "";
   write_to(stderr, prefix, text);
   write_to(stdout, prefix, text);
   if (exit_code != 0) std::exit(exit_code);
+  errno = saved_errno;
   return 0;
 }
 
