@@ -1,0 +1,148 @@
+#!/usr/bin/env bash
+# chainrun switching a domain off around its chain, against the real system
+# database, the sitectl stand-in and the per-domain lock file.
+. "$(dirname "$0")/lib.sh"
+. "$(dirname "$0")/chainrun_lib.sh"
+new_sandbox
+W=$(mktemp -d "$SB/work.XXXXXX")
+STATE=$SB/var/sandbox/sitectl
+D=example.com
+mkdir -p "$DUMP_D/$D"
+DB="mariadb --socket=$(test_env HVX_TEST_DB_SOCKET) -uadmin -p$(test_env HVX_TEST_DB_PASSWORD) -N -B $HVX_DB_NAME"
+
+status() { sql "select status from domains where name='$1'"; }
+set_status() { sql "update domains set status=$2 where name='$1'"; }
+calls() { cat "$STATE/calls.log" 2>/dev/null | tr '\n' '|'; }
+# A chain command that records the domain's status while the chain runs.
+record_status() { echo "$DB -e \"select status from domains where name='$D'\" > $1"; }
+
+# dchain LOG DOMAIN COMMAND... (key $KEY, uid 0, flag 0)
+dchain() {
+  local log=$1 domain=$2; shift 2
+  local args=() c
+  for c in "$@"; do args+=("$(enc "$c")"); done
+  run "$CHAINRUN" "$KEY" "$log" title 0 0 "$domain" "${args[@]}" </dev/null
+}
+
+lock_is_free() { flock -n "$DUMP_D/$D/backup_restore.lock" true; }
+
+# --- status 0: off, chain, on -------------------------------------------
+new_key
+dchain "$W/s0.log" "$D" "$(record_status "$W/s0.during")" \
+  'for f in /proc/$$/fd/*; do n=${f##*/}; [ "$n" -gt 2 ] && readlink "$f"; done; true'
+check_eq "status 0: exit" 0 "$RC"
+check_eq "status 0: off line" "[T] turning domain \"$D\" off ... done" "$(tline "$W/s0.log" 1)"
+check_eq "status 0: title line" "[T] title ... done" "$(tline "$W/s0.log" 2)"
+check_eq "status 0: on line" "[T] turning domain \"$D\" on ... done" "$(tline "$W/s0.log" 3)"
+check_eq "status 0: three lines" 3 "$(wc -l <"$W/s0.log")"
+check_eq "status 0: during" 4 "$(cat "$W/s0.during")"
+check_eq "status 0: after" 0 "$(status "$D")"
+check_eq "status 0: sitectl calls" "turn-off $D|turn-on $D|" "$(calls)"
+check_eq "status 0: domain on" on "$(cat "$STATE/$D")"
+check "status 0: lock released" lock_is_free
+check_not_contains "commands do not hold the lock file" backup_restore.lock "$OUT"
+check_not_contains "commands do not hold the database connection" "socket:" "$OUT"
+rm -f "$STATE/calls.log"
+
+# --- status 16: off for another reason ----------------------------------
+set_status "$D" 16
+dchain "$W/s16.log" "$D" "$(record_status "$W/s16.during")"
+check_eq "status 16: during" 20 "$(cat "$W/s16.during")"
+check_eq "status 16: after" 16 "$(status "$D")"
+check_eq "status 16: no sitectl call" "" "$(calls)"
+check_eq "status 16: log" "[T] title ... done|1" "$(tline "$W/s16.log" 1)|$(wc -l <"$W/s16.log")"
+
+# --- status 4: left over by a run that ended without switching back -----
+set_status "$D" 4
+dchain "$W/s4.log" "$D" "$(record_status "$W/s4.during")"
+check_eq "status 4: during" 4 "$(cat "$W/s4.during")"
+check_eq "status 4: after" 0 "$(status "$D")"
+check_eq "status 4: switched on only" "turn-on $D|" "$(calls)"
+check_eq "status 4: log" "[T] title ... done|[T] turning domain \"$D\" on ... done" \
+  "$(tline "$W/s4.log" 1)|$(tline "$W/s4.log" 2)"
+rm -f "$STATE/calls.log"
+
+# --- sitectl fails to switch off: the chain runs, the status is restored -
+touch "$STATE/fail-turn-off"
+dchain "$W/off-fail.log" "$D" "$(record_status "$W/off-fail.during")"
+rm -f "$STATE/fail-turn-off"
+check_eq "off fails: exit" 0 "$RC"
+check_eq "off fails: fail line" "[T] turning domain \"$D\" off ... fail" "$(tline "$W/off-fail.log" 1)"
+check_eq "off fails: reason" \
+  "Unable to turn domain \"$D\" off: an error occured during sitectl executing" \
+  "$(line "$W/off-fail.log" 2)"
+check_eq "off fails: title" "[T] title ... done" "$(tline "$W/off-fail.log" 3)"
+check_eq "off fails: status during" 0 "$(cat "$W/off-fail.during")"
+check_eq "off fails: status after" 0 "$(status "$D")"
+check_eq "off fails: no switching on" "turn-off $D|" "$(calls)"
+rm -f "$STATE/calls.log"
+
+# --- sitectl fails to switch on: the backup bit stays ---------------------
+touch "$STATE/fail-turn-on"
+dchain "$W/on-fail.log" "$D" "true"
+rm -f "$STATE/fail-turn-on"
+check_eq "on fails: fail line" "[T] turning domain \"$D\" on ... fail" "$(tline "$W/on-fail.log" 3)"
+check_eq "on fails: reason" \
+  "Unable to turn domain \"$D\" on: an error occured during sitectl executing" \
+  "$(line "$W/on-fail.log" 4)"
+check_eq "on fails: status keeps the backup bit" 4 "$(status "$D")"
+set_status "$D" 0
+rm -f "$STATE/calls.log"
+
+# --- locked by another process ------------------------------------------
+( flock -x 9; touch "$W/held"; while [ ! -e "$W/release" ]; do sleep 0.1; done ) \
+  9>"$DUMP_D/$D/backup_restore.lock" &
+holder=$!
+for _ in $(seq 1 50); do [ -e "$W/held" ] && break; sleep 0.1; done
+dchain "$W/locked.log" "$D" "$(record_status "$W/locked.during")" "echo ran"
+touch "$W/release"; wait "$holder"
+check_eq "locked: exit" 0 "$RC"
+check_eq "locked: reported" "Unable to lock file for domain \"$D\": domain is already locked." \
+  "$(line "$W/locked.log" 1)"
+check_eq "locked: chain ran" "[T] title ... done" "$(tline "$W/locked.log" 2)"
+check_contains "locked: chain output" ran "$OUT"
+check_eq "locked: status untouched during" 0 "$(cat "$W/locked.during")"
+check_eq "locked: status untouched after" 0 "$(status "$D")"
+check_eq "locked: no sitectl call" "" "$(calls)"
+
+# --- a failing chain still switches the domain back on -------------------
+dchain "$W/chain-fail.log" "$D" "echo broken >&2; exit 1"
+check_eq "failing chain: exit" 1 "$RC"
+check_eq "failing chain: semaphore" 2 "$(sem_value "$KEY")"
+check_eq "failing chain: log" \
+  "[T] turning domain \"$D\" off ... done|[T] title ... error!|broken" \
+  "$(tline "$W/chain-fail.log" 1)|$(tline "$W/chain-fail.log" 2)|$(line "$W/chain-fail.log" 3)"
+check_eq "failing chain: on line" "[T] turning domain \"$D\" on ... done" \
+  "$(tline "$W/chain-fail.log" 5)"
+check_eq "failing chain: status after" 0 "$(status "$D")"
+rm -f "$STATE/calls.log"
+
+# --- unknown domains and names that would break the statement -----------
+new_key
+dchain "$W/unknown.log" nosuch.example "true"
+check_eq "unknown domain: exit" 0 "$RC"
+check_eq "unknown domain: reported" \
+  "ERROR: unable to get id for domain \"nosuch.example\": no such domain in the database" \
+  "$(line "$W/unknown.log" 1)"
+check_eq "unknown domain: chain ran" "[T] title ... done" "$(tline "$W/unknown.log" 2)"
+check_contains "unknown domain: lookup message" "Error: empty domain ID for domain 'nosuch.example'." "$ERR"
+
+evil="x' or name='$D"
+mkdir -p "$DUMP_D/$evil"
+dchain "$W/evil.log" "$evil" "true"
+check_eq "quoted name: not found" \
+  "ERROR: unable to get id for domain \"$evil\": no such domain in the database" \
+  "$(line "$W/evil.log" 1)"
+check_eq "quoted name: no status change" "0" "$(status "$D")"
+check_eq "quoted name: no sitectl call" "" "$(calls)"
+
+# --- the lookup connection dropped by the server during the chain --------
+new_key
+kill_others="for i in \$($DB -e \"select id from information_schema.processlist where db='$HVX_DB_NAME' and id<>connection_id()\"); do $DB -e \"kill \$i\"; done"
+dchain "$W/gone.log" "$D" "$kill_others"
+check_eq "dropped connection: exit" 0 "$RC"
+check_eq "dropped connection: switched on" "[T] turning domain \"$D\" on ... done" \
+  "$(tline "$W/gone.log" 3)"
+check_eq "dropped connection: status after" 0 "$(status "$D")"
+
+finish
