@@ -1,0 +1,297 @@
+// Domain lock and status switching against a sandbox database and the
+// sitectl stand-in; a second process is this test program run again.
+#include <fcntl.h>
+#include <gtest/gtest.h>
+#include <signal.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <cstdlib>
+#include <filesystem>
+#include <map>
+#include <memory>
+#include <string>
+#include <thread>
+
+#include "domain_lock.h"
+#include "messages.h"
+#include "operation_support.h"
+#include "product_conf.h"
+#include "test_support.h"
+
+namespace {
+
+using testing_support::file_exists;
+using testing_support::read_file;
+using testing_support::run_command;
+using testing_support::TempDir;
+using testing_support::write_file;
+namespace fs = std::filesystem;
+
+constexpr const char* kHelperEnv = "HVX_LOCK_HELPER_DIR";
+
+std::map<std::string, std::string> sandbox_env;
+
+class SandboxEnvironment : public testing::Environment {
+ public:
+  void SetUp() override {
+    // The helper process inherits the sandbox of the test run that started it.
+    if (getenv(kHelperEnv) == nullptr) {
+      dir_ = std::make_unique<TempDir>();
+      sandbox_env = testing_support::sandbox_up(dir_->path());
+      testing_support::apply_env(sandbox_env);
+    }
+    program_name = "sitevault";
+    reset_product_conf_for_tests();
+    load_product_conf();
+  }
+  void TearDown() override { dir_.reset(); }
+
+ private:
+  std::unique_ptr<TempDir> dir_;
+};
+
+[[maybe_unused]] testing::Environment* const sandbox_environment =
+    testing::AddGlobalTestEnvironment(new SandboxEnvironment);
+
+std::string sandbox(const std::string& rel) { return std::string(getenv("HVX_ROOT")) + rel; }
+std::string sitectl_dir() { return sandbox("/var/sandbox/sitectl"); }
+
+std::string sql(const std::string& statement) {
+  const auto r = run_command(
+      {"mariadb", "--no-defaults", "--protocol=socket",
+       "--socket=" + testing_support::test_env("HVX_TEST_DB_SOCKET"), "--user=admin", "--batch",
+       "--skip-column-names", getenv("HVX_DB_NAME"), "-e", statement},
+      {{"MYSQL_PWD", testing_support::test_env("HVX_TEST_DB_PASSWORD")}});
+  EXPECT_EQ(r.status, 0) << statement << ": " << r.err;
+  return r.out;
+}
+
+unsigned status_of(const std::string& domain) {
+  return static_cast<unsigned>(
+      std::stoul(sql("SELECT status FROM domains WHERE name='" + domain + "'")));
+}
+
+void set_status(const std::string& domain, unsigned status) {
+  sql("UPDATE domains SET status=" + std::to_string(status) + " WHERE name='" + domain + "'");
+}
+
+std::string sitectl_calls() { return read_file(sitectl_dir() + "/calls.log"); }
+
+// A test program run in a second process that holds a domain's lock until it
+// is killed; it never unlocks.
+class LockHolder {
+ public:
+  explicit LockHolder(const std::string& domain) {
+    pid_ = fork();
+    if (pid_ == 0) {
+      setenv(kHelperEnv, dir_.path().c_str(), 1);
+      setenv("HVX_LOCK_HELPER_DOMAIN", domain.c_str(), 1);
+      const std::string self = fs::read_symlink("/proc/self/exe");
+      execl(self.c_str(), self.c_str(), "--gtest_filter=LockHelper.HoldDomainLock",
+            static_cast<char*>(nullptr));
+      _exit(127);
+    }
+    for (int i = 0; i < 400 && state().empty(); ++i)
+      std::this_thread::sleep_for(std::chrono::milliseconds(25));
+  }
+  ~LockHolder() { end(); }
+  std::string state() const { return read_file(dir_ / "state"); }
+  void end() {
+    if (pid_ <= 0) return;
+    kill(pid_, SIGKILL);
+    waitpid(pid_, nullptr, 0);
+    pid_ = -1;
+  }
+
+ private:
+  TempDir dir_;
+  pid_t pid_ = -1;
+};
+
+TEST(LockHelper, HoldDomainLock) {
+  const char* dir = getenv(kHelperEnv);
+  if (dir == nullptr) GTEST_SKIP() << "runs only as the second process of another test";
+  const int result = lock_domain(getenv("HVX_LOCK_HELPER_DOMAIN"));
+  write_file(std::string(dir) + "/state", result == 0 ? "locked" : "failed");
+  for (;;) pause();
+}
+
+class DomainLock : public testing::Test {
+ protected:
+  void SetUp() override {
+    fs::create_directories(product_conf.DUMP_D);
+    for (const char* domain : {"example.com", "other.example"}) {
+      set_status(domain, 0);
+      ASSERT_EQ(create_dump_repository(domain), 0);
+    }
+    fs::remove_all(sitectl_dir());
+    fs::create_directories(sitectl_dir());
+  }
+  void TearDown() override {
+    if (domain_lock != nullptr) {
+      close_locked_file(domain_lock);
+      domain_lock = nullptr;
+    }
+  }
+};
+
+TEST_F(DomainLock, SwitchesOffAndOnAroundTheLock) {
+  ASSERT_EQ(lock_domain("example.com"), 0);
+  EXPECT_NE(domain_lock, nullptr);
+  EXPECT_EQ(status_of("example.com"), 4u);
+  EXPECT_EQ(read_file(sitectl_dir() + "/example.com"), "off\n");
+  unlock_domain("example.com");
+  EXPECT_EQ(domain_lock, nullptr);
+  EXPECT_EQ(status_of("example.com"), 0u);
+  EXPECT_EQ(read_file(sitectl_dir() + "/example.com"), "on\n");
+  EXPECT_EQ(sitectl_calls(), "turn-off example.com\nturn-on example.com\n");
+}
+
+TEST_F(DomainLock, KeepsOtherStatusBitsAndTheirServicesOff) {
+  // Off for another reason: the bit is added and removed, never switched on.
+  set_status("example.com", 16);
+  ASSERT_EQ(lock_domain("example.com"), 0);
+  EXPECT_EQ(status_of("example.com"), 20u);
+  unlock_domain("example.com");
+  EXPECT_EQ(status_of("example.com"), 16u);
+  EXPECT_EQ(sitectl_calls(), "turn-off example.com\n");
+
+  // Backup bit already set (a run that ended without unlocking): locked
+  // without any change; unlocking switches it on.
+  fs::remove(sitectl_dir() + "/calls.log");
+  set_status("example.com", 4);
+  ASSERT_EQ(lock_domain("example.com"), 0);
+  EXPECT_EQ(status_of("example.com"), 4u);
+  EXPECT_FALSE(file_exists(sitectl_dir() + "/calls.log"));
+  unlock_domain("example.com");
+  EXPECT_EQ(status_of("example.com"), 0u);
+  EXPECT_EQ(sitectl_calls(), "turn-on example.com\n");
+}
+
+TEST_F(DomainLock, FailedSwitchOffIsRolledBack) {
+  write_file(sitectl_dir() + "/fail-turn-off", "");
+  testing::internal::CaptureStderr();
+  EXPECT_EQ(lock_domain("example.com"), -1);
+  const std::string err = testing::internal::GetCapturedStderr();
+  EXPECT_NE(err.find("Unable to turn domain 'example.com' off."), std::string::npos) << err;
+  EXPECT_EQ(domain_lock, nullptr);
+  EXPECT_EQ(status_of("example.com"), 0u);
+  EXPECT_EQ(sitectl_calls(), "turn-off example.com\nturn-on example.com\n");
+
+  // Off for another reason: the status goes back, the services stay off.
+  fs::remove(sitectl_dir() + "/calls.log");
+  set_status("example.com", 16);
+  testing::internal::CaptureStderr();
+  EXPECT_EQ(lock_domain("example.com"), -1);
+  testing::internal::GetCapturedStderr();
+  EXPECT_EQ(status_of("example.com"), 16u);
+  EXPECT_EQ(sitectl_calls(), "turn-off example.com\n");
+
+  // The lock was released: another attempt can take it.
+  fs::remove(sitectl_dir() + "/fail-turn-off");
+  set_status("example.com", 0);
+  EXPECT_EQ(lock_domain("example.com"), 0);
+  unlock_domain("example.com");
+}
+
+TEST_F(DomainLock, FailedSwitchOnLeavesTheDomainOffWithStatus64) {
+  ASSERT_EQ(lock_domain("example.com"), 0);
+  write_file(sitectl_dir() + "/fail-turn-on", "");
+  testing::internal::CaptureStderr();
+  unlock_domain("example.com");
+  const std::string err = testing::internal::GetCapturedStderr();
+  EXPECT_NE(err.find("Unable to turn domain 'example.com' on."), std::string::npos) << err;
+  EXPECT_EQ(domain_lock, nullptr);
+  EXPECT_EQ(status_of("example.com"), 64u);
+  EXPECT_EQ(read_file(sitectl_dir() + "/example.com"), "off\n");
+  EXPECT_EQ(sitectl_calls(),
+            "turn-off example.com\nturn-on example.com\nturn-off example.com\n");
+}
+
+TEST_F(DomainLock, OneLockPerRun) {
+  ASSERT_EQ(lock_domain("example.com"), 0);
+  testing::internal::CaptureStderr();
+  EXPECT_EQ(lock_domain("other.example"), -1);
+  const std::string err = testing::internal::GetCapturedStderr();
+  EXPECT_NE(err.find("Error locking domain: trying lock already locked domains other.example"),
+            std::string::npos)
+      << err;
+  EXPECT_EQ(status_of("other.example"), 0u);
+  unlock_domain("example.com");
+
+  testing::internal::CaptureStderr();
+  unlock_domain("example.com");
+  EXPECT_NE(testing::internal::GetCapturedStderr().find(
+                "Error unlocking domain: trying to unlock unlocked domain"),
+            std::string::npos);
+}
+
+TEST_F(DomainLock, AnotherProcessHoldsTheLockUntilItEnds) {
+  LockHolder holder("example.com");
+  ASSERT_EQ(holder.state(), "locked");
+  EXPECT_EQ(status_of("example.com"), 4u);
+
+  testing::internal::CaptureStderr();
+  EXPECT_EQ(lock_domain("example.com"), -1);
+  const std::string err = testing::internal::GetCapturedStderr();
+  EXPECT_NE(err.find("Unable to lock file for domain \"example.com\": domain is already locked."),
+            std::string::npos)
+      << err;
+  EXPECT_EQ(domain_lock, nullptr);
+  EXPECT_EQ(sitectl_calls(), "turn-off example.com\n");
+
+  // The holder dies without unlocking: the kernel frees the lock, the backup
+  // bit stays until this run switches the domain on.
+  holder.end();
+  ASSERT_EQ(lock_domain("example.com"), 0);
+  EXPECT_EQ(sitectl_calls(), "turn-off example.com\n");
+  unlock_domain("example.com");
+  EXPECT_EQ(status_of("example.com"), 0u);
+  EXPECT_EQ(sitectl_calls(), "turn-off example.com\nturn-on example.com\n");
+}
+
+TEST_F(DomainLock, RepositoryWideLockStopsEveryOperation) {
+  EXPECT_EQ(check_server_wide_lock(), 0);
+  // A server-wide dump outside this system holds the lock.
+  const std::string lock = std::string(product_conf.DUMP_D) + "/backup_restore.lock";
+  const pid_t holder = fork();
+  ASSERT_GE(holder, 0);
+  if (holder == 0) {
+    setpgid(0, 0);  // the whole group is ended below
+    execlp("flock", "flock", "-x", "-o", lock.c_str(), "sleep", "60", static_cast<char*>(nullptr));
+    _exit(127);
+  }
+  const std::string text =
+      "Can't perform domain backup operations while server-wide dump/restore running";
+  std::string out;
+  for (int i = 0; i < 200; ++i) {
+    testing::internal::CaptureStdout();
+    testing::internal::CaptureStderr();
+    const int result = check_server_wide_lock();
+    out = testing::internal::GetCapturedStdout();
+    testing::internal::GetCapturedStderr();
+    if (result == -1) break;
+    std::this_thread::sleep_for(std::chrono::milliseconds(25));
+  }
+  kill(-holder, SIGTERM);
+  waitpid(holder, nullptr, 0);
+  EXPECT_EQ(out.find(text + "\n"), 0u) << out;
+  EXPECT_NE(out.find("sitevault: " + text + ": Can't lock file " + lock), std::string::npos) << out;
+  EXPECT_EQ(check_server_wide_lock(), 0);
+}
+
+TEST_F(DomainLock, NameWithoutIdChangesNothing) {
+  const std::string domain = "exa'mple.com";
+  fs::create_directories(std::string(product_conf.DUMP_D) + "/" + domain);
+  testing::internal::CaptureStderr();
+  EXPECT_EQ(lock_domain(domain.c_str()), -1);
+  const std::string err = testing::internal::GetCapturedStderr();
+  EXPECT_NE(err.find("Unable to define domain status."), std::string::npos) << err;
+  EXPECT_EQ(domain_lock, nullptr);
+  EXPECT_FALSE(file_exists(sitectl_dir() + "/calls.log"));
+  EXPECT_EQ(sql("SELECT COUNT(*) FROM domains WHERE status<>0"), "0\n");
+}
+
+}  // namespace
