@@ -1,0 +1,124 @@
+#!/usr/bin/env bash
+# FTP backup, rotation on the server and FTP download with the real binary,
+# a sandbox and the loopback FTP server of the test run.
+. "$(dirname "$0")/lib.sh"
+new_sandbox
+D=example.com
+REPO=$DUMP_D/$D
+mkdir -p "$REPO"
+echo "nightly" > "$SB/tmp/desc"
+FTP_SERVER=127.0.0.1:$(test_env HVX_TEST_FTP_PORT)
+FTP_HOME=$(test_env HVX_TEST_FTP_HOME)
+export FTP_LOGIN FTP_PASSWORD
+FTP_LOGIN=$(test_env HVX_TEST_FTP_LOGIN)
+FTP_PASSWORD=$(test_env HVX_TEST_FTP_PASSWORD)
+P=e2e-$$
+mkdir -p "$FTP_HOME/$P"
+REMOTE=$FTP_HOME/$P
+content_sum() { (cd "$SITES" && tar --sort=name -cf - "$1" | sha1sum | cut -d' ' -f1); }
+mails() { cat "$MAIL_D"/*.eml 2>/dev/null; }
+clear_mail() { rm -f "$MAIL_D"/*.eml; }
+state_of() { cat "$SB/var/sandbox/sitectl/$1"; }
+remote_names() { (cd "$REMOTE" && ls -1 | paste -sd' '); }
+ftp_backup() {
+  run "$SITEVAULT" --ftp-backup --domain-name $D --desc-file "$SB/tmp/desc" \
+    --ftp-server "$FTP_SERVER" --ftp-path "$P" --email-from bu@example.com \
+    --email-to admin@example.com "$@"
+}
+
+run "$SITEVAULT" --gen-server-keys
+check_eq "key generation exit" 1 "$RC"
+
+# A split FTP backup with rotation: older dumps of the series go, other
+# series and other files stay.
+for n in 2001.01.01_10.00 2001.01.02_10.00 2001.01.03_10.00; do echo old > "$REMOTE/s_$n"; done
+echo old > "$REMOTE/s_2001.01.02_10.00.part2"
+echo other > "$REMOTE/s_x_2000.01.01_10.00"
+echo other > "$REMOTE/notes.txt"
+before=$(content_sum $D)
+HVXDUMP_PAD_MIB=3 ftp_backup --verbose --split-size 1 --rotate-dump-files \
+  --dump-file-prefix s --max-dump-files 2
+check_eq "ftp backup exit" 0 "$RC"
+dump=$(cd "$REMOTE" && ls -1 | grep -E '^s_[0-9]{4}\.[0-9.]{5}_[0-9.]{5}$' | sort | tail -n 1)
+check_eq "rotation keeps the new dump, the newest old one, other series and files" \
+  "notes.txt s_2001.01.03_10.00 ${dump} ${dump}.part2 ${dump}.part3 s_x_2000.01.01_10.00" \
+  "$(remote_names)"
+check_eq "full part on the server holds the split size" 1048576 "$(stat -c %s "$REMOTE/$dump")"
+check_eq "nothing of the dump written locally" "" "$(ls "$REPO" | grep '^s_')"
+check_contains "write test ran with the server" "--writing-test --server $FTP_SERVER --basedir ." \
+  "$(cat "$SB/var/sandbox/farstore.log")"
+check_contains "begun mail" "Backup process has begun for domain '$D'" "$(mails)"
+check_contains "completed mail" "Backup process has completed for domain '$D'" "$(mails)"
+check_eq "domain switched back on" on "$(state_of $D)"
+
+# curl on its own fetches the parts; their concatenation checks with sha1sum.
+for f in "$dump" "$dump.part2" "$dump.part3"; do
+  curl -sS -u "$FTP_LOGIN:$FTP_PASSWORD" "ftp://$FTP_SERVER/$P/$f"
+done > "$SB/fetched"
+digest=$(head -n -2 "$SB/fetched" | sha1sum | cut -d' ' -f1)
+check_eq "Magic1 of the uploaded stream" "Magic1: $digest" "$(tail -n 2 "$SB/fetched" | head -n 1)"
+
+# Download, check and restore give the domain's content back.
+run "$SITEVAULT" --ftp-download --domain-name $D --dump-file "$dump" --ftp-server "$FTP_SERVER" \
+  --ftp-path "$P" --email-from bu@example.com --email-to admin@example.com
+check_eq "ftp download exit" 0 "$RC"
+check_eq "every part fetched" "$dump $dump.part2 $dump.part3" \
+  "$(cd "$REPO" && ls -1 | grep '^s_' | paste -sd' ')"
+run "$SITEVAULT" --check-dump --domain-name $D --dump-file "$dump"
+check_eq "downloaded dump checks" 0 "$OUT"
+rm -rf "${SITES:?}/$D"
+run "$SITEVAULT" --restore --verbose --client-login owner --domain-name $D --domain-ip 192.0.2.10 \
+  --dump-file "$dump"
+check_eq "restore exit" 0 "$RC"
+check_eq "content restored byte for byte" "$before" "$(content_sum $D)"
+
+# A download whose content does not match its digest leaves nothing behind;
+# a stale local part of the same name is gone as well.
+rm -f "$REPO/$dump"*
+echo stale > "$REPO/$dump.part7"
+sed -i '2s/example.com/exampl3.com/' "$REMOTE/$dump"
+clear_mail
+run "$SITEVAULT" --ftp-download --domain-name $D --dump-file "$dump" --ftp-server "$FTP_SERVER" \
+  --ftp-path "$P" --email-from bu@example.com --email-to admin@example.com
+check_eq "tampered download exit" 1 "$RC"
+check_contains "tampered download message" "Dump signature verification failed for $dump" "$ERR"
+check_contains "tampered download mail" "Download process has failed" "$(mails)"
+check_eq "no file of the dump left locally" "" "$(ls "$REPO" | grep '^s_')"
+check_eq "domain on after the download" on "$(state_of $D)"
+
+# A dump that is not on the server.
+run "$SITEVAULT" --ftp-download --domain-name $D --dump-file absent --ftp-server "$FTP_SERVER" \
+  --ftp-path "$P"
+check_eq "missing dump exit" 1 "$RC"
+
+# The write test fails: no dump is made, the mail says why.
+touch "$SB/var/sandbox/farstore-fail"
+clear_mail
+names_before=$(remote_names)
+ftp_backup --verbose --dump-file refused
+check_eq "failed write test exit" 1 "$RC"
+check_contains "write test message" "An error occured during writing file on to ftp server." "$ERR"
+check_contains "failure mail" "Backup process has failed for domain '$D'" "$(mails)"
+check_contains "failure mail carries the message" "An error occured during writing file on to ftp server." "$(mails)"
+check_eq "nothing uploaded" "$names_before" "$(remote_names)"
+check_eq "domain on after the refused write test" on "$(state_of $D)"
+rm -f "$SB/var/sandbox/farstore-fail"
+
+# A writer that dies halfway: failure reported, nothing of the dump remains.
+clear_mail
+HVXDUMP_FAIL_AFTER_MIB=2 ftp_backup --verbose --dump-file halfway --split-size 1
+check_eq "failed writer exit" 1 "$RC"
+check_contains "failed writer mail" "Backup process has failed for domain '$D'" "$(mails)"
+check_eq "no part of the broken dump on the server" "$names_before" "$(remote_names)"
+
+# Detached: the foreground ends at once, the background finishes the upload.
+clear_mail
+ftp_backup --dump-file "detached dump #1"
+check_eq "detached foreground exit" 0 "$RC"
+check "detached backup releases the lock" wait_unlocked $D
+for _ in $(seq 1 20); do mails | grep -q "has completed" && break; sleep 0.5; done
+check_contains "detached completed mail" "Backup process has completed" "$(mails)"
+check "detached dump on the server" test -s "$REMOTE/detached dump #1"
+
+rm -rf "$REMOTE"
+finish
