@@ -1,6 +1,7 @@
 #include "runner.h"
 
 #include <sys/ipc.h>
+#include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -58,6 +59,19 @@ std::optional<bool> parse_flag(const char* text) {
   return value == 1;
 }
 
+// A runner started with a standard descriptor closed would hand that number
+// to its first pipe, and the commands' standard streams would get crossed.
+void ensure_standard_descriptors() {
+  for (int fd = 0; fd <= 2; ++fd) {
+    if (::fcntl(fd, F_GETFD) != -1) continue;
+    const int null_fd = ::open("/dev/null", O_RDWR);
+    if (null_fd >= 0 && null_fd != fd) {
+      ::dup2(null_fd, fd);
+      ::close(null_fd);
+    }
+  }
+}
+
 }  // namespace
 
 int chainrun_main(int argc, char** argv) {
@@ -65,6 +79,7 @@ int chainrun_main(int argc, char** argv) {
   if (argc <= first_command) return key_mode(argc, argv);
 
   ::umask(022);
+  ensure_standard_descriptors();
   // A caller that ignores SIGCHLD would have the commands reaped before the
   // runner could learn how they ended.
   std::signal(SIGCHLD, SIG_DFL);

@@ -58,6 +58,11 @@ printf 'x' >"$W/in file"
 run "$CHAINRUN" "$KEY" "$W/dec.log" decode 0 0 "" "cat+%22$W%2Fin+file%22" "sed+s%2Fx%2F100%25%2F" </dev/null
 check_eq "decoded commands" "100%" "$OUT"
 
+# Started with standard input closed: the first command reads nothing.
+run "$CHAINRUN" "$KEY" "$W/closed.log" closed 0 0 "" "cat" "wc+-c" <&-
+check_eq "closed stdin: exit" 0 "$RC"
+check_eq "closed stdin: output" 0 "$OUT"
+
 # --- a failing middle command -------------------------------------------
 new_key
 chain "$KEY" "$W/fail.log" "middle fails" 0 0 \
