@@ -6,12 +6,13 @@
 new_sandbox
 W=$(mktemp -d "$SB/work.XXXXXX")
 
-# chain KEY LOG TITLE UID FLAG COMMAND... (no domain; commands encoded here)
+# chain KEY LOG TITLE UID FLAG COMMAND... (no domain; commands encoded here);
+# a runner that hangs is stopped after two minutes and fails its checks.
 chain() {
   local key=$1 log=$2 title=$3 uid=$4 flag=$5; shift 5
   local args=() c
   for c in "$@"; do args+=("$(enc "$c")"); done
-  run "$CHAINRUN" "$key" "$log" "$title" "$uid" "$flag" "" "${args[@]}" </dev/null
+  run timeout 120 "$CHAINRUN" "$key" "$log" "$title" "$uid" "$flag" "" "${args[@]}" </dev/null
 }
 
 # --- key mode -------------------------------------------------------------
