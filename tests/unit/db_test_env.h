@@ -7,7 +7,8 @@
 #include <unistd.h>
 
 #include <cstdlib>
-#include <memory>
+#include <filesystem>
+#include <stdexcept>
 #include <optional>
 #include <string>
 
@@ -16,13 +17,34 @@
 
 namespace db_test {
 
+inline std::string& sandbox_dir() {
+  static std::string dir;
+  return dir;
+}
+
+inline pid_t& sandbox_owner() {
+  static pid_t pid = 0;
+  return pid;
+}
+
+// Removes the sandbox at exit, but only in the process that made it: death
+// tests fork children that exit too.
+inline void remove_sandbox() {
+  if (getpid() != sandbox_owner() || sandbox_dir().empty()) return;
+  std::error_code ec;
+  std::filesystem::remove_all(sandbox_dir(), ec);
+}
+
 // One sandbox for the whole test program.
 inline const std::string& sandbox_root() {
-  static std::unique_ptr<testing_support::TempDir> dir;
   static std::string root;
-  if (!dir) {
-    dir = std::make_unique<testing_support::TempDir>();
-    auto env = testing_support::sandbox_up(dir->path() + "/root");
+  if (root.empty()) {
+    char templ[] = "/tmp/hvxdbtest.XXXXXX";
+    if (mkdtemp(templ) == nullptr) throw std::runtime_error("mkdtemp failed");
+    sandbox_dir() = templ;
+    sandbox_owner() = getpid();
+    std::atexit(remove_sandbox);
+    auto env = testing_support::sandbox_up(sandbox_dir() + "/root");
     root = env["HVX_ROOT"];
     if (env.count("HVX_DB_NAME")) setenv("HVX_DB_TEST_SANDBOX_DB", env["HVX_DB_NAME"].c_str(), 1);
   }
