@@ -1,5 +1,6 @@
 #include "client_quota.h"
 
+#include <cerrno>
 #include <cinttypes>
 #include <cstdio>
 #include <cstdlib>
@@ -192,6 +193,8 @@ int check_client_quota(const char* domain) {
       "at the Domain dump creation page",
       limit >> 20, used >> 20, dumps >> 20);
   std::fflush(stdout);
+  // The refusal is no system call's failure: no stale error text with it.
+  errno = 0;
   print_error(0,
               "Can't perform dump operation for domain '%s': not enough disc space allowed for "
               "client (allowed: %" PRIu64 " used: %" PRIu64 ")",
