@@ -89,7 +89,7 @@ int ChildWatch::reap() {
   return result_;
 }
 
-void child_write_stderr(const char* format, ...) {
+void write_raw_stderr(const char* format, ...) {
   char buf[4096];
   va_list args;
   va_start(args, format);

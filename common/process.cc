@@ -199,7 +199,7 @@ pid_t fork_execv(int in_fd, int out_fd, int err_fd, const char* path, char* cons
     if (fd == target) continue;
     if (fd == -1) fd = open("/dev/null", O_RDWR);
     if (fd < 0 || dup2(fd, target) < 0) {
-      child_write_stderr("fork_execv: dup() failed: %s\n", std::strerror(errno));
+      write_raw_stderr("fork_execv: dup() failed: %s\n", std::strerror(errno));
       _exit(255);
     }
     close(fd);
@@ -207,7 +207,7 @@ pid_t fork_execv(int in_fd, int out_fd, int err_fd, const char* path, char* cons
   close_descriptors_from_3();
   errno = 0;
   execv(path, argv);
-  child_write_stderr("fork_execv: execv(\"%s\") failed: %s\n", path, std::strerror(errno));
+  write_raw_stderr("fork_execv: execv(\"%s\") failed: %s\n", path, std::strerror(errno));
   _exit(255);
 }
 
@@ -244,7 +244,7 @@ int read_pipe_chunk(int* fd, char** text, size_t* capacity, size_t* length) {
   }
   // End of file or a read error: this stream is finished.
   if (n < 0)
-    child_write_stderr("fork_exec*: read(pipe) failed: %s\n", std::strerror(errno));
+    write_raw_stderr("fork_exec*: read(pipe) failed: %s\n", std::strerror(errno));
   close(*fd);
   *fd = -1;
   errno = 0;

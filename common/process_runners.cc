@@ -99,12 +99,12 @@ int util_exec(int in_fd, int out_fd, const char* path, char* const argv[]) {
   if (pid == 0) {
     pipe->read.reset();
     if (dup2(in_fd, 0) < 0 || dup2(out_fd, 1) < 0 || dup2(pipe->write.get(), 2) < 0) {
-      child_write_stderr("Error occured during execv():\n%s.\n", std::strerror(errno));
+      write_raw_stderr("Error occured during execv():\n%s.\n", std::strerror(errno));
       _exit(255);
     }
     execv(path, argv);
     const int e = errno;
-    child_write_stderr("Error occured during execv():\n%s%s", std::strerror(e),
+    write_raw_stderr("Error occured during execv():\n%s%s", std::strerror(e),
                        e == EFAULT ? ", possible reason - NULL parameter is absent in "
                                      "util_exec(path, arg1, arg2, NULL) call.\n"
                                    : ".\n");
@@ -349,7 +349,7 @@ int daemonize() {
   if (null_fd > 2) close(null_fd);
   pid_t second = fork();
   if (second < 0) {
-    child_write_stderr("fork() failed: %s\n", std::strerror(errno));
+    write_raw_stderr("fork() failed: %s\n", std::strerror(errno));
     _exit(1);
   }
   if (second > 0) _exit(0);
