@@ -248,9 +248,4 @@ TEST(DbRunMode, OnlyModesOneToThreeAccepted) {
   unsetenv("HVX_RUN_MODE");
 }
 
-TEST(DbEscape, QuotesAndBackslashesEscaped) {
-  EXPECT_EQ(db_escape(nullptr, "it's a \"test\"\\"), "it\\'s a \\\"test\\\"\\\\");
-  EXPECT_EQ(db_escape(nullptr, ""), "");
-}
-
 }  // namespace
