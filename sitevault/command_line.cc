@@ -17,6 +17,16 @@
 namespace {
 
 constexpr const char* kOptionsError = "Command line options error";
+constexpr const char* kNeedDomain = "%s: --domain-name argument is required\n";
+constexpr const char* kNeedDump = "%s: --dump-file argument is required\n";
+constexpr const char* kNeedPrefix =
+    "%s: --dump-file-prefix option is required for --rotate-dump-files option\n";
+constexpr const char* kNeedMax =
+    "%s: --max-dump-files option is required for --rotate-dump-files option\n";
+constexpr const char* kNeedDesc = "%s: --desc-file argument is required\n";
+constexpr const char* kNeedServer = "%s: --ftp-server argument is required\n";
+constexpr const char* kNeedPath = "%s: --ftp-path argument is required\n";
+constexpr const char* kOnlyName = "%s: --dump-file argument should be filename only not a path\n";
 constexpr std::size_t kPathLimit = 4095;  // longest path or command value kept
 
 // Long option ids beyond the command numbers.
@@ -320,10 +330,23 @@ void parse_command_line(int argc, char** argv, CommandOptions& o) {
   auto complete_bare_desc = [&]() {
     if (is_bare_name(o.desc_file)) o.desc_file = complete_name(o, o.desc_file, ok);
   };
+  // Reports and marks the run when a requirement is not met.
+  auto require = [&](bool met, const char* message) {
+    if (!met) {
+      report(message);
+      marked = true;
+    }
+  };
+  auto require_bare_dump = [&](const char* not_bare_message) {
+    if (o.dump_file.empty())
+      require(false, kNeedDump);
+    else
+      require(is_bare_name(o.dump_file), not_bare_message);
+  };
 
   switch (command) {
     case cmd_check_dump:
-      if (o.dump_file.empty()) report("%s: --dump-file argument is required\n"), marked = true;
+      require(!o.dump_file.empty(), kNeedDump);
       complete_bare_dump();
       break;
 
@@ -344,7 +367,7 @@ void parse_command_line(int argc, char** argv, CommandOptions& o) {
     }
 
     case cmd_get_domain_name:
-      if (o.dump_file.empty()) fail_now("%s: --dump-file argument is required\n");
+      if (o.dump_file.empty()) fail_now(kNeedDump);
       if (is_bare_name(o.dump_file)) {
         if (o.domain_name.empty())
           fail_now(
@@ -356,11 +379,10 @@ void parse_command_line(int argc, char** argv, CommandOptions& o) {
       run_inspection("--get-name", o.dump_file);
 
     case cmd_backup:
-      if (o.domain_name.empty()) report("%s: --domain-name argument is required\n"), marked = true;
+      require(!o.domain_name.empty(), kNeedDomain);
       if (rotate_requested) {
         if (o.dump_file_prefix.empty()) {
-          report("%s: --dump-file-prefix option is required for --rotate-dump-files option\n");
-          marked = true;
+          require(false, kNeedPrefix);
         } else {
           // A bare prefix names a series in the domain's repository; a prefix
           // with a directory names a series in that directory. Either way the
@@ -368,32 +390,30 @@ void parse_command_line(int argc, char** argv, CommandOptions& o) {
           if (is_bare_name(o.dump_file_prefix))
             o.dump_file_prefix = complete_name(o, o.dump_file_prefix, ok);
           o.dump_file = timestamped_name(o.dump_file_prefix);
-          if (o.dump_file.size() > kPathLimit) ok = false;
+          if (o.dump_file.size() > kPathLimit) {
+            report("%s: --dump-file-prefix value is too long for a dump name\n");
+            ok = false;
+          }
         }
-        if (o.max_dump_files < 0) {
-          report("%s: --max-dump-files option is required for --rotate-dump-files option\n");
-          marked = true;
-        }
+        require(o.max_dump_files >= 0, kNeedMax);
       } else {
         if (o.dump_file.empty()) {
-          report("%s: --dump-file argument is required\n");
-          marked = true;
+          require(false, kNeedDump);
         } else if (o.dump_file != "-" && is_bare_name(o.dump_file)) {
           o.dump_file = complete_name(o, o.dump_file, ok);
         }
       }
-      if (o.desc_file.empty()) fail_now("%s: --desc-file argument is required\n");
+      if (o.desc_file.empty()) fail_now(kNeedDesc);
       if (marked || !ok) util_exit(1);
       complete_bare_desc();
       if (!ok) util_exit(1);
       return;
 
     case cmd_ftp_backup:
-      if (o.domain_name.empty()) report("%s: --domain-name argument is required\n"), marked = true;
+      require(!o.domain_name.empty(), kNeedDomain);
       if (rotate_requested) {
         if (o.dump_file_prefix.empty()) {
-          report("%s: --dump-file-prefix option is required for --rotate-dump-files option\n");
-          marked = true;
+          require(false, kNeedPrefix);
         } else if (!is_bare_name(o.dump_file_prefix)) {
           report(
               "%s: --dump-file-prefix argument must contains only file name prefix (without "
@@ -402,22 +422,13 @@ void parse_command_line(int argc, char** argv, CommandOptions& o) {
         } else {
           o.dump_file = timestamped_name(o.dump_file_prefix);
         }
-        if (o.max_dump_files < 0) {
-          report("%s: --max-dump-files option is required for --rotate-dump-files option\n");
-          marked = true;
-        }
+        require(o.max_dump_files >= 0, kNeedMax);
       } else {
-        if (o.dump_file.empty()) {
-          report("%s: --dump-file argument is required\n");
-          marked = true;
-        } else if (!is_bare_name(o.dump_file)) {
-          report("%s: --dump-file argument must contains only file name (without path)\n");
-          marked = true;
-        }
+        require_bare_dump("%s: --dump-file argument must contains only file name (without path)\n");
       }
-      if (o.desc_file.empty()) report("%s: --desc-file argument is required\n"), marked = true;
-      if (o.ftp_server.empty()) report("%s: --ftp-server argument is required\n"), marked = true;
-      if (o.ftp_path.empty()) report("%s: --ftp-path argument is required\n"), marked = true;
+      require(!o.desc_file.empty(), kNeedDesc);
+      require(!o.ftp_server.empty(), kNeedServer);
+      require(!o.ftp_path.empty(), kNeedPath);
       take_ftp_credentials(o, marked);
       if (marked) util_exit(1);
       complete_bare_desc();
@@ -425,45 +436,33 @@ void parse_command_line(int argc, char** argv, CommandOptions& o) {
       return;
 
     case cmd_restore:
-      if (o.client_login.empty()) report("%s: --client-login argument is required\n"), marked = true;
-      if (o.domain_name.empty()) report("%s: --domain-name argument is required\n"), marked = true;
-      if (o.dump_file.empty()) {
-        report("%s: --dump-file argument is required\n");
-        marked = true;
-      } else if (!is_bare_name(o.dump_file)) {
-        report("%s: --dump-file argument should be filename only not a path\n");
-        marked = true;
-      }
+      require(!o.client_login.empty(), "%s: --client-login argument is required\n");
+      require(!o.domain_name.empty(), kNeedDomain);
+      require_bare_dump(kOnlyName);
       if (o.domain_ip.empty()) fail_now("%s: --domain-ip address argument is required\n");
       if (marked) util_exit(1);
       return;
 
     case cmd_remove_dump:
-      if (o.domain_name.empty()) report("%s: --domain-name argument is required\n"), marked = true;
-      if (o.dump_file.empty()) fail_now("%s: --dump-file argument is required\n");
+      require(!o.domain_name.empty(), kNeedDomain);
+      if (o.dump_file.empty()) fail_now(kNeedDump);
       if (marked) util_exit(1);
       if (!is_bare_name(o.dump_file))
-        fail_now("%s: --dump-file argument should be filename only not a path\n");
+        fail_now(kOnlyName);
       return;
 
     case cmd_remove_domain:
-      if (o.domain_name.empty()) fail_now("%s: --domain-name argument is required\n");
+      if (o.domain_name.empty()) fail_now(kNeedDomain);
       return;
 
     case cmd_gen_server_keys:
       return;
 
     case cmd_ftp_download:
-      if (o.domain_name.empty()) report("%s: --domain-name argument is required\n"), marked = true;
-      if (o.dump_file.empty()) {
-        report("%s: --dump-file argument is required\n");
-        marked = true;
-      } else if (!is_bare_name(o.dump_file)) {
-        report("%s: --dump-file argument should be filename only not a path\n");
-        marked = true;
-      }
-      if (o.ftp_server.empty()) report("%s: --ftp-server argument is required\n"), marked = true;
-      if (o.ftp_path.empty()) report("%s: --ftp-path argument is required\n"), marked = true;
+      require(!o.domain_name.empty(), kNeedDomain);
+      require_bare_dump(kOnlyName);
+      require(!o.ftp_server.empty(), kNeedServer);
+      require(!o.ftp_path.empty(), kNeedPath);
       take_ftp_credentials(o, marked);
       if (marked) util_exit(1);
       return;

@@ -18,6 +18,7 @@
 
 #include "messages.h"
 #include "product_conf.h"
+#include "sigpipe_guard.h"
 #include "unique_fd.h"
 
 namespace {
@@ -58,27 +59,6 @@ void remove_if_present(const std::string& path) {
   struct stat st {};
   if (stat(path.c_str(), &st) == 0) unlink(path.c_str());
 }
-
-// SIGPIPE ignored for the lifetime of the guard: a mail program that ends
-// before reading the whole message must not end this process.
-class IgnoreSigpipe {
- public:
-  IgnoreSigpipe() {
-    struct sigaction ignore {};
-    ignore.sa_handler = SIG_IGN;
-    sigemptyset(&ignore.sa_mask);
-    active_ = sigaction(SIGPIPE, &ignore, &saved_) == 0;
-  }
-  ~IgnoreSigpipe() {
-    if (active_) sigaction(SIGPIPE, &saved_, nullptr);
-  }
-  IgnoreSigpipe(const IgnoreSigpipe&) = delete;
-  IgnoreSigpipe& operator=(const IgnoreSigpipe&) = delete;
-
- private:
-  struct sigaction saved_ {};
-  bool active_ = false;
-};
 
 // Whole buffer or false; the reader may have gone away.
 bool write_all(int fd, std::string_view data) {
@@ -195,7 +175,7 @@ int send_notification(const char* recipient, const char* sender, const char* dom
 
   const std::string program =
       std::string(product_conf.QMAIL_ROOT_D ? product_conf.QMAIL_ROOT_D : "") + "/bin/sendmail";
-  IgnoreSigpipe sigpipe_guard;
+  SigpipeGuard sigpipe_guard;  // a mail program that stops reading must not end this process
   MailProcess mail;
   if (!start_mail_program(program, sender, recipient, &mail)) return -1;
 

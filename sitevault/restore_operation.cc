@@ -1,6 +1,5 @@
 // --restore: feeds a verified dump of the domain's repository, file by file
 // in dump order, to the standard input of hvxrestore.
-#include <signal.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -14,7 +13,9 @@
 #include "domain_operations.h"
 #include "dump_files.h"
 #include "dump_utilities.h"
+#include "fd_io.h"
 #include "messages.h"
+#include "sigpipe_guard.h"
 #include "operation_support.h"
 #include "product_conf.h"
 #include "run_state.h"
@@ -25,35 +26,6 @@
 namespace {
 
 constexpr std::size_t kBlock = 256 * 1024;
-
-// While the restorer is fed, a restorer that stops reading must show up as
-// a failed write, not kill this process with the domain still switched off.
-class IgnoreSigpipe {
- public:
-  IgnoreSigpipe() {
-    struct sigaction ignore {};
-    ignore.sa_handler = SIG_IGN;
-    sigemptyset(&ignore.sa_mask);
-    sigaction(SIGPIPE, &ignore, &saved_);
-  }
-  ~IgnoreSigpipe() { sigaction(SIGPIPE, &saved_, nullptr); }
-  IgnoreSigpipe(const IgnoreSigpipe&) = delete;
-  IgnoreSigpipe& operator=(const IgnoreSigpipe&) = delete;
-
- private:
-  struct sigaction saved_ {};
-};
-
-bool write_all(int fd, const char* data, std::size_t size) {
-  while (size > 0) {
-    ssize_t n = ::write(fd, data, size);
-    if (n < 0 && errno == EINTR) continue;
-    if (n <= 0) return false;
-    data += n;
-    size -= static_cast<std::size_t>(n);
-  }
-  return true;
-}
 
 // Copies the dump's files in order into the restorer; 0 or -1 (reported).
 int feed_restorer(const file_list& files, int restorer_stdin) {
@@ -137,7 +109,9 @@ int restore_domain(const char* client_login, const char* domain, const char* dom
 
   int status = -1;
   if (auto files = get_dump_files(dump_file)) {
-    IgnoreSigpipe guard;
+    // A restorer that stops reading shows up as a failed write, not as the
+    // end of this process with the domain still switched off.
+    SigpipeGuard guard;
     status = feed_restorer(*files, fileno(restorer.get()));
   } else {
     print_error(0, "Unable to find the files of dump '%s'", dump_path.c_str());
