@@ -70,6 +70,13 @@ check_contains "detached backup completed mail" "Backup process has completed" "
 run "$SITEVAULT" --check-dump --domain-name $D --dump-file b2
 check_eq "detached backup dump checks" 0 "$OUT"
 
+# A split size of 4 GiB and more is carried whole (4097 MiB would wrap to
+# 1 MiB in 32 bits and split a 3 MiB stream).
+HVXDUMP_PAD_MIB=3 run "$SITEVAULT" --backup --verbose --domain-name $D --dump-file big-split \
+  --desc-file "$SB/tmp/desc" --split-size 4097
+check_eq "backup with a 4097 MiB split size" 0 "$RC"
+check "no part files below the split size" test ! -e "$REPO/big-split.part2"
+
 # Dump to standard output: the stream and the signature lines.
 run "$SITEVAULT" --backup --domain-name $D --dump-file - --desc-file "$SB/tmp/desc"
 check_eq "stdout backup exit" 0 "$RC"
