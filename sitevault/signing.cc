@@ -29,6 +29,7 @@ namespace {
 // Blocks in which the writer's stream is moved. A pipe holds 64 KiB, so
 // every read takes what the writer has produced so far.
 constexpr std::size_t kStreamBlock = 256 * 1024;
+constexpr int kPipeSize = 1 << 20;
 
 struct MdCtxFree {
   void operator()(EVP_MD_CTX* c) const { EVP_MD_CTX_free(c); }
@@ -151,6 +152,10 @@ int make_signed_dump(const char* arguments, const char* output, std::uint64_t sp
   const std::string shell_line = "exec " + command;
   PipePtr pipe(::popen(shell_line.c_str(), "re"));
   if (!pipe) return fail("Can't run '%s'", command.c_str(), true);
+
+  // A larger pipe lets the writer run ahead instead of waiting for every
+  // 64 KiB; the default size is kept when the system refuses.
+  ::fcntl(fileno(pipe.get()), F_SETPIPE_SZ, kPipeSize);
 
   MdCtxPtr digest = new_sha1_context();
   if (!digest) {

@@ -44,6 +44,8 @@ class Signing : public ::testing::Test {
   }
   static void TearDownTestSuite() {
     reset_server_key_connections();
+    // Stops a private database server when the suite runs outside ctest.
+    run_command({testing_support::source_dir() + "/testbed/sandbox", "down", sandbox->path()});
     delete sandbox;
   }
   void SetUp() override {
@@ -239,30 +241,23 @@ TEST_F(Signing, SignaturesInteroperateWithTheOpensslCommandLine) {
   const std::string stream = binary_bytes(4321);
   write_file(dir / "stream", stream);
 
-  // Our signature verifies with openssl, over the digest sha1sum computes.
+  // Our signature over the digest sha1sum computes is byte for byte the one
+  // openssl makes (RSASSA-PKCS1-v1_5 is deterministic).
   auto sum = testing_support::run_shell("sha1sum < " + (dir / "stream"));
   const std::string digest = sum.out.substr(0, 40);
   auto signature = count_signature(digest.c_str(), keys.private_pem.c_str());
   ASSERT_TRUE(signature.has_value());
-  auto sig_bytes = hex_decode(signature->c_str()).value();
   auto dig_bytes = hex_decode(digest.c_str()).value();
-  write_file(dir / "sig.bin", std::string(sig_bytes.begin(), sig_bytes.end()));
   write_file(dir / "digest.bin", std::string(dig_bytes.begin(), dig_bytes.end()));
-  for (const char* pub : {"pub1.pem", "pub.pem"}) {
-    auto r = run_command({"openssl", "pkeyutl", "-verify", "-pubin", "-inkey", dir / pub,
-                          "-pkeyopt", "digest:sha1", "-in", dir / "digest.bin", "-sigfile",
-                          dir / "sig.bin"});
-    EXPECT_EQ(r.status, 0) << pub << r.out << r.err;
-  }
-
-  // A signature made by openssl verifies with our code, in both key forms.
   ASSERT_EQ(run_command({"openssl", "pkeyutl", "-sign", "-inkey", dir / "priv.pem", "-pkeyopt",
                          "digest:sha1", "-in", dir / "digest.bin", "-out", dir / "osig.bin"})
                 .status, 0);
   const std::string osig = read_file(dir / "osig.bin");
   EXPECT_EQ(hex_encode(reinterpret_cast<const unsigned char*>(osig.data()),
                        static_cast<long>(osig.size())),
-            *signature);  // PKCS#1 v1.5 is deterministic
+            *signature);
+
+  // Verification accepts both public key forms and no other key.
   write_dump_files(dir / "d", stream, 1000, "Magic1: " + digest + "\nMagic2: " + *signature + "\n");
   EXPECT_EQ(verify_dump_signature("d", keys.public_pem.c_str()), 1);
   EXPECT_EQ(verify_dump_signature("d", keys.spki_pem.c_str()), 1);
