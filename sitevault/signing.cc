@@ -197,6 +197,13 @@ int make_signed_dump(const char* arguments, const char* output, std::uint64_t sp
     }
   }
 
+  // The writer's verdict comes before the signature: a stream that its
+  // writer did not finish must never carry valid signature lines, wherever
+  // it went (a consumer of standard output keeps what it received).
+  const int status = ::pclose(pipe.release());
+  if (status < 0 || !WIFEXITED(status)) return fail("Abnormal hvxdump termination");
+  if (WEXITSTATUS(status) != 0) return fail("Error during hvxdump execution");
+
   auto hex = finish_digest(digest.get());
   digest.reset();
   if (!hex) {
@@ -218,10 +225,6 @@ int make_signed_dump(const char* arguments, const char* output, std::uint64_t sp
   if (::close(out.release()) != 0 && errno != EINTR) {
     return fail("Error writing dump to file", nullptr, true);
   }
-
-  const int status = ::pclose(pipe.release());
-  if (status < 0 || !WIFEXITED(status)) return fail("Abnormal hvxdump termination");
-  if (WEXITSTATUS(status) != 0) return fail("Error during hvxdump execution");
   return 0;
 }
 

@@ -84,6 +84,18 @@ printf '%s\n' "$OUT" > "$SB/stream"
 digest=$(head -n -2 "$SB/stream" | sha1sum | cut -d' ' -f1)
 check_eq "Magic1 of the stdout stream" "Magic1: $digest" "$(tail -n 2 "$SB/stream" | head -n 1)"
 
+# A writer that fails halfway: no signature lines go out, the backup fails
+# and a stored partial dump is removed.
+HVXDUMP_FAIL_AFTER_MIB=1 run "$SITEVAULT" --backup --domain-name $D --dump-file - --desc-file "$SB/tmp/desc"
+check_eq "failed writer on stdout exit" 1 "$RC"
+check_not_contains "failed writer: no signature on stdout" "Magic2: " "$OUT"
+check_contains "failed writer message" "Error during hvxdump execution" "$ERR"
+HVXDUMP_FAIL_AFTER_MIB=2 run "$SITEVAULT" --backup --verbose --domain-name $D --dump-file half \
+  --desc-file "$SB/tmp/desc" --split-size 1
+check_eq "failed writer exit" 1 "$RC"
+check "failed writer: partial dump removed" test ! -e "$REPO/half"
+check "failed writer: partial parts removed" test ! -e "$REPO/half.part2"
+
 # A dump outside the repository, options in either order.
 mkdir -p "$SB/elsewhere"
 for order in a b; do
