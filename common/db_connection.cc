@@ -14,6 +14,7 @@
 #include <cstring>
 #include <optional>
 
+#include "c_handles.h"
 #include "messages.h"
 #include "system_paths.h"
 #include "unique_fd.h"
@@ -22,11 +23,6 @@ namespace {
 
 constexpr std::size_t kPasswordMax = 4096;
 constexpr std::size_t kLineMax = 4096;
-
-struct FileCloser {
-  void operator()(FILE* f) const { std::fclose(f); }
-};
-using FilePtr = std::unique_ptr<FILE, FileCloser>;
 
 // The variable's value when it is set and not empty.
 const char* env_value(const char* name) {

@@ -14,18 +14,13 @@
 #include <memory>
 #include <string>
 
+#include "c_handles.h"
 #include "child_watch.h"
 #include "messages.h"
 #include "product_conf.h"
 #include "unique_fd.h"
 
 namespace {
-
-// Vectors built from variable argument lists are malloc'ed to fit.
-struct FreeDeleter {
-  void operator()(void* p) const { std::free(p); }
-};
-using ArgVector = std::unique_ptr<char*[], FreeDeleter>;
 
 // Copies "arg0, ..., null" into a vector allocated to its exact length.
 ArgVector vector_from_list(const char* arg0, va_list args) {

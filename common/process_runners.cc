@@ -13,20 +13,12 @@
 #include <cstring>
 #include <memory>
 
+#include "c_handles.h"
 #include "child_watch.h"
 #include "messages.h"
 #include "unique_fd.h"
 
 namespace {
-
-struct FreeDeleter {
-  void operator()(void* p) const { std::free(p); }
-};
-using ArgVector = std::unique_ptr<char*[], FreeDeleter>;
-
-struct PcloseDeleter {
-  void operator()(FILE* f) const { pclose(f); }
-};
 
 constexpr std::size_t kBlock = 64 * 1024;
 
@@ -269,7 +261,7 @@ int exec_silent(const char* path, ...) {
 
 int popen_exec(char** out, const char* command_line) {
   if (out) *out = nullptr;
-  std::unique_ptr<FILE, PcloseDeleter> pipe(popen(command_line, "re"));
+  std::unique_ptr<FILE, PipeCloser> pipe(popen(command_line, "re"));
   if (!pipe) {
     std::fputs(
         "popen_exec: failed to execute command: fork or pipe calls failed, or cannon allocate "

@@ -10,6 +10,7 @@
 #include <memory>
 #include <string>
 
+#include "c_handles.h"
 #include "messages.h"
 #include "system_paths.h"
 
@@ -28,10 +29,6 @@ char group_name_buf[4096];
 bool is_space(char c) {
   return c == ' ' || c == '\t' || c == '\n' || c == '\v' || c == '\f' || c == '\r';
 }
-
-struct FileCloser {
-  void operator()(FILE* f) const { std::fclose(f); }
-};
 
 void read_conf_file() {
   std::unique_ptr<FILE, FileCloser> file(

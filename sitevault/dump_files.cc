@@ -15,7 +15,9 @@
 #include <string_view>
 #include <utility>
 
+#include "c_handles.h"
 #include "messages.h"
+#include "openssl_handles.h"
 #include "run_state.h"
 #include "unique_fd.h"
 
@@ -34,16 +36,6 @@ constexpr const char* kReservedNames[] = {"backup_restore.err_log", "backup_rest
 constexpr std::size_t kTailWindow = 32768;
 
 constexpr std::size_t kDigestBlock = 1 << 20;
-
-struct DirCloser {
-  void operator()(DIR* d) const { closedir(d); }
-};
-using DirPtr = std::unique_ptr<DIR, DirCloser>;
-
-struct MdCtxFree {
-  void operator()(EVP_MD_CTX* c) const { EVP_MD_CTX_free(c); }
-};
-using MdCtxPtr = std::unique_ptr<EVP_MD_CTX, MdCtxFree>;
 
 std::string last_component(const char* path) {
   std::string_view p(path ? path : "");

@@ -12,6 +12,7 @@
 #include <string>
 #include <vector>
 
+#include "c_handles.h"
 #include "dump_files.h"
 #include "dump_utilities.h"
 #include "ftp_repository.h"
@@ -26,11 +27,6 @@ namespace {
 constexpr long kTransferBlock = 512 * 1024;
 constexpr int kPipeSize = 1 << 20;
 constexpr std::size_t kErrorBufferSize = 4096;
-
-struct FileCloser {
-  void operator()(FILE* file) const { std::fclose(file); }
-};
-using FilePtr = std::unique_ptr<FILE, FileCloser>;
 
 // The hvxdump child and the read end of its output pipe. The upload reads
 // the pipe through a stdio stream whose read function reaps the child when

@@ -15,6 +15,7 @@
 #include <string>
 #include <vector>
 
+#include "c_handles.h"
 #include "dump_files.h"
 #include "messages.h"
 #include "product_conf.h"
@@ -55,11 +56,6 @@ bool is_reserved_name(std::string_view name) {
   return std::find(std::begin(kReservedNames), std::end(kReservedNames), name) !=
          std::end(kReservedNames);
 }
-
-struct DirCloser {
-  void operator()(DIR* d) const { closedir(d); }
-};
-using DirPtr = std::unique_ptr<DIR, DirCloser>;
 
 // Takes ownership of fd in every case.
 DirPtr open_dir_stream(int fd) {

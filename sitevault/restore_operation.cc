@@ -9,18 +9,19 @@
 #include <string>
 #include <vector>
 
+#include "c_handles.h"
 #include "domain_lock.h"
 #include "domain_operations.h"
 #include "dump_files.h"
 #include "dump_utilities.h"
 #include "fd_io.h"
 #include "messages.h"
-#include "sigpipe_guard.h"
 #include "operation_support.h"
 #include "product_conf.h"
 #include "run_state.h"
 #include "server_keys.h"
 #include "signing.h"
+#include "sigpipe_guard.h"
 #include "unique_fd.h"
 
 namespace {
@@ -52,10 +53,6 @@ int feed_restorer(const file_list& files, int restorer_stdin) {
   }
   return 0;
 }
-
-struct PipeCloser {
-  void operator()(FILE* f) const { pclose(f); }
-};
 
 }  // namespace
 

@@ -19,22 +19,11 @@
 #include "db_queries.h"
 #include "dump_files.h"
 #include "messages.h"
+#include "openssl_handles.h"
 #include "product_conf.h"
 #include "unique_fd.h"
 
 namespace {
-
-struct BioFree {
-  void operator()(BIO* b) const { BIO_free_all(b); }
-};
-using BioPtr = std::unique_ptr<BIO, BioFree>;
-
-struct EncoderCtxFree {
-  void operator()(OSSL_ENCODER_CTX* c) const { OSSL_ENCODER_CTX_free(c); }
-};
-struct DecoderCtxFree {
-  void operator()(OSSL_DECODER_CTX* c) const { OSSL_DECODER_CTX_free(c); }
-};
 
 constexpr int kKeyBits = 1024;
 

@@ -2,16 +2,12 @@
 #pragma once
 
 #include <mysql.h>
-#include <openssl/evp.h>
 
 #include <memory>
 #include <optional>
 #include <string>
 
-struct EvpPkeyFree {
-  void operator()(EVP_PKEY* k) const { EVP_PKEY_free(k); }
-};
-using EvpPkeyPtr = std::unique_ptr<EVP_PKEY, EvpPkeyFree>;
+#include "openssl_handles.h"
 
 long get_bu_cert_id(MYSQL* conn);
 std::optional<std::string> get_server_private_key();

@@ -16,9 +16,12 @@
 #include <string_view>
 #include <vector>
 
+#include "c_handles.h"
 #include "dump_files.h"
 #include "dump_utilities.h"
+#include "fd_io.h"
 #include "messages.h"
+#include "openssl_handles.h"
 #include "server_keys.h"
 #include "unique_fd.h"
 
@@ -30,21 +33,6 @@ namespace {
 // every read takes what the writer has produced so far.
 constexpr std::size_t kStreamBlock = 256 * 1024;
 constexpr int kPipeSize = 1 << 20;
-
-struct MdCtxFree {
-  void operator()(EVP_MD_CTX* c) const { EVP_MD_CTX_free(c); }
-};
-using MdCtxPtr = std::unique_ptr<EVP_MD_CTX, MdCtxFree>;
-
-struct PkeyCtxFree {
-  void operator()(EVP_PKEY_CTX* c) const { EVP_PKEY_CTX_free(c); }
-};
-using PkeyCtxPtr = std::unique_ptr<EVP_PKEY_CTX, PkeyCtxFree>;
-
-struct BioFree {
-  void operator()(BIO* b) const { BIO_free_all(b); }
-};
-using BioPtr = std::unique_ptr<BIO, BioFree>;
 
 // Never asks for a pass phrase: an encrypted key simply fails to load.
 int no_passphrase(char*, int, int, void*) { return -1; }
@@ -69,22 +57,6 @@ bool sends_to_stdout(std::string_view args) {
   auto first = args.find(" -f -");
   return first != std::string_view::npos && first + 5 == args.size();
 }
-
-bool write_all(int fd, const char* data, std::size_t len) {
-  while (len > 0) {
-    ssize_t n = ::write(fd, data, len);
-    if (n < 0 && errno == EINTR) continue;
-    if (n <= 0) return false;
-    data += n;
-    len -= static_cast<std::size_t>(n);
-  }
-  return true;
-}
-
-struct PipeCloser {
-  void operator()(FILE* f) const { ::pclose(f); }
-};
-using PipePtr = std::unique_ptr<FILE, PipeCloser>;
 
 int fail(const char* format, const char* arg = nullptr, bool system_error = false) {
   if (!system_error) errno = 0;
