@@ -39,6 +39,19 @@ check_eq "restore exit" 0 "$RC"
 check_eq "content restored byte for byte" "$before" "$(content_sum $D)"
 check_contains "restore completed mail" "Restore process has completed for domain '$D'" "$(mails)"
 
+# Values with shell metacharacters reach the utilities as plain words.
+cd "$SB"
+odd_desc="$SB/tmp/de sc; touch pwned-desc"
+echo "odd" > "$odd_desc"
+run "$SITEVAULT" --backup --verbose --domain-name $D --dump-file odd --desc-file "$odd_desc"
+check_eq "backup with an odd description path" 0 "$RC"
+check "no command from the description path" test ! -e "$SB/pwned-desc"
+run "$SITEVAULT" --restore --verbose --client-login "o'wner\"; touch pwned-login; \"" --domain-name $D \
+  --domain-ip 192.0.2.10 --dump-file odd
+check_eq "restore with an odd client login" 0 "$RC"
+check "no command from the client login" test ! -e "$SB/pwned-login"
+cd /
+
 # Tampered content with the signature lines kept is refused.
 cp "$REPO/b1" "$SB/b1.orig"
 sed -i '2s/example.com/exampl3.com/' "$REPO/b1"
