@@ -172,6 +172,15 @@ int send_notification(const char* recipient, const char* sender, const char* dom
     return -1;
   const char* subject = subject_text(kind);
   if (subject == nullptr) return -1;
+  // A line break would add header lines of the caller's choosing, and a
+  // leading "-" would reach the mail program as an option.
+  for (const char* address : {recipient, sender}) {
+    if (address[0] == '-' || std::strpbrk(address, "\r\n") != nullptr) {
+      errno = 0;
+      print_error(0, "Notification not sent: invalid e-mail address \"%s\"", address);
+      return -1;
+    }
+  }
 
   const std::string program =
       std::string(product_conf.QMAIL_ROOT_D ? product_conf.QMAIL_ROOT_D : "") + "/bin/sendmail";

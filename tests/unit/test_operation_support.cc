@@ -184,6 +184,17 @@ TEST_F(Mail, AddressesReachTheMailProgramVerbatim) {
   EXPECT_FALSE(file_exists(mail_dir() + "/pwned"));
 }
 
+TEST_F(Mail, AddressesThatWouldAddHeadersOrOptionsAreRefused) {
+  for (const char* bad : {"owner@example.com\nBcc: all@example.com", "owner@example.com\r",
+                          "-oQ/tmp/x@example.com"}) {
+    EXPECT_EQ(send_notification(bad, "admin@example.com", "example.com", backup_begun, nullptr),
+              -1);
+    EXPECT_EQ(send_notification("owner@example.com", bad, "example.com", backup_begun, nullptr),
+              -1);
+  }
+  EXPECT_TRUE(fs::is_empty(mail_dir()));
+}
+
 TEST_F(Mail, MailProgramThatStopsReadingDoesNotEndTheCaller) {
   // A mail program that exits at once: the writer sees a closed pipe.
   const std::string program = std::string(product_conf.QMAIL_ROOT_D) + "/bin/sendmail";
