@@ -23,12 +23,12 @@ namespace {
 
 using Clock = std::chrono::steady_clock;
 
-const char* const kKeys[] = {
-    "PRODUCT_ROOT_D", "HTTPD_VHOSTS_D", "HTTPD_CONF_D",   "HTTPD_BIN_D",   "QMAIL_ROOT_D",
-    "QMAIL_MAILNAMES_D", "FTPD_CONF",   "FTPD_CONF_INC",  "FTPD_BIN_D",    "NAMED_RUN_ROOT_D",
-    "WEB_STAT",       "LOGROTATE",      "MYSQL_VAR_D",    "MYSQL_BIN_D",   "PGSQL_BIN_D",
-    "PGSQL_DATA_D",   "MAILMAN_ROOT_D", "MAILMAN_VAR_D",  "PRODUCT_RC_D",  "DUMP_D",
-    "CATALINA_HOME",  "DRWEB_ROOT_D",   "DRWEB_ETC_D"};
+const char* const kKeys[] = {"PRODUCT_ROOT_D", "HTTPD_VHOSTS_D",    "HTTPD_CONF_D", "HTTPD_BIN_D",
+                             "QMAIL_ROOT_D",   "QMAIL_MAILNAMES_D", "FTPD_CONF",    "FTPD_CONF_INC",
+                             "FTPD_BIN_D",     "NAMED_RUN_ROOT_D",  "WEB_STAT",     "LOGROTATE",
+                             "MYSQL_VAR_D",    "MYSQL_BIN_D",       "PGSQL_BIN_D",  "PGSQL_DATA_D",
+                             "MAILMAN_ROOT_D", "MAILMAN_VAR_D",     "PRODUCT_RC_D", "DUMP_D",
+                             "CATALINA_HOME",  "DRWEB_ROOT_D",      "DRWEB_ETC_D"};
 
 bool write_text(const std::string& path, const std::string& text) {
   std::ofstream out(path, std::ios::trunc);
@@ -44,8 +44,8 @@ std::string prepare_root() {
   const std::string product = root + "/product";
   std::string conf;
   for (const char* key : kKeys)
-    conf += std::string(key) + "\t" + (std::string(key) == "PRODUCT_ROOT_D" ? product : root) +
-            "\n";
+    conf +=
+        std::string(key) + "\t" + (std::string(key) == "PRODUCT_ROOT_D" ? product : root) + "\n";
   if (std::system(("mkdir -p " + root + "/etc/hvx " + product + "/admin/bin").c_str()) != 0)
     return {};
   if (!write_text(root + "/etc/hvx/hvx.conf", conf)) return {};

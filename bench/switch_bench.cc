@@ -70,7 +70,8 @@ int main(int argc, char** argv) {
     return v[v.size() / 2];
   };
   std::sort(diff.begin(), diff.end());
-  std::printf("median lock+unlock %.3f ms, two spawns %.3f ms, difference %.3f ms (range %.3f .. %.3f)\n",
-              median(lib), median(direct), median(diff), diff.front(), diff.back());
+  std::printf(
+      "median lock+unlock %.3f ms, two spawns %.3f ms, difference %.3f ms (range %.3f .. %.3f)\n",
+      median(lib), median(direct), median(diff), diff.front(), diff.back());
   return 0;
 }

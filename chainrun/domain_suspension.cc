@@ -131,8 +131,7 @@ int suspend_domain(const char* time_text, const char* domain_name) {
     return -1;
   }
   if (locked_file_is_busy(lock)) {
-    log_appendf("Unable to lock file for domain \"%s\": domain is already locked.\n",
-                domain_name);
+    log_appendf("Unable to lock file for domain \"%s\": domain is already locked.\n", domain_name);
     close_locked_file(lock);
     return -1;
   }
@@ -170,8 +169,9 @@ int suspend_domain(const char* time_text, const char* domain_name) {
 
   log_appendf("[%s] turning domain \"%s\" off ... ", time_text, domain_name);
   if (sitectl("--turn-off", domain_name) != 0) {
-    log_appendf("fail\nUnable to turn domain \"%s\" off: an error occured during sitectl executing\n",
-                domain_name);
+    log_appendf(
+        "fail\nUnable to turn domain \"%s\" off: an error occured during sitectl executing\n",
+        domain_name);
     update_domain_status(id.c_str(), status, conn.get());
     return -1;
   }
@@ -214,8 +214,9 @@ int resume_domain(const char* time_text, const char* domain_name, locked_file* l
 
     log_appendf("[%s] turning domain \"%s\" on ... ", time_text, domain_name);
     if (sitectl("--turn-on", domain_name) != 0) {
-      log_appendf("fail\nUnable to turn domain \"%s\" on: an error occured during sitectl executing\n",
-                  domain_name);
+      log_appendf(
+          "fail\nUnable to turn domain \"%s\" on: an error occured during sitectl executing\n",
+          domain_name);
       update_domain_status(id.c_str(), status, conn.get());
       return -1;
     }

@@ -63,8 +63,8 @@ bool become_user(uid_t uid) {
   return ::setreuid(uid, uid) == 0;
 }
 
-[[noreturn]] void run_command_child(const ChainSpec& spec, std::size_t index, int in_fd,
-                                    int out_fd, int err_fd) {
+[[noreturn]] void run_command_child(const ChainSpec& spec, std::size_t index, int in_fd, int out_fd,
+                                    int err_fd) {
   if (::dup2(err_fd, STDERR_FILENO) < 0 || (out_fd >= 0 && ::dup2(out_fd, STDOUT_FILENO) < 0) ||
       (in_fd >= 0 && ::dup2(in_fd, STDIN_FILENO) < 0)) {
     std::fprintf(stderr, "chainrun: dup2() failed: %s\n", std::strerror(errno));
@@ -213,8 +213,7 @@ ChainOutcome report(std::vector<Child>& children) {
         return ChainOutcome::broken;
       case ChildState::signaled:
         log_append("error!\n");
-        log_appendf("The child process with pid %d was terminated by other process.\n",
-                    child.pid);
+        log_appendf("The child process with pid %d was terminated by other process.\n", child.pid);
         return ChainOutcome::broken;
       case ChildState::exited:
         if (child.exit_status == 0) break;

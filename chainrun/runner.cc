@@ -1,7 +1,7 @@
 #include "runner.h"
 
-#include <sys/ipc.h>
 #include <fcntl.h>
+#include <sys/ipc.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -117,8 +117,7 @@ int chainrun_main(int argc, char** argv) {
   const std::string time_text = log_time_text();
   const std::string title_line = "[" + time_text + "] " + title + " ... ";
 
-  const bool suspended =
-      !domain.empty() && suspend_domain(time_text.c_str(), domain.c_str()) == 0;
+  const bool suspended = !domain.empty() && suspend_domain(time_text.c_str(), domain.c_str()) == 0;
 
   log_append(title_line);
   semaphore->set(chain_running);

@@ -43,7 +43,8 @@ std::optional<key_t> parse_semaphore_key(const char* text) {
     if (magnitude > 0x80000000ULL) return std::nullopt;
     value = -static_cast<std::int64_t>(magnitude);
   } else if (magnitude <= max_u32) {
-    value = static_cast<std::int64_t>(static_cast<std::int32_t>(static_cast<std::uint32_t>(magnitude)));
+    value =
+        static_cast<std::int64_t>(static_cast<std::int32_t>(static_cast<std::uint32_t>(magnitude)));
   } else if (magnitude >= min_sign_extended) {
     value = static_cast<std::int64_t>(static_cast<std::int32_t>(magnitude & max_u32));
   } else {

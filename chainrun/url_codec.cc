@@ -10,8 +10,8 @@ int hex_value(char c) {
 }
 
 bool is_unreserved(unsigned char c) {
-  return (c >= '0' && c <= '9') || (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') ||
-         c == '-' || c == '.' || c == '_';
+  return (c >= '0' && c <= '9') || (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || c == '-' ||
+         c == '.' || c == '_';
 }
 
 }  // namespace

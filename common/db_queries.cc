@@ -111,8 +111,8 @@ bool send(MYSQL* conn, const Statement& statement, std::string& error) {
 }
 
 struct FirstCell {
-  bool row = false;   // the result set had a row
-  bool null = true;   // no row, or its first column was NULL
+  bool row = false;  // the result set had a row
+  bool null = true;  // no row, or its first column was NULL
   std::string value;
 };
 
@@ -258,9 +258,9 @@ const char* get_param(const char* key_value, const char* table, const char* key_
                       const char* value_column, MYSQL* conn) {
   Db db = Db::own_or_given(conn, kNoConnection);
   if (!db) return nullptr;
-  Statement st = make_statement("select %s from %s where %s='%s'", text_or_empty(value_column),
-                                text_or_empty(table), text_or_empty(key_column),
-                                db.escape(key_value).c_str());
+  Statement st =
+      make_statement("select %s from %s where %s='%s'", text_or_empty(value_column),
+                     text_or_empty(table), text_or_empty(key_column), db.escape(key_value).c_str());
   if (!is_identifier(value_column) || !is_identifier(table) || !is_identifier(key_column)) {
     st.refusal = kBadIdentifier;
   }
@@ -336,8 +336,8 @@ int get_domain_status(const char* dom_id, unsigned* status, MYSQL* conn) {
   const char* id = text_or_empty(dom_id);
   Db db = Db::own_or_given(conn, kNoConnection);
   if (!db) return -1;
-  Statement st = make_statement("select status from domains where id=\"%s\"",
-                                db.escape(dom_id).c_str());
+  Statement st =
+      make_statement("select status from domains where id=\"%s\"", db.escape(dom_id).c_str());
   std::string error;
   if (!send(db.get(), st, error)) {
     report(0, "Unable to get status for domain with id=\"%s\": %s", id, error.c_str());
@@ -504,9 +504,9 @@ int delete_domain_parameter(const char* params_id, const char* name, const char*
   if (!db) return -1;
   Statement st =
       value != nullptr
-          ? make_statement(
-                "delete from Parameters where id='%s' and parameter='%s' and value='%s'",
-                db.escape(params_id).c_str(), db.escape(name).c_str(), db.escape(value).c_str())
+          ? make_statement("delete from Parameters where id='%s' and parameter='%s' and value='%s'",
+                           db.escape(params_id).c_str(), db.escape(name).c_str(),
+                           db.escape(value).c_str())
           : make_statement("delete from Parameters where id='%s' and parameter='%s'",
                            db.escape(params_id).c_str(), db.escape(name).c_str());
   return write_statement(db, st, "Unable to delete parameter %s from Parameters: %s", name);
@@ -529,15 +529,13 @@ int delete_misc_param(const char* name, MYSQL* conn) {
   return write_statement(db, st, "Unable to delete parameter %s from misc: %s", name);
 }
 
-int put_domain_parameter(const char* params_id, const char* name, const char* value,
-                         MYSQL* conn) {
+int put_domain_parameter(const char* params_id, const char* name, const char* value, MYSQL* conn) {
   if (!is_sql_safe(name) || !is_sql_safe(value)) return -1;
   Db db = Db::own_or_given(conn, kNoConnectionWriter);
   if (!db) return -1;
-  Statement st =
-      make_statement("replace into Parameters (id, parameter, value) values('%s', '%s', '%s')",
-                     db.escape(params_id).c_str(), db.escape(name).c_str(),
-                     db.escape(value).c_str());
+  Statement st = make_statement(
+      "replace into Parameters (id, parameter, value) values('%s', '%s', '%s')",
+      db.escape(params_id).c_str(), db.escape(name).c_str(), db.escape(value).c_str());
   return write_statement(db, st, "Unable to put parameter %s into Parameters: %s", name);
 }
 

@@ -36,8 +36,7 @@ int delete_domain_parameter(const char* params_id, const char* name, const char*
                             MYSQL* conn);
 int delete_dom_param(const char* dom_id, const char* name, MYSQL* conn);
 int delete_misc_param(const char* name, MYSQL* conn);
-int put_domain_parameter(const char* params_id, const char* name, const char* value,
-                         MYSQL* conn);
+int put_domain_parameter(const char* params_id, const char* name, const char* value, MYSQL* conn);
 int put_dom_param(const char* dom_id, const char* name, const char* value, MYSQL* conn);
 int put_misc_param(const char* name, const char* value, MYSQL* conn);
 

@@ -78,18 +78,30 @@ bool starts_with_scheme(const char* url) {
 
 const char* idn_error_name(int code) {
   switch (code) {
-    case 0: return "Success";
-    case 1: return "Stringprep error";
-    case 2: return "Punycode error";
-    case 3: return "Contains non-LDH characters";
-    case 4: return "Contains minus";
-    case 5: return "Invalid length";
-    case 6: return "ACE prefix not found";
-    case 7: return "Verify error";
-    case 8: return "ACE prefix found";
-    case 9: return "Iconv error";
-    case 201: return "Cannot allocate buffer";
-    default: return "Unknown error";
+    case 0:
+      return "Success";
+    case 1:
+      return "Stringprep error";
+    case 2:
+      return "Punycode error";
+    case 3:
+      return "Contains non-LDH characters";
+    case 4:
+      return "Contains minus";
+    case 5:
+      return "Invalid length";
+    case 6:
+      return "ACE prefix not found";
+    case 7:
+      return "Verify error";
+    case 8:
+      return "ACE prefix found";
+    case 9:
+      return "Iconv error";
+    case 201:
+      return "Cannot allocate buffer";
+    default:
+      return "Unknown error";
   }
 }
 

@@ -92,8 +92,8 @@ int close_locked_file(locked_file* record) {
       close(record->fd);
       result = -1;
     } else if (close(record->fd) != 0) {
-      report("An error occured during closing '" + record->path + "' file: " +
-             std::strerror(errno) + "\n");
+      report("An error occured during closing '" + record->path +
+             "' file: " + std::strerror(errno) + "\n");
       result = -1;
     }
   }

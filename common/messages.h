@@ -13,8 +13,7 @@ int write_message(const char* text, int exit_code);
 
 // Formats like printf, appends "\nSystem error %d: %s" when errno was set on
 // entry, and hands the text to write_message. errno is preserved.
-void print_error(int exit_code, const char* format, ...)
-    __attribute__((format(printf, 2, 3)));
+void print_error(int exit_code, const char* format, ...) __attribute__((format(printf, 2, 3)));
 void vprint_error(int exit_code, const char* format, va_list args);
 
 // Ends the process through the normal exit (streams flushed).

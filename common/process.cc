@@ -238,8 +238,7 @@ int read_pipe_chunk(int* fd, char** text, size_t* capacity, size_t* length) {
     return 0;  // nothing there right now
   }
   // End of file or a read error: this stream is finished.
-  if (n < 0)
-    write_raw_stderr("fork_exec*: read(pipe) failed: %s\n", std::strerror(errno));
+  if (n < 0) write_raw_stderr("fork_exec*: read(pipe) failed: %s\n", std::strerror(errno));
   close(*fd);
   *fd = -1;
   errno = 0;
@@ -297,9 +296,7 @@ int exec_utility_vq(const char* path, char* const argv[], int quiet) {
   return result;
 }
 
-int exec_utility_v(const char* path, char* const argv[]) {
-  return exec_utility_vq(path, argv, 0);
-}
+int exec_utility_v(const char* path, char* const argv[]) { return exec_utility_vq(path, argv, 0); }
 
 int exec_utility_l(const char* path, const char* arg0, ...) {
   va_list args;

@@ -97,9 +97,9 @@ int util_exec(int in_fd, int out_fd, const char* path, char* const argv[]) {
     execv(path, argv);
     const int e = errno;
     write_raw_stderr("Error occured during execv():\n%s%s", std::strerror(e),
-                       e == EFAULT ? ", possible reason - NULL parameter is absent in "
-                                     "util_exec(path, arg1, arg2, NULL) call.\n"
-                                   : ".\n");
+                     e == EFAULT ? ", possible reason - NULL parameter is absent in "
+                                   "util_exec(path, arg1, arg2, NULL) call.\n"
+                                 : ".\n");
     _exit(255);
   }
   pipe->write.reset();
@@ -135,8 +135,7 @@ int util_exec(int in_fd, int out_fd, const char* path, char* const argv[]) {
   if (WIFEXITED(status)) return WEXITSTATUS(status);
   errno = 0;
   if (WIFSTOPPED(status)) {
-    print_error(0, "The child process with pid %d stopped by signal %i\n", pid,
-                WSTOPSIG(status));
+    print_error(0, "The child process with pid %d stopped by signal %i\n", pid, WSTOPSIG(status));
     return -1;
   }
   print_error(0, "The child process with pid %d killed by signal %i\n", pid, WTERMSIG(status));

@@ -18,8 +18,10 @@
 
 namespace {
 
-constexpr const char* kRemovedAfterFailure = "Some error occured during backup: resulting dump is removed";
-constexpr const char* kSignatureFailed = "Checking dump signature failed: resulting dump is removed";
+constexpr const char* kRemovedAfterFailure =
+    "Some error occured during backup: resulting dump is removed";
+constexpr const char* kSignatureFailed =
+    "Checking dump signature failed: resulting dump is removed";
 constexpr const char* kNoPublicKey = "Can't get public key to verify dump signature";
 
 // Whether a dump path lies in the domain's own repository directory.

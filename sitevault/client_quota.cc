@@ -103,11 +103,10 @@ std::uint64_t get_client_limit(unsigned long client_id, const char* limit_name, 
                 limit_name, client_id);
     return 0;
   }
-  const std::string statement =
-      "SELECT \tLimits.value FROM \tLimits,clients WHERE \tclients.id='" +
-      std::to_string(client_id) +
-      "' AND \tLimits.id=clients.limits_id AND\tLimits.limit_name='" +
-      db_escape(db, limit_name) + "'";
+  const std::string statement = "SELECT \tLimits.value FROM \tLimits,clients WHERE \tclients.id='" +
+                                std::to_string(client_id) +
+                                "' AND \tLimits.id=clients.limits_id AND\tLimits.limit_name='" +
+                                db_escape(db, limit_name) + "'";
   const std::optional<Rows> rows = run_query(db, statement);
   if (!rows) {
     print_error(0, "Can't get limit '%s' for client (id = %lu): can't execute SQL query",
@@ -186,8 +185,10 @@ int check_client_quota(const char* domain) {
 
   std::printf(
       "Can't perform dump operations: not enough disc space.\n"
-      "Space allowed for client: %" PRIu64 " Mb\n"
-      "Space used: %" PRIu64 " Mb (%" PRIu64 " Mb by dumps)\n"
+      "Space allowed for client: %" PRIu64
+      " Mb\n"
+      "Space used: %" PRIu64 " Mb (%" PRIu64
+      " Mb by dumps)\n"
       "As possible workaround you can delete dumps from repository\n"
       "or choose option 'do not create domain dump file, only download'\n"
       "at the Domain dump creation page",

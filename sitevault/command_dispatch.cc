@@ -43,8 +43,8 @@ namespace {
 [[noreturn]] void ftp_backup(const CommandOptions& o) {
   int result = ftp_backup_domain(o.domain_name.c_str(), o.dump_file.c_str(), o.desc_file.c_str(),
                                  o.ftp_server.c_str(), o.ftp_path.c_str(), o.ftp_login.c_str(),
-                                 o.ftp_password.c_str(), o.email_from.c_str(),
-                                 o.email_to.c_str(), o.split_size);
+                                 o.ftp_password.c_str(), o.email_from.c_str(), o.email_to.c_str(),
+                                 o.split_size);
   if (result != 0 || rotate_requested == 0) util_exit(result != 0 ? 1 : 0);
   ftp_rotate_dumps(o.ftp_server.c_str(), o.ftp_login.c_str(), o.ftp_password.c_str(),
                    o.ftp_path.c_str(), o.dump_file_prefix.c_str(), o.max_dump_files);
@@ -81,9 +81,8 @@ void dispatch_command(const CommandOptions& o) {
     case cmd_ftp_backup:
       ftp_backup(o);
     case cmd_restore:
-      util_exit(restore_domain(o.client_login.c_str(), o.domain_name.c_str(),
-                               o.domain_ip.c_str(), o.dump_file.c_str(), o.email_from.c_str(),
-                               o.email_to.c_str()) != 0
+      util_exit(restore_domain(o.client_login.c_str(), o.domain_name.c_str(), o.domain_ip.c_str(),
+                               o.dump_file.c_str(), o.email_from.c_str(), o.email_to.c_str()) != 0
                     ? 1
                     : 0);
     case cmd_remove_dump:
@@ -93,9 +92,8 @@ void dispatch_command(const CommandOptions& o) {
     case cmd_gen_server_keys:
       gen_keys();
     case cmd_ftp_download:
-      util_exit(ftp_download_dump(o.domain_name.c_str(), o.dump_file.c_str(),
-                                  o.ftp_server.c_str(), o.ftp_login.c_str(),
-                                  o.ftp_password.c_str(), o.ftp_path.c_str(),
+      util_exit(ftp_download_dump(o.domain_name.c_str(), o.dump_file.c_str(), o.ftp_server.c_str(),
+                                  o.ftp_login.c_str(), o.ftp_password.c_str(), o.ftp_path.c_str(),
                                   o.email_from.c_str(), o.email_to.c_str()) != 0
                     ? 1
                     : 0);

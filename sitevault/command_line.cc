@@ -124,7 +124,7 @@ std::string complete_name(const CommandOptions& o, const std::string& name, bool
 
 std::string timestamped_name(const std::string& prefix) {
   std::time_t now = std::time(nullptr);
-  std::tm tm {};
+  std::tm tm{};
   localtime_r(&now, &tm);
   char stamp[64];
   std::snprintf(stamp, sizeof stamp, "_%.4d.%.2d.%.2d_%.2d.%.2d", tm.tm_year + 1900, tm.tm_mon + 1,
@@ -183,9 +183,7 @@ std::string path_dirname(const std::string& path) {
   return path.substr(0, dir_end + 1);
 }
 
-bool is_bare_name(const std::string& name) {
-  return !name.empty() && path_basename(name) == name;
-}
+bool is_bare_name(const std::string& name) { return !name.empty() && path_basename(name) == name; }
 
 bool is_acceptable_domain_name(const std::string& name) {
   if (name.empty() || name == "." || name == "..") return false;
@@ -447,8 +445,7 @@ void parse_command_line(int argc, char** argv, CommandOptions& o) {
       require(!o.domain_name.empty(), kNeedDomain);
       if (o.dump_file.empty()) fail_now(kNeedDump);
       if (marked) util_exit(1);
-      if (!is_bare_name(o.dump_file))
-        fail_now(kOnlyName);
+      if (!is_bare_name(o.dump_file)) fail_now(kOnlyName);
       return;
 
     case cmd_remove_domain:

@@ -57,9 +57,9 @@ bool write_domain_status(const std::string& id, unsigned status, std::string* er
     return false;
   }
   char statement[4096];
-  const int len = std::snprintf(statement, sizeof statement,
-                                "UPDATE domains SET status=%u WHERE id='%s'", status,
-                                db_escape(conn, id).c_str());
+  const int len =
+      std::snprintf(statement, sizeof statement, "UPDATE domains SET status=%u WHERE id='%s'",
+                    status, db_escape(conn, id).c_str());
   if (len < 0 || static_cast<std::size_t>(len) >= sizeof statement) {
     *err = "statement too long";
     return false;

@@ -78,9 +78,9 @@ bool pread_all(int fd, char* out, std::size_t len, off_t offset) {
 // position, so dump content that happens to look like a signature field is
 // never mistaken for one.
 struct SignatureTail {
-  std::string magic1;       // value of the "Magic1: " line
-  std::string magic2;       // value of the "Magic2: " line
-  std::size_t length = 0;   // bytes the two lines take at the end of the file
+  std::string magic1;      // value of the "Magic1: " line
+  std::string magic2;      // value of the "Magic2: " line
+  std::size_t length = 0;  // bytes the two lines take at the end of the file
 };
 
 std::optional<SignatureTail> read_signature_tail(int fd) {

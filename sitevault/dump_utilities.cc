@@ -31,8 +31,8 @@ std::string hvxdump_arguments(const char* domain, const char* desc_file) {
 }
 
 std::string hvxdump_command(const std::string& arguments, bool ftp_form) {
-  return "nice " + utility_path("hvxdump") + " --single-domain-mode " +
-         (ftp_form ? "-F " : "") + arguments;
+  return "nice " + utility_path("hvxdump") + " --single-domain-mode " + (ftp_form ? "-F " : "") +
+         arguments;
 }
 
 std::string hvxrestore_command(const char* domain, const char* client_login,
@@ -44,8 +44,8 @@ std::string hvxrestore_command(const char* domain, const char* client_login,
 }
 
 int run_dumpctl(const char* option, const char* dump_path) {
-  std::string command = "nice " + utility_path("hvxdumpctl") + " --single-domain-mode " +
-                        option + " -f " + shell_quote(dump_path);
+  std::string command = "nice " + utility_path("hvxdumpctl") + " --single-domain-mode " + option +
+                        " -f " + shell_quote(dump_path);
   std::fflush(nullptr);
   int status = std::system(command.c_str());
   if (status == -1) return 1;

@@ -13,8 +13,7 @@ std::string hvxdump_arguments(const char* domain, const char* desc_file);
 std::string hvxdump_command(const std::string& arguments, bool ftp_form);
 
 // Command line of the restorer fed on standard input.
-std::string hvxrestore_command(const char* domain, const char* client_login,
-                               const char* domain_ip);
+std::string hvxrestore_command(const char* domain, const char* client_login, const char* domain_ip);
 
 // Runs hvxdumpctl with an option ("--check-dump", "--creating-time", "--info",
 // "--description", "--get-name") on a dump path, streams inherited. Returns

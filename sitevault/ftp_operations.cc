@@ -47,9 +47,8 @@ void discard_local_dump(const std::vector<std::string>& written, const char* dum
 }  // namespace
 
 int ftp_backup_domain(const char* domain, const char* dump_file, const char* desc_file,
-                      const char* server, const char* path, const char* login,
-                      const char* password, const char* email_from, const char* email_to,
-                      std::uint64_t split_size) {
+                      const char* server, const char* path, const char* login, const char* password,
+                      const char* email_from, const char* email_to, std::uint64_t split_size) {
   if (check_server_wide_lock() != 0) return -1;
   if (lock_domain(domain) != 0) return -1;
   if (verbose == 0) detach_operation();

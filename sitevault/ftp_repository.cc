@@ -126,22 +126,19 @@ std::vector<std::string> ftp_rotation_victims(std::vector<std::string> names,
   return victims;
 }
 
-int ftp_rotate_dumps(const char* server, const char* login, const char* password,
-                     const char* path, const char* prefix, int keep) {
+int ftp_rotate_dumps(const char* server, const char* login, const char* password, const char* path,
+                     const char* prefix, int keep) {
   const std::string series = prefix ? prefix : "";
   auto names = ftp_list_names(server, login, password, path, series.c_str());
   if (!names) return -1;
-  const std::vector<std::string> victims =
-      ftp_rotation_victims(std::move(*names), series, keep);
+  const std::vector<std::string> victims = ftp_rotation_victims(std::move(*names), series, keep);
   if (victims.empty()) return 0;
   return ftp_delete_files(server, login, password, path, victims);
 }
 
-std::optional<std::vector<std::string>> ftp_get_dump_files(const char* server,
-                                                          const char* login,
-                                                          const char* password,
-                                                          const char* path,
-                                                          const char* dump_name) {
+std::optional<std::vector<std::string>> ftp_get_dump_files(const char* server, const char* login,
+                                                           const char* password, const char* path,
+                                                           const char* dump_name) {
   const std::string base = dump_name ? dump_name : "";
   auto names = ftp_list_names(server, login, password, path, base.c_str());
   if (!names) return std::nullopt;
@@ -162,8 +159,8 @@ std::optional<std::vector<std::string>> ftp_get_dump_files(const char* server,
   return result;
 }
 
-int ftp_delete_files(const char* server, const char* login, const char* password,
-                     const char* path, const std::vector<std::string>& names) {
+int ftp_delete_files(const char* server, const char* login, const char* password, const char* path,
+                     const std::vector<std::string>& names) {
   if (names.empty()) return 0;
   const std::string directory = path ? path : "";
   // A line break would end the DELE command and start another one.

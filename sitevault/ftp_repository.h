@@ -32,15 +32,13 @@ std::optional<std::vector<std::string>> ftp_list_names(const char* server, const
 std::vector<std::string> ftp_rotation_victims(std::vector<std::string> names,
                                               const std::string& prefix, int keep);
 
-int ftp_rotate_dumps(const char* server, const char* login, const char* password,
-                     const char* path, const char* prefix, int keep);
+int ftp_rotate_dumps(const char* server, const char* login, const char* password, const char* path,
+                     const char* prefix, int keep);
 // Bare names of the dump's files on the server in dump order; nullopt when
 // the listing failed or nothing matched.
-std::optional<std::vector<std::string>> ftp_get_dump_files(const char* server,
-                                                          const char* login,
-                                                          const char* password,
-                                                          const char* path,
-                                                          const char* dump_name);
+std::optional<std::vector<std::string>> ftp_get_dump_files(const char* server, const char* login,
+                                                           const char* password, const char* path,
+                                                           const char* dump_name);
 // Deletes the named files from the repository path; 0 on success.
-int ftp_delete_files(const char* server, const char* login, const char* password,
-                     const char* path, const std::vector<std::string>& names);
+int ftp_delete_files(const char* server, const char* login, const char* password, const char* path,
+                     const std::vector<std::string>& names);

@@ -152,8 +152,8 @@ std::string ftp_escape_path(std::string_view path) {
   std::size_t start = 0;
   for (;;) {
     const std::size_t slash = path.find('/', start);
-    const std::string_view segment =
-        path.substr(start, slash == std::string_view::npos ? std::string_view::npos : slash - start);
+    const std::string_view segment = path.substr(
+        start, slash == std::string_view::npos ? std::string_view::npos : slash - start);
     if (!segment.empty()) {
       char* escaped = curl_easy_escape(nullptr, segment.data(), static_cast<int>(segment.size()));
       if (escaped != nullptr) {
@@ -189,9 +189,9 @@ void ftp_report(char* error_text, std::size_t error_size, const char* format, ..
   if (error_text != nullptr && error_size > 0) std::snprintf(error_text, error_size, "%s", text);
 }
 
-int ftp_upload_dump(const char* server, const char* login, const char* password,
-                    const char* path, const char* dump_name, const char* arguments,
-                    char* error_text, std::size_t error_size, std::uint64_t split_size) {
+int ftp_upload_dump(const char* server, const char* login, const char* password, const char* path,
+                    const char* dump_name, const char* arguments, char* error_text,
+                    std::size_t error_size, std::uint64_t split_size) {
   DumpWriter writer;
   if (!start_writer(hvxdump_command(arguments ? arguments : "", true), writer)) {
     ftp_report(error_text, error_size, "Error: %s\n", std::strerror(errno));
@@ -206,8 +206,8 @@ int ftp_upload_dump(const char* server, const char* login, const char* password,
 
   // The stream's buffer is smaller than the blocks readHandler asks for, so
   // glibc reads straight into libcurl's buffer.
-  FilePtr stream(fopencookie(&writer, "r", cookie_io_functions_t{writer_read, nullptr, nullptr,
-                                                                   writer_close}));
+  FilePtr stream(fopencookie(&writer, "r",
+                             cookie_io_functions_t{writer_read, nullptr, nullptr, writer_close}));
   if (!stream) {
     ftp_report(error_text, error_size, "Error: %s\n", std::strerror(errno));
     return -1;
@@ -289,9 +289,9 @@ int ftp_upload_dump(const char* server, const char* login, const char* password,
   return -1;
 }
 
-int ftp_download_file(const char* server, const char* login, const char* password,
-                      const char* path, const char* remote_name, const char* local_path,
-                      char* error_text, std::size_t error_size) {
+int ftp_download_file(const char* server, const char* login, const char* password, const char* path,
+                      const char* remote_name, const char* local_path, char* error_text,
+                      std::size_t error_size) {
   FILE* raw = std::fopen(local_path, "w+e");
   if (raw == nullptr) {
     ftp_report(error_text, error_size, "Error opening file \"%s\": %s\n", local_path,

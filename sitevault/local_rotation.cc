@@ -86,8 +86,8 @@ std::int64_t tree_size(DIR* dir, int count_blocks) {
     if (fstatat(fd, entry->d_name, &st, AT_SYMLINK_NOFOLLOW) != 0) continue;
     sum += own_size(st, count_blocks);
     if (!S_ISDIR(st.st_mode)) continue;
-    DirPtr child = open_dir_stream(
-        openat(fd, entry->d_name, O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
+    DirPtr child =
+        open_dir_stream(openat(fd, entry->d_name, O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
     if (child) sum += tree_size(child.get(), count_blocks);
   }
   return sum;
@@ -101,8 +101,8 @@ bool remove_tree_at(int parent_fd, const char* name) {
   if (fstatat(parent_fd, name, &st, AT_SYMLINK_NOFOLLOW) != 0) return errno == ENOENT;
   if (!S_ISDIR(st.st_mode)) return unlinkat(parent_fd, name, 0) == 0 || errno == ENOENT;
 
-  DirPtr dir = open_dir_stream(
-      openat(parent_fd, name, O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
+  DirPtr dir =
+      open_dir_stream(openat(parent_fd, name, O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
   if (!dir) return false;
   bool ok = true;
   int first_errno = 0;
@@ -219,8 +219,7 @@ int remove_domain_repository(const char* domain) {
   const int root_fd = open(root, O_RDONLY | O_DIRECTORY | O_CLOEXEC);
   if (root_fd < 0) {
     if (errno == ENOENT) return 0;  // No repository at all: nothing to remove.
-    print_error(0, "Unable to remove repository '%s/%s': %s", root, domain,
-                std::strerror(errno));
+    print_error(0, "Unable to remove repository '%s/%s': %s", root, domain, std::strerror(errno));
     return 1;
   }
   const bool removed = remove_tree_at(root_fd, domain);

@@ -108,11 +108,9 @@ void wait_for(pid_t pid) {
 
 const char* subject_text(int kind) {
   static const char* const kSubjects[] = {
-      "Backup process has begun",   "Backup process has completed",
-      "Backup process has failed",  "Restore process has begun",
-      "Restore process has completed", "Restore process has failed",
-      "Download process has begun", "Download process has completed",
-      "Download process has failed",
+      "Backup process has begun",   "Backup process has completed",   "Backup process has failed",
+      "Restore process has begun",  "Restore process has completed",  "Restore process has failed",
+      "Download process has begun", "Download process has completed", "Download process has failed",
   };
   if (kind < 0 || kind >= static_cast<int>(std::size(kSubjects))) return nullptr;
   return kSubjects[kind];
@@ -130,9 +128,8 @@ void attach_log(int out, const char* domain, const char* subject) {
   UniqueFd log(open(path.c_str(), O_RDONLY | O_CLOEXEC));
   if (!log) {
     const std::string reason = std::strerror(errno);
-    write_all(out, std::string(subject) + "\n" + "Error opening log file \"" + path +
-                       "\": " + reason + "\n" +
-                       "Error occured during backup/restore process execution\n");
+    write_all(out, std::string(subject) + "\n" + "Error opening log file \"" + path + "\": " +
+                       reason + "\n" + "Error occured during backup/restore process execution\n");
     return;
   }
   std::vector<char> block(kCopyBlock);
@@ -168,8 +165,7 @@ void clear_operation_logs(const char* domain) {
 
 int send_notification(const char* recipient, const char* sender, const char* domain, int kind,
                       const char* text) {
-  if (recipient == nullptr || *recipient == '\0' || sender == nullptr || *sender == '\0')
-    return -1;
+  if (recipient == nullptr || *recipient == '\0' || sender == nullptr || *sender == '\0') return -1;
   const char* subject = subject_text(kind);
   if (subject == nullptr) return -1;
   // A line break would add header lines of the caller's choosing, and a

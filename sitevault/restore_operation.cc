@@ -129,8 +129,8 @@ int restore_domain(const char* client_login, const char* domain, const char* dom
     status = -1;
   }
 
-  send_notification(email_to, email_from, domain,
-                    status == 0 ? restore_completed : restore_failed, nullptr);
+  send_notification(email_to, email_from, domain, status == 0 ? restore_completed : restore_failed,
+                    nullptr);
   unlock_domain(domain);
   return status;
 }

@@ -64,8 +64,7 @@ int fail(const char* format, const char* arg = nullptr, bool system_error = fals
   return 1;
 }
 
-std::optional<std::string> signature_lines(const std::string& digest,
-                                           std::string* failure) {
+std::optional<std::string> signature_lines(const std::string& digest, std::string* failure) {
   auto key = get_server_private_key();
   if (!key) {
     *failure = "Can't get server's private key";
@@ -107,7 +106,8 @@ std::size_t hand_over_pending(char* buffer, std::size_t room) {
 int make_signed_dump(const char* arguments, const char* output, std::uint64_t split_size) {
   if (output == nullptr || *output == '\0') return fail("Filename not specified!");
   const char* args = arguments ? arguments : "";
-  if (!sends_to_stdout(args)) return fail("hvxdump call don't contains output to stdout! '%s'", args);
+  if (!sends_to_stdout(args))
+    return fail("hvxdump call don't contains output to stdout! '%s'", args);
 
   const std::string command = hvxdump_command(args, false);
   const bool to_stdout = std::strcmp(output, "-") == 0;
@@ -151,18 +151,21 @@ int make_signed_dump(const char* arguments, const char* output, std::uint64_t sp
     std::uint64_t in_part = 0;
     while (part_limit == 0 || in_part < part_limit) {
       std::size_t want = buf.size();
-      if (part_limit != 0) want = static_cast<std::size_t>(std::min<std::uint64_t>(want, part_limit - in_part));
+      if (part_limit != 0)
+        want = static_cast<std::size_t>(std::min<std::uint64_t>(want, part_limit - in_part));
       const std::size_t n = std::fread(buf.data(), 1, want, pipe.get());
       if (n > 0) {
         if (EVP_DigestUpdate(digest.get(), buf.data(), n) != 1) {
           report_openssl_errors();
           return fail("Error counting digest");
         }
-        if (!write_all(out.get(), buf.data(), n)) return fail("Error writing dump to file", nullptr, true);
+        if (!write_all(out.get(), buf.data(), n))
+          return fail("Error writing dump to file", nullptr, true);
         in_part += n;
       }
       if (n < want) {
-        if (std::ferror(pipe.get())) return fail("Error reading dump stream from hvxdump", nullptr, true);
+        if (std::ferror(pipe.get()))
+          return fail("Error reading dump stream from hvxdump", nullptr, true);
         stream_end = true;
         break;
       }
@@ -204,8 +207,8 @@ std::size_t readHandler(char* buffer, std::size_t size, std::size_t count, void*
   auto& st = upload_state;
   if (st.signature_sent) return 0;
   if (buffer == nullptr || size == 0 || count == 0) return 0;
-  const std::size_t room = count > static_cast<std::size_t>(-1) / size ? static_cast<std::size_t>(-1)
-                                                                      : size * count;
+  const std::size_t room =
+      count > static_cast<std::size_t>(-1) / size ? static_cast<std::size_t>(-1) : size * count;
   if (!handler_state.pending.empty()) return hand_over_pending(buffer, room);
   if (st.split_size != 0 && st.part_bytes >= st.split_size) {
     st.part_full = true;

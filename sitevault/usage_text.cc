@@ -16,7 +16,8 @@ const char* const usage_text =
     "    --backup             - make the backup of domain \n"
     "    --ftp-backup         - make the backup of domain and store it on ftp server\n"
     "    --restore            - do restore domain from dump \n"
-    "    --ftp-download       - fetch dump file from ftp server and store it in domain dumps repository \n"
+    "    --ftp-download       - fetch dump file from ftp server and store it in domain dumps "
+    "repository \n"
     "    --remove-domain      - remove domain dumps repository \n"
     "    -h --help \n"
     "\n"
@@ -34,5 +35,6 @@ const char* const usage_text =
     "    --ftp-login <ftp_login> or FTP_LOGIN enviroment variable \n"
     "    --ftp-password <ftp_password> or FTP_PASSWORD enviroment variable \n"
     "    --rotate-dump-files rotate \n"
-    "    --max-dump-files <maximum_number_of_files> (rotatate option) maximum files which will be leaven\n"
+    "    --max-dump-files <maximum_number_of_files> (rotatate option) maximum files which will be "
+    "leaven\n"
     "                                                in dumps repository ";

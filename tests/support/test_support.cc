@@ -47,8 +47,7 @@ std::string slurp_fd(int fd) {
 }  // namespace
 
 CommandResult run_command(const std::vector<std::string>& argv,
-                          const std::map<std::string, std::string>& env,
-                          const std::string& input) {
+                          const std::map<std::string, std::string>& env, const std::string& input) {
   CommandResult result;
   char out_name[] = "/tmp/hvxout.XXXXXX";
   char err_name[] = "/tmp/hvxerr.XXXXXX";
@@ -135,8 +134,8 @@ std::map<std::string, std::string> sandbox_up(const std::string& dir) {
   std::vector<std::string> argv = {source_dir() + "/testbed/sandbox", "up", dir};
   std::string sock = test_env("HVX_TEST_DB_SOCKET");
   if (!sock.empty()) {
-    argv.insert(argv.end(), {"--db-socket", sock, "--db-password",
-                             test_env("HVX_TEST_DB_PASSWORD")});
+    argv.insert(argv.end(),
+                {"--db-socket", sock, "--db-password", test_env("HVX_TEST_DB_PASSWORD")});
   }
   CommandResult r = run_command(argv);
   if (r.status != 0) throw std::runtime_error("sandbox up failed: " + r.err);

@@ -13,11 +13,11 @@
 
 inline const std::vector<std::string>& product_conf_keys() {
   static const std::vector<std::string> keys = {
-      "PRODUCT_ROOT_D", "HTTPD_VHOSTS_D", "HTTPD_CONF_D",   "HTTPD_BIN_D",   "QMAIL_ROOT_D",
-      "QMAIL_MAILNAMES_D", "FTPD_CONF",   "FTPD_CONF_INC",  "FTPD_BIN_D",    "NAMED_RUN_ROOT_D",
-      "WEB_STAT",       "LOGROTATE",      "MYSQL_VAR_D",    "MYSQL_BIN_D",   "PGSQL_BIN_D",
-      "PGSQL_DATA_D",   "MAILMAN_ROOT_D", "MAILMAN_VAR_D",  "PRODUCT_RC_D",  "DUMP_D",
-      "CATALINA_HOME",  "DRWEB_ROOT_D",   "DRWEB_ETC_D"};
+      "PRODUCT_ROOT_D",    "HTTPD_VHOSTS_D", "HTTPD_CONF_D",  "HTTPD_BIN_D",  "QMAIL_ROOT_D",
+      "QMAIL_MAILNAMES_D", "FTPD_CONF",      "FTPD_CONF_INC", "FTPD_BIN_D",   "NAMED_RUN_ROOT_D",
+      "WEB_STAT",          "LOGROTATE",      "MYSQL_VAR_D",   "MYSQL_BIN_D",  "PGSQL_BIN_D",
+      "PGSQL_DATA_D",      "MAILMAN_ROOT_D", "MAILMAN_VAR_D", "PRODUCT_RC_D", "DUMP_D",
+      "CATALINA_HOME",     "DRWEB_ROOT_D",   "DRWEB_ETC_D"};
   return keys;
 }
 

@@ -8,8 +8,8 @@
 
 #include <cstdlib>
 #include <filesystem>
-#include <stdexcept>
 #include <optional>
+#include <stdexcept>
 #include <string>
 
 #include "db_connection.h"
@@ -62,8 +62,8 @@ inline std::string password() { return testing_support::test_env("HVX_TEST_DB_PA
 
 // Forgets every database variable and points HVX_ROOT at the sandbox.
 inline void clean_environment() {
-  for (const char* v : {"HVX_DB_HOST", "HVX_DB_PORT", "HVX_DB_NAME", "HVX_DB_LOGIN",
-                        "HVX_RUN_MODE", "MYSQL_UNIX_PORT"}) {
+  for (const char* v : {"HVX_DB_HOST", "HVX_DB_PORT", "HVX_DB_NAME", "HVX_DB_LOGIN", "HVX_RUN_MODE",
+                        "MYSQL_UNIX_PORT"}) {
     unsetenv(v);
   }
   setenv("HVX_ROOT", sandbox_root().c_str(), 1);
@@ -72,8 +72,7 @@ inline void clean_environment() {
 // A new database with the sample schema on the shared server; its name.
 inline std::string fresh_database() {
   static int serial = 0;
-  const std::string name =
-      "hvx_t" + std::to_string(getpid()) + "_" + std::to_string(++serial);
+  const std::string name = "hvx_t" + std::to_string(getpid()) + "_" + std::to_string(++serial);
   auto r = testing_support::run_command({testing_support::source_dir() + "/testbed/mariadb-server",
                                          "create-db", socket_path(), password(), name});
   EXPECT_EQ(r.status, 0) << r.err;

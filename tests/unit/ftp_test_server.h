@@ -31,8 +31,8 @@ inline FtpAccount shared_account() {
 // A directory of its own below the account's root, named after the test.
 inline std::string make_test_dir(const FtpAccount& account, const std::string& hint = {}) {
   const auto* info = ::testing::UnitTest::GetInstance()->current_test_info();
-  std::string name = std::string(info ? info->name() : "test") + hint + "." +
-                     std::to_string(getpid());
+  std::string name =
+      std::string(info ? info->name() : "test") + hint + "." + std::to_string(getpid());
   std::filesystem::create_directories(account.home + "/" + name);
   return name;
 }
@@ -51,7 +51,8 @@ inline std::set<std::string> names_in(const FtpAccount& account, const std::stri
 class PrivateFtpServer {
  public:
   PrivateFtpServer(const std::string& state_dir, const std::string& login,
-                   const std::string& password) : state_(state_dir) {
+                   const std::string& password)
+      : state_(state_dir) {
     auto r = testing_support::run_command({testing_support::source_dir() + "/testbed/ftp-server",
                                            "start", state_dir, "0", login, password});
     EXPECT_EQ(r.status, 0) << r.err;
@@ -65,8 +66,8 @@ class PrivateFtpServer {
 
   void stop() {
     if (stopped_) return;
-    testing_support::run_command({testing_support::source_dir() + "/testbed/ftp-server", "stop",
-                                  state_});
+    testing_support::run_command(
+        {testing_support::source_dir() + "/testbed/ftp-server", "stop", state_});
     stopped_ = true;
   }
   const FtpAccount& account() const { return account_; }

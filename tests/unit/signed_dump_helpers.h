@@ -14,8 +14,8 @@
 
 namespace signing_test {
 
-using testing_support::run_command;
 using testing_support::read_file;
+using testing_support::run_command;
 using testing_support::write_file;
 
 struct KeyPair {
@@ -28,10 +28,12 @@ struct KeyPair {
 inline KeyPair make_key_pair(const std::string& dir) {
   const std::string priv = dir + "/priv.pem";
   EXPECT_EQ(run_command({"openssl", "genrsa", "-traditional", "-out", priv, "1024"}).status, 0);
-  EXPECT_EQ(run_command({"openssl", "rsa", "-in", priv, "-RSAPublicKey_out", "-out",
-                         dir + "/pub1.pem"}).status, 0);
-  EXPECT_EQ(run_command({"openssl", "rsa", "-in", priv, "-pubout", "-out", dir + "/pub.pem"})
-                .status, 0);
+  EXPECT_EQ(
+      run_command({"openssl", "rsa", "-in", priv, "-RSAPublicKey_out", "-out", dir + "/pub1.pem"})
+          .status,
+      0);
+  EXPECT_EQ(
+      run_command({"openssl", "rsa", "-in", priv, "-pubout", "-out", dir + "/pub.pem"}).status, 0);
   return {read_file(priv), read_file(dir + "/pub1.pem"), read_file(dir + "/pub.pem")};
 }
 
@@ -49,8 +51,8 @@ inline std::string part_path(const std::string& base, int part) {
 // Writes stream as the files of dump `base` (full parts of split bytes, an
 // extra part when the stream ends on a boundary) and ends the last file with
 // the given signature lines. Returns the number of files.
-inline int write_dump_files(const std::string& base, const std::string& stream,
-                            std::size_t split, const std::string& signature_lines) {
+inline int write_dump_files(const std::string& base, const std::string& stream, std::size_t split,
+                            const std::string& signature_lines) {
   std::vector<std::string> parts;
   if (split == 0) {
     parts.push_back(stream);
@@ -69,8 +71,8 @@ inline int write_dump_files(const std::string& base, const std::string& stream,
 }
 
 // A dump signed with the private key, as make_signed_dump would write it.
-inline int write_signed_dump(const std::string& base, const std::string& stream,
-                             std::size_t split, const std::string& private_pem) {
+inline int write_signed_dump(const std::string& base, const std::string& stream, std::size_t split,
+                             const std::string& private_pem) {
   const std::string digest = sha1_hex(stream);
   auto signature = count_signature(digest.c_str(), private_pem.c_str());
   EXPECT_TRUE(signature.has_value());

@@ -1,7 +1,6 @@
 // The runner's text handling: command encoding, password masking, semaphore
 // keys, and the error-output store.
 #include <gtest/gtest.h>
-
 #include <sys/types.h>
 
 #include <string>
@@ -86,8 +85,8 @@ TEST(SemaphoreKey, ReadsKeysAsPrinted) {
 }
 
 TEST(SemaphoreKey, RefusesWhatIsNoKey) {
-  for (const char* text : {"", "0", "-0", "abc", "12x", " 12", "+12", "4294967296",
-                           "-2147483649", "18446744071562067967", "99999999999999999999999"}) {
+  for (const char* text : {"", "0", "-0", "abc", "12x", " 12", "+12", "4294967296", "-2147483649",
+                           "18446744071562067967", "99999999999999999999999"}) {
     EXPECT_FALSE(parse_semaphore_key(text).has_value()) << text;
   }
 }

@@ -43,11 +43,11 @@ class SandboxEnvironment : public testing::Environment {
     testing::AddGlobalTestEnvironment(new SandboxEnvironment);
 
 void sql(const std::string& statement) {
-  const auto r = run_command(
-      {"mariadb", "--no-defaults", "--protocol=socket",
-       "--socket=" + testing_support::test_env("HVX_TEST_DB_SOCKET"), "--user=admin", "--batch",
-       "--skip-column-names", getenv("HVX_DB_NAME"), "-e", statement},
-      {{"MYSQL_PWD", testing_support::test_env("HVX_TEST_DB_PASSWORD")}});
+  const auto r =
+      run_command({"mariadb", "--no-defaults", "--protocol=socket",
+                   "--socket=" + testing_support::test_env("HVX_TEST_DB_SOCKET"), "--user=admin",
+                   "--batch", "--skip-column-names", getenv("HVX_DB_NAME"), "-e", statement},
+                  {{"MYSQL_PWD", testing_support::test_env("HVX_TEST_DB_PASSWORD")}});
   ASSERT_EQ(r.status, 0) << statement << ": " << r.err;
 }
 

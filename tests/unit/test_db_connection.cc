@@ -23,7 +23,8 @@ class DbConnection : public ::testing::Test {
     root_ = db_test::sandbox_root();
     // Undo what earlier tests changed under the root.
     write_file(shadow(), db_test::password() + "\n");
-    for (const char* f : {"/etc/my.cnf", "/etc/hvx/zc_mode", "/proc/zc/veinfo", "/tmp/mysql.sock"}) {
+    for (const char* f :
+         {"/etc/my.cnf", "/etc/hvx/zc_mode", "/proc/zc/veinfo", "/tmp/mysql.sock"}) {
       unlink((root_ + f).c_str());
     }
     unlink(var_socket().c_str());
@@ -126,8 +127,8 @@ TEST_F(DbConnection, ContainerModeBetweenEnvironmentAndDefaults) {
     MysqlPtr conn = admin();
     ASSERT_TRUE(conn);
     db_test::exec(conn.get(), "create database if not exists " + db);
-    db_test::exec(conn.get(), "create user if not exists '" + login + "'@'localhost' identified by '" +
-                                  db_test::password() + "'");
+    db_test::exec(conn.get(), "create user if not exists '" + login +
+                                  "'@'localhost' identified by '" + db_test::password() + "'");
     db_test::exec(conn.get(), "grant all on " + db + ".* to '" + login + "'@'localhost'");
   }
   ASSERT_EQ(symlink("localhost", (root_ + "/etc/hvx/zc_mode").c_str()), 0);
@@ -192,7 +193,8 @@ TEST_F(DbConnection, SocketFromMysqldSectionOnly) {
 TEST_F(DbConnection, SocketScanStopsAtFirstSetting) {
   // Not a socket: the scan ends there, later lines are not read, and the
   // well-known paths are tried in order.
-  write_my_cnf("[mysqld]\nsocket=" + root_ + "/etc/my.cnf\nsocket=" + db_test::socket_path() + "\n");
+  write_my_cnf("[mysqld]\nsocket=" + root_ + "/etc/my.cnf\nsocket=" + db_test::socket_path() +
+               "\n");
   unlink(var_socket().c_str());
   ASSERT_EQ(symlink(db_test::socket_path().c_str(), tmp_socket().c_str()), 0);
   ASSERT_NE(find_mysql_socket(), nullptr);
@@ -242,8 +244,7 @@ TEST(DbRunMode, OnlyModesOneToThreeAccepted) {
   check_run_mode();
   for (const char* bad : {"0", "4", "abc", "2x", ""}) {
     setenv("HVX_RUN_MODE", bad, 1);
-    EXPECT_EXIT(check_run_mode(), ::testing::ExitedWithCode(1), "unrecognized HVX_RUNMODE")
-        << bad;
+    EXPECT_EXIT(check_run_mode(), ::testing::ExitedWithCode(1), "unrecognized HVX_RUNMODE") << bad;
   }
   unsetenv("HVX_RUN_MODE");
 }

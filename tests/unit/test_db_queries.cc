@@ -108,7 +108,8 @@ TEST_F(DbQueries, FailedQueriesReportAndReturnFailure) {
   const std::string out = cap.out();
   const std::string db = std::getenv("HVX_DB_NAME");
   EXPECT_NE(out.find("Unable to query parameter by query select val from misc where "
-                     "param='admin_email': Table '" + db + ".misc' doesn't exist\n"),
+                     "param='admin_email': Table '" +
+                     db + ".misc' doesn't exist\n"),
             std::string::npos)
       << out;
   EXPECT_NE(out.find("Unable to query domain parameter stat_ttl: Table '"), std::string::npos);
@@ -174,8 +175,8 @@ TEST_F(DbQueries, DomainIdMissingEndsProcess) {
   EXPECT_EXIT(get_dom_id("missing.example", conn()), ::testing::ExitedWithCode(1),
               "get_dom_id\\(\\): domains record not found in DB for 'missing.example'");
   const std::string long_label(64, 'a');
-  EXPECT_EXIT(get_dom_id((long_label + ".example").c_str(), conn()),
-              ::testing::ExitedWithCode(1), "idn_toascii\\(\\) failed: Invalid length");
+  EXPECT_EXIT(get_dom_id((long_label + ".example").c_str(), conn()), ::testing::ExitedWithCode(1),
+              "idn_toascii\\(\\) failed: Invalid length");
   exec(conn(), "drop table domains");
   EXPECT_EXIT(get_dom_id("example.com", conn()), ::testing::ExitedWithCode(1),
               "Unable to query domain ID: Table '");

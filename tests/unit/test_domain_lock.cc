@@ -59,11 +59,11 @@ std::string sandbox(const std::string& rel) { return std::string(getenv("HVX_ROO
 std::string sitectl_dir() { return sandbox("/var/sandbox/sitectl"); }
 
 std::string sql(const std::string& statement) {
-  const auto r = run_command(
-      {"mariadb", "--no-defaults", "--protocol=socket",
-       "--socket=" + testing_support::test_env("HVX_TEST_DB_SOCKET"), "--user=admin", "--batch",
-       "--skip-column-names", getenv("HVX_DB_NAME"), "-e", statement},
-      {{"MYSQL_PWD", testing_support::test_env("HVX_TEST_DB_PASSWORD")}});
+  const auto r =
+      run_command({"mariadb", "--no-defaults", "--protocol=socket",
+                   "--socket=" + testing_support::test_env("HVX_TEST_DB_SOCKET"), "--user=admin",
+                   "--batch", "--skip-column-names", getenv("HVX_DB_NAME"), "-e", statement},
+                  {{"MYSQL_PWD", testing_support::test_env("HVX_TEST_DB_PASSWORD")}});
   EXPECT_EQ(r.status, 0) << statement << ": " << r.err;
   return r.out;
 }
@@ -206,8 +206,7 @@ TEST_F(DomainLock, FailedSwitchOnLeavesTheDomainOffWithStatus64) {
   EXPECT_EQ(domain_lock, nullptr);
   EXPECT_EQ(status_of("example.com"), 64u);
   EXPECT_EQ(read_file(sitectl_dir() + "/example.com"), "off\n");
-  EXPECT_EQ(sitectl_calls(),
-            "turn-off example.com\nturn-on example.com\nturn-off example.com\n");
+  EXPECT_EQ(sitectl_calls(), "turn-off example.com\nturn-on example.com\nturn-off example.com\n");
 }
 
 TEST_F(DomainLock, OneLockPerRun) {

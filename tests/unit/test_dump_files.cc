@@ -1,12 +1,11 @@
 // Files of a dump, signature fields, the recomputed digest and hex coding.
-#include "dump_files.h"
-
 #include <gtest/gtest.h>
 #include <unistd.h>
 
 #include <cstdio>
 #include <memory>
 
+#include "dump_files.h"
 #include "run_state.h"
 #include "signed_dump_helpers.h"
 #include "test_support.h"
@@ -26,16 +25,16 @@ using FilePtr = std::unique_ptr<FILE, int (*)(FILE*)>;
 FilePtr open_read(const std::string& path) { return {std::fopen(path.c_str(), "r"), &std::fclose}; }
 
 TEST_F(DumpFiles, ListsBaseThenPartsByNumberAndNothingElse) {
-  for (const char* name : {"d.part10", "d.part2", "d", "d.part12", "d.part9", "d.part11", "d.part",
-                           "d.partX", "d.part3x", "d.tmp", "d2", "dd.part2", "e", "d.part3",
-                           "backup_restore.log"}) {
+  for (const char* name :
+       {"d.part10", "d.part2", "d", "d.part12", "d.part9", "d.part11", "d.part", "d.partX",
+        "d.part3x", "d.tmp", "d2", "dd.part2", "e", "d.part3", "backup_restore.log"}) {
     write_file(dir / name, "x");
   }
   auto files = get_dump_files("/elsewhere/entirely/d");
   ASSERT_TRUE(files.has_value());
   std::vector<std::string> want;
-  for (const char* name : {"d", "d.part", "d.part2", "d.part3", "d.part9", "d.part10", "d.part11",
-                           "d.part12"}) {
+  for (const char* name :
+       {"d", "d.part", "d.part2", "d.part3", "d.part9", "d.part10", "d.part11", "d.part12"}) {
     want.push_back(dir / name);
   }
   EXPECT_EQ(*files, want);
@@ -70,8 +69,10 @@ TEST_F(DumpFiles, SignedDumpsRoundTripAtTheEdges) {
       {"binary", binary_bytes(5000), 1024, 5},
       {"no-final-newline", "tail without newline", 0, 1},
       // Content that looks like signature fields, also right before them.
-      {"fake-fields", "Magic1: 0123\nMagic2: abcd\n" + lines + "Magic1: " + std::string(40, 'f') +
-                          "\nMagic2: 00\n", 0, 1},
+      {"fake-fields",
+       "Magic1: 0123\nMagic2: abcd\n" + lines + "Magic1: " + std::string(40, 'f') +
+           "\nMagic2: 00\n",
+       0, 1},
       {"fake-fields-split", "Magic1: x\n" + std::string(200, 'c') + "\nMagic2: y\nMagic1: z\n", 64,
        4},
   };

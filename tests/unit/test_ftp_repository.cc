@@ -1,7 +1,5 @@
 // Listings, rotation, deletion and single-file downloads against the real FTP
 // server on loopback.
-#include "ftp_repository.h"
-
 #include <gtest/gtest.h>
 
 #include <filesystem>
@@ -9,6 +7,7 @@
 #include <string>
 #include <vector>
 
+#include "ftp_repository.h"
 #include "ftp_test_server.h"
 #include "ftp_transfer.h"
 #include "test_support.h"
@@ -35,10 +34,10 @@ TEST(FtpListHandler, JoinsLinesAcrossChunksAndKeepsNamesWhole) {
   // character; a chunk of nothing but line feeds is accepted.
   FtpListing a;
   a.filter = "p_";
-  EXPECT_EQ(feed(a, {"p_2005.01.01_1", "0.00\np_2005.01.02_10.00\r", "\n", "\n\n",
-                     "other.txt\np_2005.01.03_10.00"}),
-            (std::vector<std::string>{"p_2005.01.01_10.00", "p_2005.01.02_10.00",
-                                      "p_2005.01.03_10.00"}));
+  EXPECT_EQ(
+      feed(a, {"p_2005.01.01_1", "0.00\np_2005.01.02_10.00\r", "\n", "\n\n",
+               "other.txt\np_2005.01.03_10.00"}),
+      (std::vector<std::string>{"p_2005.01.01_10.00", "p_2005.01.02_10.00", "p_2005.01.03_10.00"}));
 
   // Only a real carriage return is dropped; a server answering with paths
   // gives the bare names.
@@ -48,10 +47,15 @@ TEST(FtpListHandler, JoinsLinesAcrossChunksAndKeepsNamesWhole) {
 }
 
 TEST(FtpRotationVictims, CountsOnlyTheSeriesOwnDumps) {
-  const std::vector<std::string> listed = {
-      "p_2005.01.01_10.00",       "p_2005.01.02_10.00", "p_2005.01.02_10.00.part2",
-      "p_2005.01.03_10.00",       "other.txt",          "p_extra_2004.01.01_10.00",
-      "p_x_2006.01.01_10.00",     "p_2004.12.31_10.00.part2", "p_2005.01.01_10.00.old"};
+  const std::vector<std::string> listed = {"p_2005.01.01_10.00",
+                                           "p_2005.01.02_10.00",
+                                           "p_2005.01.02_10.00.part2",
+                                           "p_2005.01.03_10.00",
+                                           "other.txt",
+                                           "p_extra_2004.01.01_10.00",
+                                           "p_x_2006.01.01_10.00",
+                                           "p_2004.12.31_10.00.part2",
+                                           "p_2005.01.01_10.00.old"};
   EXPECT_EQ(ftp_rotation_victims(listed, "p", 2),
             (std::vector<std::string>{"p_2005.01.01_10.00", "p_2004.12.31_10.00.part2"}));
   EXPECT_TRUE(ftp_rotation_victims(listed, "p", 5).empty());
@@ -68,8 +72,8 @@ class FtpRepository : public ::testing::Test {
     write_file(account.home + "/" + dir + "/" + name, content);
   }
   int rotate(const std::string& prefix, int keep) {
-    return ftp_rotate_dumps(account.server.c_str(), account.login.c_str(),
-                            account.password.c_str(), dir.c_str(), prefix.c_str(), keep);
+    return ftp_rotate_dumps(account.server.c_str(), account.login.c_str(), account.password.c_str(),
+                            dir.c_str(), prefix.c_str(), keep);
   }
 
   FtpAccount account;
@@ -78,9 +82,9 @@ class FtpRepository : public ::testing::Test {
 
 TEST_F(FtpRepository, RotationDeletesExactlyTheOlderDumpsOfTheSeries) {
   const std::vector<std::string> all = {
-      "p_2005.01.01_10.00", "p_2005.01.01_10.00.part2", "p_2005.01.02_10.00",
-      "p_2005.01.02_10.00.part2", "p_2005.01.03_10.00", "other.txt",
-      "p_more_2001.01.01_10.00", "p_2000.01.01_10.00.bak", "pp_2000.01.01_10.00"};
+      "p_2005.01.01_10.00",       "p_2005.01.01_10.00.part2", "p_2005.01.02_10.00",
+      "p_2005.01.02_10.00.part2", "p_2005.01.03_10.00",       "other.txt",
+      "p_more_2001.01.01_10.00",  "p_2000.01.01_10.00.bak",   "pp_2000.01.01_10.00"};
   for (const auto& name : all) put(name);
 
   EXPECT_EQ(rotate("p", 2), 0);
@@ -120,8 +124,8 @@ TEST_F(FtpRepository, DumpFilesInDumpOrderWithEscapedNames) {
   auto files = ftp_get_dump_files(account.server.c_str(), account.login.c_str(),
                                   account.password.c_str(), dir.c_str(), dump.c_str());
   ASSERT_TRUE(files.has_value());
-  EXPECT_EQ(*files, (std::vector<std::string>{dump, dump + ".part2", dump + ".part3",
-                                              dump + ".part10"}));
+  EXPECT_EQ(*files,
+            (std::vector<std::string>{dump, dump + ".part2", dump + ".part3", dump + ".part10"}));
   EXPECT_FALSE(ftp_get_dump_files(account.server.c_str(), account.login.c_str(),
                                   account.password.c_str(), dir.c_str(), "absent")
                    .has_value());
@@ -172,8 +176,7 @@ TEST(FtpLogin, CredentialsWithColonsAndBlanksLogIn) {
                                   account.password.c_str(), ".", "d");
   ASSERT_TRUE(files.has_value());
   EXPECT_EQ(*files, std::vector<std::string>{"d"});
-  EXPECT_FALSE(ftp_get_dump_files(account.server.c_str(), account.login.c_str(), "wrong", ".",
-                                  "d")
+  EXPECT_FALSE(ftp_get_dump_files(account.server.c_str(), account.login.c_str(), "wrong", ".", "d")
                    .has_value());
 }
 

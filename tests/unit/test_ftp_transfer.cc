@@ -1,8 +1,6 @@
 // Streaming uploads of signed dumps to the real FTP server: part layout, the
 // signature checked by independent tools on what curl fetches back, and the
 // clean-up after a writer that fails.
-#include "ftp_transfer.h"
-
 #include <gtest/gtest.h>
 
 #include <cstdlib>
@@ -13,6 +11,7 @@
 #include "dump_utilities.h"
 #include "ftp_repository.h"
 #include "ftp_test_server.h"
+#include "ftp_transfer.h"
 #include "product_conf.h"
 #include "server_keys.h"
 #include "signing.h"
@@ -62,9 +61,9 @@ class FtpUpload : public ::testing::Test {
   int upload(const std::string& name, std::uint64_t split) {
     const std::string arguments = hvxdump_arguments("example.com", nullptr);
     error_text[0] = '\0';
-    return ftp_upload_dump(account.server.c_str(), account.login.c_str(),
-                           account.password.c_str(), dir.c_str(), name.c_str(), arguments.c_str(),
-                           error_text, sizeof error_text, split);
+    return ftp_upload_dump(account.server.c_str(), account.login.c_str(), account.password.c_str(),
+                           dir.c_str(), name.c_str(), arguments.c_str(), error_text,
+                           sizeof error_text, split);
   }
 
   // Fetches a file with the curl command line, independently of libcurl's

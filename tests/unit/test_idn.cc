@@ -1,12 +1,11 @@
 // Domain-name conversions through libidn and the URL host conversion.
-#include "idn.h"
-
 #include <gtest/gtest.h>
 
 #include <cstdlib>
 #include <memory>
 #include <string>
 
+#include "idn.h"
 #include "std_capture.h"
 
 namespace {
@@ -22,14 +21,20 @@ std::string take(char* p) {
 }
 
 TEST(Idn, ErrorNames) {
-  const std::pair<int, const char*> table[] = {
-      {0, "Success"},         {1, "Stringprep error"},
-      {2, "Punycode error"},  {3, "Contains non-LDH characters"},
-      {4, "Contains minus"},  {5, "Invalid length"},
-      {6, "ACE prefix not found"}, {7, "Verify error"},
-      {8, "ACE prefix found"}, {9, "Iconv error"},
-      {201, "Cannot allocate buffer"}, {10, "Unknown error"},
-      {202, "Unknown error"}, {-1, "Unknown error"}};
+  const std::pair<int, const char*> table[] = {{0, "Success"},
+                                               {1, "Stringprep error"},
+                                               {2, "Punycode error"},
+                                               {3, "Contains non-LDH characters"},
+                                               {4, "Contains minus"},
+                                               {5, "Invalid length"},
+                                               {6, "ACE prefix not found"},
+                                               {7, "Verify error"},
+                                               {8, "ACE prefix found"},
+                                               {9, "Iconv error"},
+                                               {201, "Cannot allocate buffer"},
+                                               {10, "Unknown error"},
+                                               {202, "Unknown error"},
+                                               {-1, "Unknown error"}};
   for (const auto& [code, name] : table) EXPECT_STREQ(idn_error_name(code), name) << code;
 }
 

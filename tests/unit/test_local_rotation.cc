@@ -74,14 +74,18 @@ TEST(RotateDumpFiles, KeepsTheNewestDumpsWithTheirParts) {
 
 TEST(RotateDumpFiles, NeverTouchesOtherFiles) {
   TempDir dir;
-  const std::vector<std::string> others = {
-      "site_weekly_2005.01.01_10.00", "site_weekly_2005.01.01_10.00.part2",
-      "site_monthly", "site", "other_2005.01.01_10.00", "backup_restore.log",
-      "backup_restore.err_log", "backup_restore.lock", "description.tmp",
-      "site_2005.01.01_10.00.desc"};
+  const std::vector<std::string> others = {"site_weekly_2005.01.01_10.00",
+                                           "site_weekly_2005.01.01_10.00.part2",
+                                           "site_monthly",
+                                           "site",
+                                           "other_2005.01.01_10.00",
+                                           "backup_restore.log",
+                                           "backup_restore.err_log",
+                                           "backup_restore.lock",
+                                           "description.tmp",
+                                           "site_2005.01.01_10.00.desc"};
   touch_all(dir, others);
-  touch_all(dir, {"site_2005.01.01_10.00", "site_2005.01.01_10.00.part2",
-                  "site_2005.01.02_10.00"});
+  touch_all(dir, {"site_2005.01.01_10.00", "site_2005.01.01_10.00.part2", "site_2005.01.02_10.00"});
   ASSERT_EQ(rotate_dump_files(dir.path().c_str(), "site", 0), 0);
   EXPECT_EQ(names_in(dir.path()), std::set<std::string>(others.begin(), others.end()));
 

@@ -1,6 +1,4 @@
 // flock-based lock files between real processes.
-#include "locked_file.h"
-
 #include <fcntl.h>
 #include <gtest/gtest.h>
 #include <sys/wait.h>
@@ -8,6 +6,7 @@
 
 #include <string>
 
+#include "locked_file.h"
 #include "messages.h"
 #include "std_capture.h"
 #include "test_support.h"

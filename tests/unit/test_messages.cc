@@ -1,6 +1,4 @@
 // Message writer and formatter: prefix, both streams, error suffix, exit.
-#include "messages.h"
-
 #include <fcntl.h>
 #include <gtest/gtest.h>
 #include <sys/wait.h>
@@ -10,6 +8,7 @@
 #include <cstring>
 #include <string>
 
+#include "messages.h"
 #include "std_capture.h"
 #include "test_support.h"
 
@@ -35,9 +34,8 @@ Shown shown(const char* name, F&& report) {
 }  // namespace
 
 TEST(WriteMessage, PrefixFromLastComponentOnBothStreams) {
-  Shown s = shown("/usr/local/hvx/admin/sbin/sitevault", [] {
-    EXPECT_EQ(write_message("Unknown command\n", 0), 0);
-  });
+  Shown s = shown("/usr/local/hvx/admin/sbin/sitevault",
+                  [] { EXPECT_EQ(write_message("Unknown command\n", 0), 0); });
   EXPECT_EQ(s.err, "sitevault: Unknown command\n");
   EXPECT_EQ(s.out, "sitevault: Unknown command\n");
 

@@ -125,8 +125,7 @@ TEST_F(Mail, BeginMailsRepeatTheSubjectDownloadMailsHaveNoBody) {
 
 TEST_F(Mail, TextReplacesHeadingAndLog) {
   write_file(repository() + "/backup_restore.log", "log that must not appear\n");
-  ASSERT_EQ(send(backup_failed, "Some error occured during backup: resulting dump is removed"),
-            0);
+  ASSERT_EQ(send(backup_failed, "Some error occured during backup: resulting dump is removed"), 0);
   EXPECT_EQ(sent(), header("Backup process has failed") +
                         "Some error occured during backup: resulting dump is removed\n");
 }
@@ -175,12 +174,11 @@ TEST_F(Mail, NoAddressNoMailProgram) {
 
 TEST_F(Mail, AddressesReachTheMailProgramVerbatim) {
   const std::string hostile = "x;touch${IFS}" + mail_dir() + "/pwned;$(id)`id`'\"@example.com";
-  ASSERT_EQ(send_notification(hostile.c_str(), "admin@example.com", "example.com", backup_begun,
-                              nullptr),
-            0);
+  ASSERT_EQ(
+      send_notification(hostile.c_str(), "admin@example.com", "example.com", backup_begun, nullptr),
+      0);
   const std::string mail = sent();
-  EXPECT_EQ(mail.substr(0, mail.find('\n')),
-            "X-Sandbox-Args: -f admin@example.com " + hostile);
+  EXPECT_EQ(mail.substr(0, mail.find('\n')), "X-Sandbox-Args: -f admin@example.com " + hostile);
   EXPECT_FALSE(file_exists(mail_dir() + "/pwned"));
 }
 
@@ -222,9 +220,8 @@ TEST(Detach, ForegroundEndsAndTheBackgroundGoesOn) {
     std::fflush(stdout);
     char target[256] = {};
     const ssize_t n = readlink("/proc/self/fd/1", target, sizeof target - 1);
-    const std::string line = std::string(n > 0 ? target : "?") + " " +
-                             fs::current_path().string() + " " +
-                             std::to_string(getsid(0) == getpid()) + "\n";
+    const std::string line = std::string(n > 0 ? target : "?") + " " + fs::current_path().string() +
+                             " " + std::to_string(getsid(0) == getpid()) + "\n";
     if (write(kept, line.data(), line.size()) < 0) _exit(3);
     _exit(0);
   }

@@ -1,6 +1,4 @@
 // Child process runners against real /bin/sh children.
-#include "process.h"
-
 #include <fcntl.h>
 #include <gtest/gtest.h>
 #include <signal.h>
@@ -17,6 +15,7 @@
 
 #include "conf_sandbox.h"
 #include "messages.h"
+#include "process.h"
 #include "std_capture.h"
 #include "test_support.h"
 
@@ -88,8 +87,8 @@ TEST(ForkExecvGetout, HundredMegabytesInProportionalMemory) {
   struct rusage before {};
   getrusage(RUSAGE_SELF, &before);
   char* out = nullptr;
-  std::string script = "yes 0123456789abcdefghijklmnopqrstuvwxyz | head -c " +
-                       std::to_string(kSize);
+  std::string script =
+      "yes 0123456789abcdefghijklmnopqrstuvwxyz | head -c " + std::to_string(kSize);
   char* argv[] = {const_cast<char*>("sh"), const_cast<char*>("-c"), script.data(), nullptr};
   int result = fork_execv_getout(&out, "/bin/sh", argv);
   std::unique_ptr<char, decltype(&std::free)> owner(out, &std::free);
@@ -112,8 +111,7 @@ TEST(ForkExecvGetouterr, UnexecutablePathGives255AndReason) {
   EXPECT_EQ(result, 255);
   EXPECT_EQ(out, nullptr);
   ASSERT_NE(err, nullptr);
-  EXPECT_STREQ(err,
-               "fork_execv: execv(\"/nonexistent/tool\") failed: No such file or directory\n");
+  EXPECT_STREQ(err, "fork_execv: execv(\"/nonexistent/tool\") failed: No such file or directory\n");
   std::free(err);
 }
 
@@ -180,7 +178,8 @@ TEST(ForkExecl, ListFormsGatherLikeVectorForms) {
   EXPECT_STREQ(err, "zero one\n");
   std::free(err);
 
-  EXPECT_EQ(fork_execl_getout(&out, "/bin/sh", "sh", "-c", "echo $#", "zero", "b", "c", nullptr), 0);
+  EXPECT_EQ(fork_execl_getout(&out, "/bin/sh", "sh", "-c", "echo $#", "zero", "b", "c", nullptr),
+            0);
   EXPECT_STREQ(out, "2\n");  // $0 is "zero"
   std::free(out);
 }
@@ -236,8 +235,9 @@ TEST_F(AdminUtility, FailureReports) {
   {
     StdCapture capture;
     EXPECT_EQ(exec_admin_utility("missing", nullptr), 255);
-    EXPECT_EQ(capture.err(), "tester: " + bin_ + "/missing execution failed:\nfork_execv: execv(\"" +
-                                 bin_ + "/missing\") failed: No such file or directory\n");
+    EXPECT_EQ(capture.err(), "tester: " + bin_ +
+                                 "/missing execution failed:\nfork_execv: execv(\"" + bin_ +
+                                 "/missing\") failed: No such file or directory\n");
   }
 }
 

@@ -1,6 +1,4 @@
 // The other runners: caller-wired, merged capture, silent, shell, background.
-#include "process_runners.h"
-
 #include <fcntl.h>
 #include <gtest/gtest.h>
 #include <signal.h>
@@ -16,6 +14,7 @@
 #include <thread>
 
 #include "messages.h"
+#include "process_runners.h"
 #include "std_capture.h"
 #include "test_support.h"
 
@@ -46,8 +45,9 @@ TEST(UtilExec, RefusesStandardDescriptors) {
   errno = 0;
   EXPECT_EQ(util_exec(0, 5, "/bin/true", argv), -1);
   EXPECT_EQ(util_exec(5, 2, "/bin/true", argv), -1);
-  EXPECT_EQ(capture.err(), "runner: values 0,1,2 not allowed for variables fd_in & fd_out\n"
-                               "runner: values 0,1,2 not allowed for variables fd_in & fd_out\n");
+  EXPECT_EQ(capture.err(),
+            "runner: values 0,1,2 not allowed for variables fd_in & fd_out\n"
+            "runner: values 0,1,2 not allowed for variables fd_in & fd_out\n");
 }
 
 TEST(UtilExec, WiresDescriptorsAndRelaysStandardError) {
@@ -91,8 +91,7 @@ TEST(UtilExec, SignalsAndUnexecutablePrograms) {
 TEST(ExecCapture, MergedOutputAndFailureReports) {
   ProgramName name;
   char* out = nullptr;
-  EXPECT_EQ(exec_capture(&out, "/bin/sh", "-c", "echo one; echo two >&2; echo three", nullptr),
-            0);
+  EXPECT_EQ(exec_capture(&out, "/bin/sh", "-c", "echo one; echo two >&2; echo three", nullptr), 0);
   EXPECT_EQ(take(out), "one\ntwo\nthree\n");
 
   // Empty output still gives a text.
@@ -122,8 +121,7 @@ TEST(ExecCapture, MergedOutputAndFailureReports) {
 
 TEST(ExecCapture, LargeOutputAndGrandchildHoldingThePipe) {
   char* out = nullptr;
-  EXPECT_EQ(exec_capture(&out, "/bin/sh", "-c", "head -c 3000000 /dev/zero | tr '\\0' z",
-                         nullptr),
+  EXPECT_EQ(exec_capture(&out, "/bin/sh", "-c", "head -c 3000000 /dev/zero | tr '\\0' z", nullptr),
             0);
   const std::string text = take(out);
   EXPECT_EQ(text.size(), 3000000u);
@@ -142,10 +140,10 @@ TEST(ExecSilent, ResultOnlyTellsSignals) {
   TempDir dir;
   const std::string marker = dir / "ran";
   StdCapture capture;
-  EXPECT_EQ(exec_silent("/bin/sh", "-c", ("echo noise; echo more >&2; touch " + marker +
-                                          "; exit 1").c_str(),
-                        nullptr),
-            0);
+  EXPECT_EQ(
+      exec_silent("/bin/sh", "-c",
+                  ("echo noise; echo more >&2; touch " + marker + "; exit 1").c_str(), nullptr),
+      0);
   EXPECT_EQ(exec_silent("/no/such/program", nullptr), 0);
   EXPECT_EQ(exec_silent("/bin/sh", "-c", "kill -KILL $$", nullptr), 1);
   EXPECT_EQ(capture.err(), "");
@@ -188,8 +186,9 @@ TEST(PopenExec, ReportedFailures) {
   EXPECT_EQ(capture.err(),
             "runner: popen_exec: command failed code: 3 , error: none\n"
             "runner: popen_exec: command failed code: 4 , why\n\n");
-  EXPECT_EQ(capture.out(), "runner: popen_exec: command failed code: 3 , error: none\n"
-                           "runner: popen_exec: command failed code: 4 , why\n\n");
+  EXPECT_EQ(capture.out(),
+            "runner: popen_exec: command failed code: 3 , error: none\n"
+            "runner: popen_exec: command failed code: 4 , why\n\n");
 }
 
 TEST(CloseNonstdFds, ClosesFromThreeUp) {
@@ -216,7 +215,8 @@ TEST(Daemonize, CallerGetsOneBackgroundProcessGetsZero) {
   if (result == 0) {
     // The background process: standard output is where standard error goes,
     // standard input is /dev/null, and it is not the caller.
-    struct stat out_st {}, err_st {}, in_st {}, null_st {};
+    struct stat out_st {
+    }, err_st{}, in_st{}, null_st{};
     fstat(1, &out_st);
     fstat(2, &err_st);
     fstat(0, &in_st);

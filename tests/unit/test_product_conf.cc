@@ -1,7 +1,5 @@
 // Product configuration file: line syntax, the loader's messages, the
 // HVX_ROOT prefix of system paths, and the id-to-name lookups.
-#include "product_conf.h"
-
 #include <gtest/gtest.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -12,6 +10,7 @@
 
 #include "conf_sandbox.h"
 #include "messages.h"
+#include "product_conf.h"
 #include "std_capture.h"
 #include "system_paths.h"
 #include "test_support.h"
@@ -54,8 +53,7 @@ LoadOutcome load_in_child() {
   }
   int status = 0;
   waitpid(pid, &status, 0);
-  return {WIFEXITED(status) ? WEXITSTATUS(status) : -1,
-          testing_support::read_file(out / "err")};
+  return {WIFEXITED(status) ? WEXITSTATUS(status) : -1, testing_support::read_file(out / "err")};
 }
 
 }  // namespace

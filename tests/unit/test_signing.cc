@@ -1,7 +1,5 @@
 // Making signed dumps from the writer's stream (file, parts, standard output),
 // the upload read handler, signatures and their independent verification.
-#include "signing.h"
-
 #include <fcntl.h>
 #include <gtest/gtest.h>
 #include <sys/stat.h>
@@ -15,6 +13,7 @@
 #include "run_state.h"
 #include "server_keys.h"
 #include "signed_dump_helpers.h"
+#include "signing.h"
 #include "test_support.h"
 
 namespace {
@@ -251,7 +250,8 @@ TEST_F(Signing, SignaturesInteroperateWithTheOpensslCommandLine) {
   write_file(dir / "digest.bin", std::string(dig_bytes.begin(), dig_bytes.end()));
   ASSERT_EQ(run_command({"openssl", "pkeyutl", "-sign", "-inkey", dir / "priv.pem", "-pkeyopt",
                          "digest:sha1", "-in", dir / "digest.bin", "-out", dir / "osig.bin"})
-                .status, 0);
+                .status,
+            0);
   const std::string osig = read_file(dir / "osig.bin");
   EXPECT_EQ(hex_encode(reinterpret_cast<const unsigned char*>(osig.data()),
                        static_cast<long>(osig.size())),
@@ -272,9 +272,9 @@ TEST_F(Signing, SignaturesInteroperateWithTheOpensslCommandLine) {
   testing::internal::CaptureStderr();
   EXPECT_FALSE(count_signature(digest.c_str(), "not a key").has_value());
   EXPECT_FALSE(count_signature("", keys.private_pem.c_str()).has_value());
-  EXPECT_NE(testing::internal::GetCapturedStderr().find(
-                "Can't initialize values in count_signature()"),
-            std::string::npos);
+  EXPECT_NE(
+      testing::internal::GetCapturedStderr().find("Can't initialize values in count_signature()"),
+      std::string::npos);
 }
 
 }  // namespace
