@@ -11,6 +11,9 @@
 #include <iostream>
 #include <sstream>
 
+#include "messages.h"
+#include "product_conf.h"
+
 namespace testing_support {
 
 namespace fs = std::filesystem;
@@ -155,5 +158,17 @@ std::map<std::string, std::string> sandbox_up(const std::string& dir) {
 void apply_env(const std::map<std::string, std::string>& env) {
   for (const auto& [k, v] : env) setenv(k.c_str(), v.c_str(), 1);
 }
+
+void SandboxEnvironment::SetUp() {
+  if (inherited_marker_ == nullptr || std::getenv(inherited_marker_) == nullptr) {
+    dir_ = std::make_unique<TempDir>();
+    apply_env(sandbox_up(dir_->path()));
+  }
+  program_name = "sitevault";
+  reset_product_conf_for_tests();
+  load_product_conf();
+}
+
+void SandboxEnvironment::TearDown() { dir_.reset(); }
 
 }  // namespace testing_support

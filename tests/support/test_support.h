@@ -2,7 +2,10 @@
 // failure, running commands, reading files, sandboxes.
 #pragma once
 
+#include <gtest/gtest.h>
+
 #include <map>
+#include <memory>
 #include <string>
 #include <vector>
 
@@ -53,5 +56,22 @@ std::string test_env(const std::string& key);
 std::map<std::string, std::string> sandbox_up(const std::string& dir);
 // setenv of every pair.
 void apply_env(const std::map<std::string, std::string>& env);
+
+// One sandbox for a whole test program: brought up before the first test,
+// its variables applied to the process and the product configuration loaded
+// (program_name "sitevault"). A process that already runs inside a sandbox
+// (the variable named by inherited_marker is set, e.g. in a helper process
+// started by a test) only loads the configuration.
+class SandboxEnvironment : public ::testing::Environment {
+ public:
+  explicit SandboxEnvironment(const char* inherited_marker = nullptr)
+      : inherited_marker_(inherited_marker) {}
+  void SetUp() override;
+  void TearDown() override;
+
+ private:
+  const char* inherited_marker_;
+  std::unique_ptr<TempDir> dir_;
+};
 
 }  // namespace testing_support

@@ -24,23 +24,8 @@ namespace fs = std::filesystem;
 constexpr std::uint64_t kMiB = 1 << 20;
 constexpr std::uint64_t kGiB = kMiB << 10;
 
-class SandboxEnvironment : public testing::Environment {
- public:
-  void SetUp() override {
-    dir_ = std::make_unique<TempDir>();
-    testing_support::apply_env(testing_support::sandbox_up(dir_->path()));
-    program_name = "sitevault";
-    reset_product_conf_for_tests();
-    load_product_conf();
-  }
-  void TearDown() override { dir_.reset(); }
-
- private:
-  std::unique_ptr<TempDir> dir_;
-};
-
 [[maybe_unused]] testing::Environment* const sandbox_environment =
-    testing::AddGlobalTestEnvironment(new SandboxEnvironment);
+    testing::AddGlobalTestEnvironment(new testing_support::SandboxEnvironment);
 
 void sql(const std::string& statement) {
   const auto r =

@@ -31,29 +31,9 @@ namespace fs = std::filesystem;
 
 constexpr const char* kHelperEnv = "HVX_LOCK_HELPER_DIR";
 
-std::map<std::string, std::string> sandbox_env;
-
-class SandboxEnvironment : public testing::Environment {
- public:
-  void SetUp() override {
-    // The helper process inherits the sandbox of the test run that started it.
-    if (getenv(kHelperEnv) == nullptr) {
-      dir_ = std::make_unique<TempDir>();
-      sandbox_env = testing_support::sandbox_up(dir_->path());
-      testing_support::apply_env(sandbox_env);
-    }
-    program_name = "sitevault";
-    reset_product_conf_for_tests();
-    load_product_conf();
-  }
-  void TearDown() override { dir_.reset(); }
-
- private:
-  std::unique_ptr<TempDir> dir_;
-};
-
+// The helper process inherits the sandbox of the test run that started it.
 [[maybe_unused]] testing::Environment* const sandbox_environment =
-    testing::AddGlobalTestEnvironment(new SandboxEnvironment);
+    testing::AddGlobalTestEnvironment(new testing_support::SandboxEnvironment(kHelperEnv));
 
 std::string sandbox(const std::string& rel) { return std::string(getenv("HVX_ROOT")) + rel; }
 std::string sitectl_dir() { return sandbox("/var/sandbox/sitectl"); }

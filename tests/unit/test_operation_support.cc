@@ -27,22 +27,8 @@ using testing_support::TempDir;
 using testing_support::write_file;
 namespace fs = std::filesystem;
 
-class SandboxEnvironment : public testing::Environment {
- public:
-  void SetUp() override {
-    dir_ = std::make_unique<TempDir>();
-    testing_support::apply_env(testing_support::sandbox_up(dir_->path()));
-    reset_product_conf_for_tests();
-    load_product_conf();
-  }
-  void TearDown() override { dir_.reset(); }
-
- private:
-  std::unique_ptr<TempDir> dir_;
-};
-
 [[maybe_unused]] testing::Environment* const sandbox_environment =
-    testing::AddGlobalTestEnvironment(new SandboxEnvironment);
+    testing::AddGlobalTestEnvironment(new testing_support::SandboxEnvironment);
 
 std::string sandbox(const std::string& rel) { return std::string(getenv("HVX_ROOT")) + rel; }
 std::string repository() { return std::string(product_conf.DUMP_D) + "/example.com"; }
