@@ -36,8 +36,10 @@ void log_append(std::string_view text) {
   if (log_path().empty()) return;
   const int saved_errno = errno;
   // Opened for every fragment and written at once, so that several runners
-  // appending to one log keep their fragments whole.
-  UniqueFd fd(::open(log_path().c_str(), O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC, 0666));
+  // appending to one log keep their fragments whole. The commands' error
+  // output may carry secrets: a new log is not readable by others, and an
+  // existing one keeps its mode.
+  UniqueFd fd(::open(log_path().c_str(), O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC, 0640));
   if (fd) {
     write_all(fd.get(), text);
     write_all(STDERR_FILENO, text);

@@ -8,9 +8,9 @@
 // Sets the log file; an empty path turns logging off.
 void set_log_path(std::string path);
 
-// Appends the text to the log file (created when missing) in one write and
-// copies it to standard error. Does nothing when there is no log path or the
-// file cannot be opened.
+// Appends the text to the log file (created when missing, without access for
+// others) in one write and copies it to standard error. Does nothing when
+// there is no log path or the file cannot be opened.
 void log_append(std::string_view text);
 
 // printf-style form of log_append.
