@@ -49,15 +49,27 @@ void close_inherited_descriptors() {
   for (long fd = 3; fd < (max_fd > 0 ? max_fd : 1024); ++fd) ::close(static_cast<int>(fd));
 }
 
-// Takes on the user: its groups too when the runner is root, so the command
-// keeps none of root's group rights.
+// The group of a user id without a passwd entry: "nogroup" (or "nobody"
+// where the system names it so), else the customary overflow id. Never the
+// uid's own number, which may well be a privileged group's id.
+gid_t group_without_passwd_entry() {
+  for (const char* name : {"nogroup", "nobody"}) {
+    if (const group* gr = ::getgrnam(name)) return gr->gr_gid;
+  }
+  return 65534;
+}
+
+// Takes on the user, and when the runner is root drops all of root's
+// groups first: the user's primary and supplementary groups from the user
+// database, or for a bare uid the fallback group and no supplementary ones.
 bool become_user(uid_t uid) {
   if (::geteuid() == 0 && uid != 0) {
     if (const passwd* pw = ::getpwuid(uid)) {
       if (::initgroups(pw->pw_name, pw->pw_gid) != 0) return false;
       if (::setregid(pw->pw_gid, pw->pw_gid) != 0) return false;
-    } else if (::setgroups(0, nullptr) != 0) {
-      return false;
+    } else {
+      const gid_t gid = group_without_passwd_entry();
+      if (::setgroups(0, nullptr) != 0 || ::setregid(gid, gid) != 0) return false;
     }
   }
   return ::setreuid(uid, uid) == 0;

@@ -159,6 +159,12 @@ new_key
 chain "$KEY" "$W/uid.log" uid "$hvxadm_uid" 0 "id -u; id -G" "cat; id -u"
 check_eq "first command under the given uid, later ones not" \
   "$(printf '%s\n%s\n0' "$hvxadm_uid" "$(id -G hvxadm)")" "$OUT"
+# A uid without a passwd entry keeps none of root's groups either.
+bare_uid=54321
+while getent passwd "$bare_uid" >/dev/null; do bare_uid=$((bare_uid + 1)); done
+nogroup=$(getent group nogroup | cut -d: -f3)
+chain "$KEY" "$W/uid.log" uid "$bare_uid" 0 "id -u; id -G; id -rg" "cat; id -u"
+check_eq "bare uid: no root group" "$(printf '%s\n%s\n%s\n0' "$bare_uid" "${nogroup:-65534}" "${nogroup:-65534}")" "$OUT"
 
 # --- descriptors: commands see only their own three ---------------------
 new_key
