@@ -32,8 +32,16 @@ int key_mode(int argc, char** argv) {
     std::printf("%s\n", format_semaphore_key(key).c_str());
     return 0;
   }
-  std::srand(static_cast<unsigned>(std::time(nullptr)));
-  std::printf("%u\n", static_cast<unsigned>(std::rand()));
+  // The key is reserved by creating its semaphore: calls in the same second
+  // never hand out one key twice.
+  const auto seed =
+      static_cast<unsigned>(std::time(nullptr)) ^ (static_cast<unsigned>(::getpid()) << 16);
+  const std::optional<ChainSemaphore> reserved = ChainSemaphore::reserve(seed);
+  if (!reserved) {
+    print_error(1, "Unable to reserve a semaphore key");
+    return 1;
+  }
+  std::printf("%s\n", format_semaphore_key(reserved->key()).c_str());
   return 0;
 }
 

@@ -7,6 +7,7 @@
 #include <cstdint>
 #include <cstdlib>
 #include <limits>
+#include <random>
 
 namespace {
 
@@ -15,6 +16,10 @@ union semun {
   semid_ds* buf;
   unsigned short* array;
 };
+
+// Keys already taken are skipped; this many in a row means something else
+// is wrong.
+constexpr int max_reserve_attempts = 1000;
 
 bool all_digits(const char* s) {
   if (*s == '\0') return false;
@@ -62,7 +67,19 @@ std::optional<ChainSemaphore> ChainSemaphore::open(key_t key) {
   int id = ::semget(key, 0, 0644);
   if (id < 0) id = ::semget(key, 1, IPC_CREAT | 0644);
   if (id < 0) return std::nullopt;
-  return ChainSemaphore(id);
+  return ChainSemaphore(id, key);
+}
+
+std::optional<ChainSemaphore> ChainSemaphore::reserve(unsigned seed) {
+  // minstd never yields 0, which would be IPC_PRIVATE.
+  std::minstd_rand draw(seed);
+  for (int attempt = 0; attempt < max_reserve_attempts; ++attempt) {
+    const auto key = static_cast<key_t>(draw());
+    const int id = ::semget(key, 1, IPC_CREAT | IPC_EXCL | 0644);
+    if (id >= 0) return ChainSemaphore(id, key);
+    if (errno != EEXIST) return std::nullopt;
+  }
+  return std::nullopt;
 }
 
 int ChainSemaphore::value() const { return ::semctl(id_, 0, GETVAL); }

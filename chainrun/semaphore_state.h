@@ -27,13 +27,21 @@ class ChainSemaphore {
  public:
   // The existing set of the key, or a new one with permissions 0644.
   static std::optional<ChainSemaphore> open(key_t key);
+  // A new set (value 0, permissions 0644) under a key no set has yet, drawn
+  // from a generator seeded with `seed`; nullopt with errno set when no set
+  // can be made. A key handed out is thereby reserved: a second call gets
+  // another one, even with the same seed.
+  static std::optional<ChainSemaphore> reserve(unsigned seed);
 
   int id() const { return id_; }
   // The value, or -1 when it cannot be read.
   int value() const;
   bool set(int value) const;
 
+  key_t key() const { return key_; }
+
  private:
-  explicit ChainSemaphore(int id) : id_(id) {}
+  ChainSemaphore(int id, key_t key) : id_(id), key_(key) {}
   int id_;
+  key_t key_;
 };

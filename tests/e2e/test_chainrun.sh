@@ -19,6 +19,20 @@ chain() {
 run "$CHAINRUN"
 check_eq "random key exit" 0 "$RC"
 check "random key is a number" grep -qE '^[0-9]+$' <<<"$OUT"
+KEYS+=("$OUT")
+# Calls within one second hand out different keys, each reserved as a new
+# semaphore that a chain then runs under.
+rkeys=()
+for _ in 1 2 3 4; do rkeys+=("$("$CHAINRUN")"); done
+KEYS+=("${rkeys[@]}")
+check_eq "random keys differ" 4 "$(printf '%s\n' "${rkeys[@]}" | sort -u | wc -l)"
+check_eq "random keys reserved as new" "0 0 0 0" \
+  "$(for k in "${rkeys[@]}"; do sem_value "$k"; done | tr '\n' ' ' | sed 's/ $//')"
+for k in "${rkeys[@]:0:2}"; do
+  run "$CHAINRUN" "$k" "$W/rkey.log" rkey 0 0 "" "true" </dev/null
+done
+check_eq "both reserved keys run" "1 1" "$(sem_value "${rkeys[0]}") $(sem_value "${rkeys[1]}")"
+check_eq "both reserved keys logged" 2 "$(grep -c 'rkey ... done' "$W/rkey.log")"
 
 # The key file sits where another user can reach it.
 K=$(mktemp -d /tmp/chainrun-key.XXXXXX)

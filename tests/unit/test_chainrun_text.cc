@@ -1,7 +1,9 @@
 // The runner's text handling: command encoding, password masking, semaphore
-// keys, and the error-output store.
+// keys and states, and the error-output store.
 #include <gtest/gtest.h>
+#include <sys/sem.h>
 #include <sys/types.h>
+#include <unistd.h>
 
 #include <string>
 
@@ -16,6 +18,12 @@ std::string masked(std::string text) {
   mask_passwords(text);
   return text;
 }
+
+// Removes a test's semaphore set at the end of the test.
+struct RemovedAtEnd {
+  int id;
+  ~RemovedAtEnd() { ::semctl(id, 0, IPC_RMID); }
+};
 
 TEST(UrlCodec, DecodesPlusAndPercentEscapes) {
   EXPECT_EQ(url_decode("tar+-czf+-+%2Fvar%2fwww"), "tar -czf - /var/www");
@@ -133,6 +141,24 @@ TEST(SemaphoreKey, RefusesWhatIsNoKey) {
                            "18446744071562067967", "99999999999999999999999"}) {
     EXPECT_FALSE(parse_semaphore_key(text).has_value()) << text;
   }
+}
+
+TEST(ChainSemaphore, ReservesADifferentKeyOnEveryCall) {
+  const std::optional<ChainSemaphore> first = ChainSemaphore::reserve(42);
+  ASSERT_TRUE(first.has_value());
+  const RemovedAtEnd first_guard{first->id()};
+  const std::optional<ChainSemaphore> second = ChainSemaphore::reserve(42);
+  ASSERT_TRUE(second.has_value());
+  const RemovedAtEnd second_guard{second->id()};
+  EXPECT_NE(first->key(), second->key());
+  EXPECT_NE(first->key(), IPC_PRIVATE);
+  // The reserved set is the one a run under the printed key finds, still new.
+  const std::optional<key_t> key = parse_semaphore_key(format_semaphore_key(second->key()).c_str());
+  ASSERT_TRUE(key.has_value());
+  const std::optional<ChainSemaphore> opened = ChainSemaphore::open(*key);
+  ASSERT_TRUE(opened.has_value());
+  EXPECT_EQ(opened->id(), second->id());
+  EXPECT_EQ(opened->value(), chain_new);
 }
 
 TEST(CapturedOutput, KeepsOrderAcrossTheMoveToAFile) {
