@@ -45,6 +45,27 @@ int key_mode(int argc, char** argv) {
   return 0;
 }
 
+// Whether this run goes on, from the state the last run under the key left.
+// A chain whose runner was killed left "running" behind for good: it counts
+// as failed, and as no caller was ever told of that failure, this run goes
+// on whatever the flag.
+bool may_start(const ChainSemaphore& semaphore, bool ignore_previous_error) {
+  const int state = semaphore.value();
+  if (state == chain_running) {
+    const std::optional<pid_t> runner = semaphore.abandoned_by();
+    if (!runner) return false;  // another chain runs under this key
+    log_appendf("WARNING: the previous chain was interrupted (its runner %d is gone)!\n",
+                static_cast<int>(*runner));
+    return true;
+  }
+  if (state > chain_running) return false;
+  if (state == chain_failed) {
+    if (!ignore_previous_error) return false;
+    log_append("WARNING: previous error was ignored!\n");
+  }
+  return true;
+}
+
 // A user id in decimal; not "-1", which would mean "keep root".
 std::optional<uid_t> parse_uid(const char* text) {
   if (*text == '\0') return std::nullopt;
@@ -115,12 +136,7 @@ int chainrun_main(int argc, char** argv) {
 
   const std::optional<ChainSemaphore> semaphore = ChainSemaphore::open(*key);
   if (!semaphore) return 0;
-  const int state = semaphore->value();
-  if (state > chain_failed) return 0;  // another chain runs under this key
-  if (state == chain_failed) {
-    if (!*ignore_previous_error) return 0;
-    log_append("WARNING: previous error was ignored!\n");
-  }
+  if (!may_start(*semaphore, *ignore_previous_error)) return 0;
 
   const std::string time_text = log_time_text();
   const std::string title_line = "[" + time_text + "] " + title + " ... ";

@@ -37,6 +37,12 @@ class ChainSemaphore {
   // The value, or -1 when it cannot be read.
   int value() const;
   bool set(int value) const;
+  // The runner that set the value to "running" and has ended without
+  // setting the outcome (it was killed): its process is gone, a zombie, or
+  // its id now belongs to a process started after the value was set.
+  // nullopt when the value is not "running", the runner still lives, or
+  // this cannot be told.
+  std::optional<pid_t> abandoned_by() const;
 
   key_t key() const { return key_; }
 

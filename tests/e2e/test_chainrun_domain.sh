@@ -145,4 +145,27 @@ check_eq "dropped connection: switched on" "[T] turning domain \"$D\" on ... don
   "$(tline "$W/gone.log" 3)"
 check_eq "dropped connection: status after" 0 "$(status "$D")"
 
+# --- a runner killed with SIGKILL does not block the key -----------------
+new_key
+rm -f "$STATE/calls.log"
+"$CHAINRUN" "$KEY" "$W/killed.log" killed 0 0 "$D" "$(enc "echo \$\$ >$W/killed.pid; exec sleep 60")" \
+  </dev/null >/dev/null 2>&1 &
+runner=$!
+for _ in $(seq 1 100); do [ -s "$W/killed.pid" ] && break; sleep 0.1; done
+kill -KILL "$runner"; wait "$runner" 2>/dev/null
+kill "$(cat "$W/killed.pid")"  # the command outlives its runner
+check_eq "killed runner: left running" 3 "$(sem_value "$KEY")"
+check_eq "killed runner: left the domain off" 4 "$(status "$D")"
+dchain "$W/killed.log" "$D" "touch $W/after-kill"
+check_eq "after kill: exit" 0 "$RC"
+check "after kill: the chain ran with flag 0" test -e "$W/after-kill"
+check_eq "after kill: semaphore" 1 "$(sem_value "$KEY")"
+check_eq "after kill: the killed chain's line completed" \
+  "[T] killed ... WARNING: the previous chain was interrupted (its runner $runner is gone)!" \
+  "$(tline "$W/killed.log" 2)"
+check_eq "after kill: the new chain" "[T] title ... done|[T] turning domain \"$D\" on ... done" \
+  "$(tline "$W/killed.log" 3)|$(tline "$W/killed.log" 4)"
+check_eq "after kill: domain back on" "0|turn-off $D|turn-on $D|" "$(status "$D")|$(calls)"
+check "after kill: lock released" lock_is_free
+
 finish

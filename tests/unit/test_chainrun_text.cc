@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 #include <sys/sem.h>
 #include <sys/types.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
 #include <string>
@@ -24,6 +25,22 @@ struct RemovedAtEnd {
   int id;
   ~RemovedAtEnd() { ::semctl(id, 0, IPC_RMID); }
 };
+
+// Sets the value from a child process that then ends; reaps it when asked.
+void set_from_child(const ChainSemaphore& semaphore, int value, bool reap) {
+  const pid_t pid = ::fork();
+  if (pid == 0) ::_exit(semaphore.set(value) ? 0 : 1);
+  ASSERT_GT(pid, 0);
+  if (!reap) {
+    // The child is a zombie once it has ended.
+    while (::waitid(P_PID, static_cast<id_t>(pid), nullptr, WEXITED | WNOWAIT) != 0) {
+    }
+    return;
+  }
+  int status = 0;
+  ASSERT_EQ(::waitpid(pid, &status, 0), pid);
+  ASSERT_EQ(status, 0);
+}
 
 TEST(UrlCodec, DecodesPlusAndPercentEscapes) {
   EXPECT_EQ(url_decode("tar+-czf+-+%2Fvar%2fwww"), "tar -czf - /var/www");
@@ -159,6 +176,27 @@ TEST(ChainSemaphore, ReservesADifferentKeyOnEveryCall) {
   ASSERT_TRUE(opened.has_value());
   EXPECT_EQ(opened->id(), second->id());
   EXPECT_EQ(opened->value(), chain_new);
+}
+
+TEST(ChainSemaphore, TellsAKilledRunnerFromALiveOne) {
+  const std::optional<ChainSemaphore> semaphore = ChainSemaphore::reserve(7);
+  ASSERT_TRUE(semaphore.has_value());
+  const RemovedAtEnd guard{semaphore->id()};
+
+  semaphore->set(chain_running);
+  EXPECT_FALSE(semaphore->abandoned_by().has_value()) << "this process still runs";
+
+  set_from_child(*semaphore, chain_running, false);
+  const std::optional<pid_t> zombie = semaphore->abandoned_by();
+  EXPECT_TRUE(zombie.has_value()) << "a runner that ended but was not reaped";
+  ::waitpid(zombie.value_or(-1), nullptr, 0);
+
+  set_from_child(*semaphore, chain_running, true);
+  EXPECT_TRUE(semaphore->abandoned_by().has_value());
+
+  // An outcome set by a runner that has ended is no abandoned chain.
+  set_from_child(*semaphore, chain_succeeded, true);
+  EXPECT_FALSE(semaphore->abandoned_by().has_value());
 }
 
 TEST(CapturedOutput, KeepsOrderAcrossTheMoveToAFile) {
