@@ -1,20 +1,26 @@
 // --backup: a signed dump of one domain into its repository (or to standard
 // output), verified after writing, reported by mail.
+#include <fcntl.h>
+
+#include <cerrno>
+#include <cstdio>
 #include <filesystem>
 #include <string>
+#include <vector>
 
 #include "client_quota.h"
 #include "command_line.h"
 #include "domain_lock.h"
 #include "domain_operations.h"
+#include "dump_staging.h"
 #include "dump_utilities.h"
-#include "local_rotation.h"
 #include "messages.h"
 #include "operation_support.h"
 #include "product_conf.h"
 #include "run_state.h"
 #include "server_keys.h"
 #include "signing.h"
+#include "unique_fd.h"
 
 namespace {
 
@@ -33,6 +39,54 @@ bool lands_in_repository(const std::string& dump_file, const char* domain) {
   const fs::path directory = fs::weakly_canonical(fs::path(path_dirname(dump_file)), ec);
   if (ec) return false;
   return directory == repository;
+}
+
+// Writes the dump under a staging name beside its final name, verifies its
+// signature there and only then puts it in place of any older dump of that
+// name. 0, or 1 with the mail text set.
+int store_dump(const char* domain, const std::string& arguments, const std::string& dump,
+               std::uint64_t split_size, const char** mail_text) {
+  // The dump's files are looked up in its own directory, wherever the
+  // options placed it.
+  dump_dir = path_dirname(dump);
+  const std::string staged = staging_path(dump);
+  std::vector<std::uint64_t> sizes;
+  if (make_signed_dump(arguments.c_str(), staged.c_str(), split_size, &sizes) != 0) {
+    print_error(0, "An error uccured during backing up domain '%s'\n", domain);
+    discard_staged_dump(staged);
+    *mail_text = kRemovedAfterFailure;
+    return 1;
+  }
+
+  const auto key = get_server_public_key();
+  if (!key) {
+    write_message(kNoPublicKey, 0);
+    std::printf("%s\n", kNoPublicKey);
+    std::fflush(stdout);
+    discard_staged_dump(staged);
+    *mail_text = kSignatureFailed;
+    return 1;
+  }
+  // Only the last file's end is read: the digest was made on the way in.
+  const std::string last =
+      sizes.size() > 1 ? staged + ".part" + std::to_string(sizes.size()) : staged;
+  UniqueFd last_fd(::open(last.c_str(), O_RDONLY | O_CLOEXEC | O_NOFOLLOW));
+  const SignatureCheck verdict =
+      last_fd ? check_dump_signature_fd(last_fd.get(), key->c_str()) : SignatureCheck::damaged;
+  last_fd.reset();
+  if (verdict != SignatureCheck::good) {
+    errno = 0;
+    print_error(0, "Dump %s is %s\n", dump.c_str(), signature_check_text(verdict));
+    discard_staged_dump(staged);
+    *mail_text = kSignatureFailed;
+    return 1;
+  }
+  if (commit_staged_dump(staged, dump, sizes) != 0) {
+    print_error(0, "An error uccured during backing up domain '%s'\n", domain);
+    *mail_text = kRemovedAfterFailure;
+    return 1;
+  }
+  return 0;
 }
 
 }  // namespace
@@ -59,31 +113,13 @@ int backup_domain(const char* domain, const char* dump_file, const char* desc_fi
 
   if (!to_stdout && verbose == 0) detach_operation();
 
-  int result = make_signed_dump(arguments.c_str(), dump_file, split_size);
-  if (result != 0) print_error(0, "An error uccured during backing up domain '%s'\n", domain);
-
   const char* mail_text = nullptr;
-  if (!to_stdout) {
-    // The dump's files are looked up in its own directory, wherever the
-    // options placed it.
-    dump_dir = path_dirname(dump);
-    if (result != 0) {
-      remove_dump(dump_file);
-      mail_text = kRemovedAfterFailure;
-    } else if (auto key = get_server_public_key()) {
-      if (verify_dump_signature(dump_file, key->c_str()) != 1) {
-        result = 1;
-        remove_dump(dump_file);
-        mail_text = kSignatureFailed;
-      }
-    } else {
-      write_message(kNoPublicKey, 0);
-      std::printf("%s\n", kNoPublicKey);
-      std::fflush(stdout);
-      remove_dump(dump_file);
-      result = 1;
-      mail_text = kSignatureFailed;
-    }
+  int result;
+  if (to_stdout) {
+    result = make_signed_dump(arguments.c_str(), dump_file, split_size);
+    if (result != 0) print_error(0, "An error uccured during backing up domain '%s'\n", domain);
+  } else {
+    result = store_dump(domain, arguments, dump, split_size, &mail_text);
   }
 
   send_notification(email_to, email_from, domain, result == 0 ? backup_completed : backup_failed,

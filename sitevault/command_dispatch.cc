@@ -2,7 +2,10 @@
 
 #include <cerrno>
 #include <cstdio>
+#include <optional>
+#include <string>
 
+#include "command_line.h"
 #include "domain_lock.h"
 #include "domain_operations.h"
 #include "dump_files.h"
@@ -12,13 +15,37 @@
 #include "messages.h"
 #include "run_state.h"
 #include "server_keys.h"
+#include "signing.h"
 
 namespace {
+
+// The verdict on the signature lines of a dump whose digest matched: the
+// empty text when the server's key signed it, else the reason (reported).
+std::string signature_problem(const char* dump) {
+  const auto key = get_server_public_key();
+  if (!key) {
+    errno = 0;
+    print_error(0, "Can't get public key to verify dump signature\n");
+    return "unverifiable";
+  }
+  const auto files = get_dump_files(dump);
+  const auto opened = files ? open_dump_files(*files) : std::nullopt;
+  const SignatureCheck verdict =
+      opened ? check_dump_signature_fd(opened->back().fd.get(), key->c_str())
+             : SignatureCheck::damaged;
+  if (verdict == SignatureCheck::good) return "";
+  errno = 0;
+  print_error(0, "Dump %s is %s", dump, signature_check_text(verdict));
+  return signature_check_text(verdict);
+}
 
 [[noreturn]] void check_dump(const CommandOptions& o) {
   int result;
   if (check_dump_digest(o.dump_file.c_str()) == 1) {
-    result = run_dumpctl("--check-dump", o.dump_file.c_str()) == 0 ? 0 : 1;
+    result = signature_problem(o.dump_file.c_str()).empty() &&
+                     run_dumpctl("--check-dump", o.dump_file.c_str()) == 0
+                 ? 0
+                 : 1;
   } else {
     print_error(0, "Dump %s is corrupted - checksum mismatch", o.dump_file.c_str());
     result = 1;
@@ -36,7 +63,8 @@ namespace {
   const auto slash = prefix.rfind('/');
   const std::string directory = slash == std::string::npos ? "." : prefix.substr(0, slash);
   const std::string name = slash == std::string::npos ? prefix : prefix.substr(slash + 1);
-  rotate_dump_files(directory.c_str(), name.c_str(), o.max_dump_files);
+  rotate_dump_files(directory.c_str(), name.c_str(), o.max_dump_files,
+                    path_basename(o.dump_file).c_str());
   util_exit(0);
 }
 
@@ -47,8 +75,20 @@ namespace {
                                  o.split_size);
   if (result != 0 || rotate_requested == 0) util_exit(result != 0 ? 1 : 0);
   ftp_rotate_dumps(o.ftp_server.c_str(), o.ftp_login.c_str(), o.ftp_password.c_str(),
-                   o.ftp_path.c_str(), o.dump_file_prefix.c_str(), o.max_dump_files);
+                   o.ftp_path.c_str(), o.dump_file_prefix.c_str(), o.max_dump_files,
+                   o.dump_file.c_str());
   util_exit(0);
+}
+
+// Removal waits for no one: a dump that a backup or restore of the domain is
+// working on is refused as the lock says.
+[[noreturn]] void remove_one_dump(const CommandOptions& o) {
+  if (check_server_wide_lock() != 0) util_exit(255);
+  locked_file* lock = take_domain_lock_file(o.domain_name.c_str());
+  if (lock == nullptr) util_exit(255);
+  const int result = remove_dump(o.dump_file.c_str());
+  close_locked_file(lock);
+  util_exit(result == 0 ? 0 : 255);
 }
 
 [[noreturn]] void remove_domain(const CommandOptions& o) {
@@ -86,7 +126,7 @@ void dispatch_command(const CommandOptions& o) {
                     ? 1
                     : 0);
     case cmd_remove_dump:
-      util_exit(remove_dump(o.dump_file.c_str()) == 0 ? 0 : 255);
+      remove_one_dump(o);
     case cmd_remove_domain:
       remove_domain(o);
     case cmd_gen_server_keys:

@@ -8,6 +8,8 @@
 #include <cstdlib>
 #include <ctime>
 
+#include "dump_files.h"
+#include "dump_staging.h"
 #include "dump_utilities.h"
 #include "messages.h"
 #include "product_conf.h"
@@ -193,6 +195,28 @@ bool is_acceptable_domain_name(const std::string& name) {
   return true;
 }
 
+namespace {
+
+// The repository's own files (logs, lock file, description) and the staging
+// names of dumps being written are never dump names: writing or removing a
+// dump under one of them would destroy the file.
+void refuse_repository_names(const CommandOptions& o) {
+  const bool names_dump = command == cmd_backup || command == cmd_ftp_backup ||
+                          command == cmd_restore || command == cmd_remove_dump ||
+                          command == cmd_ftp_download;
+  if (!names_dump) return;
+  const std::string name = path_basename(o.dump_file);
+  if (!o.dump_file.empty() && o.dump_file != "-" &&
+      (is_reserved_dump_name(name) || is_staging_name(name)))
+    fail_now("%s: --dump-file argument '%s' names a file of the dump repository, not a dump\n",
+             name.c_str());
+  if (rotate_requested && is_staging_name(path_basename(o.dump_file_prefix)))
+    fail_now("%s: --dump-file-prefix argument '%s' is reserved for dumps being written\n",
+             o.dump_file_prefix.c_str());
+}
+
+}  // namespace
+
 void parse_command_line(int argc, char** argv, CommandOptions& o) {
   bool option_error = false;
   int opt;
@@ -341,6 +365,8 @@ void parse_command_line(int argc, char** argv, CommandOptions& o) {
     else
       require(is_bare_name(o.dump_file), not_bare_message);
   };
+
+  refuse_repository_names(o);
 
   switch (command) {
     case cmd_check_dump:

@@ -8,6 +8,7 @@
 
 #include "db_connection.h"
 #include "db_queries.h"
+#include "dump_staging.h"
 #include "messages.h"
 #include "process.h"
 #include "product_conf.h"
@@ -99,33 +100,42 @@ int check_server_wide_lock() {
   return 0;
 }
 
-int lock_domain(const char* domain) {
-  if (domain_lock != nullptr) {
-    print_error(0, "Error locking domain: trying lock already locked domains %s\n", domain);
-    return -1;
-  }
-  const std::string path = dump_root() + "/" + domain + "/" + kLockFileName;
+locked_file* take_domain_lock_file(const char* domain) {
+  const std::string directory = dump_root() + "/" + domain;
+  const std::string path = directory + "/" + kLockFileName;
   locked_file* record = lock_file_try(path.c_str(), 0);
   const int lock_errno = errno;
   if (record == nullptr) {
     print_error(0, "Unable create lock file for domain \"%s\": unable allocate memory block.",
                 domain);
-    return -1;
+    return nullptr;
   }
-  // A record that does not hold the lock is freed at once, so domain_lock
-  // never names a lock another process holds.
+  // A record that does not hold the lock is freed at once, so a caller never
+  // keeps a lock another process holds.
   if (locked_file_is_busy(record)) {
     close_locked_file(record);
     errno = lock_errno;
     print_error(0, "Unable to lock file for domain \"%s\": domain is already locked.", domain);
-    return -1;
+    return nullptr;
   }
   if (!locked_file_is_locked(record)) {
     close_locked_file(record);
     errno = lock_errno;
     print_error(0, "Unable to lock file for domain \"%s\": %s.", domain, std::strerror(errno));
+    return nullptr;
+  }
+  // No other run works in the repository now: what a dead run staged goes.
+  remove_staging_leftovers(directory);
+  return record;
+}
+
+int lock_domain(const char* domain) {
+  if (domain_lock != nullptr) {
+    print_error(0, "Error locking domain: trying lock already locked domains %s\n", domain);
     return -1;
   }
+  locked_file* record = take_domain_lock_file(domain);
+  if (record == nullptr) return -1;
   domain_lock = record;
   if (turn_domain_off(domain) == 0) return 0;
   close_locked_file(domain_lock);

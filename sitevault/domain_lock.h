@@ -13,6 +13,10 @@ extern locked_file* domain_lock;
 MYSQL* domain_db_connection();
 
 int check_server_wide_lock();
+// Takes the domain's lock file without switching the domain (busy: reported
+// as "already locked"), and removes what dead runs staged in its repository.
+// The held record, or null after reporting.
+locked_file* take_domain_lock_file(const char* domain);
 int lock_domain(const char* domain);
 void unlock_domain(const char* domain);
 int turn_domain_off(const char* domain);

@@ -74,56 +74,17 @@ bool pread_all(int fd, char* out, std::size_t len, off_t offset) {
   return true;
 }
 
-// The two signature lines at the end of a last file. The lines are found by
-// position, so dump content that happens to look like a signature field is
-// never mistaken for one.
-struct SignatureTail {
-  std::string magic1;      // value of the "Magic1: " line
-  std::string magic2;      // value of the "Magic2: " line
-  std::size_t length = 0;  // bytes the two lines take at the end of the file
-};
-
-std::optional<SignatureTail> read_signature_tail(int fd) {
-  struct stat st;
-  if (::fstat(fd, &st) != 0 || st.st_size <= 0) return std::nullopt;
-  const auto size = static_cast<std::size_t>(st.st_size);
-  const std::size_t window = std::min(size, kTailWindow);
-  std::string tail(window, '\0');
-  if (!pread_all(fd, tail.data(), window, static_cast<off_t>(size - window))) {
-    return std::nullopt;
-  }
-  // The tail reads "...Magic1: X\nMagic2: Y\n". The stream need not end
-  // with a line feed, so the "Magic1: " field is the last occurrence of its
-  // name before the final line rather than the start of a line.
-  if (tail.back() != '\n') return std::nullopt;
-  std::string_view t(tail);
-  t.remove_suffix(1);
-  auto nl2 = t.rfind('\n');
-  if (nl2 == std::string_view::npos) return std::nullopt;
-  std::string_view line2 = t.substr(nl2 + 1);
-  std::string_view before = t.substr(0, nl2);
-  auto start1 = before.rfind(kMagic1);
-  if (start1 == std::string_view::npos || before.find('\n', start1) != std::string_view::npos) {
-    return std::nullopt;
-  }
-  std::string_view line1 = before.substr(start1);
-  if (!line2.starts_with(kMagic2)) return std::nullopt;
-  SignatureTail out;
-  out.magic1 = std::string(line1.substr(kMagic1.size()));
-  out.magic2 = std::string(line2.substr(kMagic2.size()));
-  out.length = window - start1;
-  return out;
-}
-
+// Feeds the bytes [0, limit) of fd to the digest, reading at explicit
+// offsets so that the descriptor's own offset is left alone.
 bool digest_fd(EVP_MD_CTX* ctx, int fd, std::uint64_t limit, std::vector<char>& buf) {
-  while (limit > 0) {
-    std::size_t want = static_cast<std::size_t>(std::min<std::uint64_t>(limit, buf.size()));
-    ssize_t n = ::read(fd, buf.data(), want);
+  std::uint64_t offset = 0;
+  while (offset < limit) {
+    const auto want = static_cast<std::size_t>(std::min<std::uint64_t>(limit - offset, buf.size()));
+    const ssize_t n = ::pread(fd, buf.data(), want, static_cast<off_t>(offset));
     if (n < 0 && errno == EINTR) continue;
-    if (n < 0) return false;
-    if (n == 0) break;
+    if (n <= 0) return false;  // an error, or the file shrank since it was opened
     if (EVP_DigestUpdate(ctx, buf.data(), static_cast<std::size_t>(n)) != 1) return false;
-    limit -= static_cast<std::uint64_t>(n);
+    offset += static_cast<std::uint64_t>(n);
   }
   return true;
 }
@@ -148,8 +109,14 @@ unsigned long dump_part_number(const std::string& base, const std::string& name)
 }
 
 std::optional<file_list> get_dump_files(const char* dump) {
+  return get_dump_files_in(dump_dir, dump);
+}
+
+bool is_reserved_dump_name(const std::string& name) { return is_reserved(name); }
+
+std::optional<file_list> get_dump_files_in(const std::string& directory, const char* dump) {
   const std::string base = last_component(dump);
-  DirPtr dir(::opendir(dump_dir.c_str()));
+  DirPtr dir(::opendir(directory.c_str()));
   if (!dir) {
     print_error(0, "Unable to find files: unable to locate repository in specified path\n");
     return std::nullopt;
@@ -167,15 +134,15 @@ std::optional<file_list> get_dump_files(const char* dump) {
   std::sort(found.begin(), found.end());
   file_list files;
   files.reserve(found.size());
-  for (auto& f : found) files.push_back(dump_dir + "/" + f.name);
+  for (auto& f : found) files.push_back(directory + "/" + f.name);
   return files;
 }
 
 std::optional<std::string> find_dump_field(const char* field, FILE* file) {
-  std::optional<SignatureTail> tail;
+  std::optional<SignatureFields> tail;
   if (file != nullptr) {
     std::fflush(file);
-    tail = read_signature_tail(fileno(file));
+    tail = read_signature_fields(fileno(file));
   }
   if (tail) {
     std::string_view f(field ? field : "");
@@ -187,7 +154,63 @@ std::optional<std::string> find_dump_field(const char* field, FILE* file) {
   return std::nullopt;
 }
 
-std::optional<std::string> count_digest(const char* dump) {
+std::optional<SignatureFields> read_signature_fields(int fd) {
+  struct stat st;
+  if (::fstat(fd, &st) != 0 || st.st_size <= 0) return std::nullopt;
+  const auto size = static_cast<std::size_t>(st.st_size);
+  const std::size_t window = std::min(size, kTailWindow);
+  std::string tail(window, '\0');
+  if (!pread_all(fd, tail.data(), window, static_cast<off_t>(size - window))) {
+    return std::nullopt;
+  }
+  // The tail reads "...Magic1: X\nMagic2: Y\n". The lines are found by
+  // position, so dump content that happens to look like a signature field is
+  // never mistaken for one. The stream need not end with a line feed, so the
+  // "Magic1: " field is the last occurrence of its name before the final line
+  // rather than the start of a line.
+  if (tail.back() != '\n') return std::nullopt;
+  std::string_view t(tail);
+  t.remove_suffix(1);
+  auto nl2 = t.rfind('\n');
+  if (nl2 == std::string_view::npos) return std::nullopt;
+  std::string_view line2 = t.substr(nl2 + 1);
+  std::string_view before = t.substr(0, nl2);
+  auto start1 = before.rfind(kMagic1);
+  if (start1 == std::string_view::npos || before.find('\n', start1) != std::string_view::npos) {
+    return std::nullopt;
+  }
+  std::string_view line1 = before.substr(start1);
+  if (!line2.starts_with(kMagic2)) return std::nullopt;
+  SignatureFields out;
+  out.magic1 = std::string(line1.substr(kMagic1.size()));
+  out.magic2 = std::string(line2.substr(kMagic2.size()));
+  out.length = window - start1;
+  return out;
+}
+
+std::optional<open_dump> open_dump_files(const file_list& files) {
+  open_dump opened;
+  opened.reserve(files.size());
+  for (const std::string& path : files) {
+    // Non-blocking only for the open itself: a FIFO would wait for a writer.
+    UniqueFd fd(::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK));
+    struct stat st {};
+    if (fd && ::fstat(fd.get(), &st) == 0 && !S_ISREG(st.st_mode)) {
+      fd.reset();
+      errno = EINVAL;
+    }
+    if (!fd) {
+      print_error(0, "Can't open file '%s' for output", path.c_str());
+      return std::nullopt;
+    }
+    ::fcntl(fd.get(), F_SETFL, O_RDONLY);
+    ::posix_fadvise(fd.get(), 0, 0, POSIX_FADV_SEQUENTIAL);
+    opened.push_back({path, std::move(fd), static_cast<std::uint64_t>(st.st_size)});
+  }
+  return opened;
+}
+
+std::optional<std::string> digest_open_dump(const open_dump& files) {
   MdCtxPtr ctx(EVP_MD_CTX_new());
   if (!ctx || EVP_DigestInit_ex(ctx.get(), EVP_sha1(), nullptr) != 1) {
     report_openssl_errors();
@@ -195,27 +218,14 @@ std::optional<std::string> count_digest(const char* dump) {
     print_error(0, "Can't initialize BIO stream");
     return std::nullopt;
   }
-  auto files = get_dump_files(dump);
-  if (!files) return std::nullopt;
   std::vector<char> buf(kDigestBlock);
-  for (std::size_t i = 0; i < files->size(); ++i) {
-    const std::string& path = (*files)[i];
-    UniqueFd fd(::open(path.c_str(), O_RDONLY | O_CLOEXEC));
-    if (!fd) {
-      print_error(0, "Can't open file '%s' for output", path.c_str());
-      return std::nullopt;
+  for (std::size_t i = 0; i < files.size(); ++i) {
+    std::uint64_t limit = files[i].size;
+    // The stream ends where the signature lines of the last file begin.
+    if (i + 1 == files.size()) {
+      if (auto tail = read_signature_fields(files[i].fd.get())) limit -= tail->length;
     }
-    ::posix_fadvise(fd.get(), 0, 0, POSIX_FADV_SEQUENTIAL);
-    std::uint64_t limit = ~std::uint64_t{0};
-    if (i + 1 == files->size()) {
-      // The stream ends where the signature lines begin.
-      struct stat st;
-      if (::fstat(fd.get(), &st) == 0) {
-        limit = static_cast<std::uint64_t>(st.st_size);
-        if (auto tail = read_signature_tail(fd.get())) limit -= tail->length;
-      }
-    }
-    if (!digest_fd(ctx.get(), fd.get(), limit, buf)) {
+    if (!digest_fd(ctx.get(), files[i].fd.get(), limit, buf)) {
       report_openssl_errors();
       print_error(0, "Can't count digest for dump");
       return std::nullopt;
@@ -230,6 +240,14 @@ std::optional<std::string> count_digest(const char* dump) {
     return std::nullopt;
   }
   return hex_encode(md, static_cast<long>(md_len));
+}
+
+std::optional<std::string> count_digest(const char* dump) {
+  auto files = get_dump_files(dump);
+  if (!files) return std::nullopt;
+  auto opened = open_dump_files(*files);
+  if (!opened) return std::nullopt;
+  return digest_open_dump(*opened);
 }
 
 int check_dump_digest(const char* dump) {

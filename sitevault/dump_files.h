@@ -2,10 +2,13 @@
 // digest recomputation, hex coding and the signing code's reporter.
 #pragma once
 
+#include <cstdint>
 #include <cstdio>
 #include <optional>
 #include <string>
 #include <vector>
+
+#include "unique_fd.h"
 
 // Paths of a dump's files in dump order: the base file, then the part files
 // by part number. The last one holds the signature lines.
@@ -15,6 +18,12 @@ using file_list = std::vector<std::string>;
 // is used). nullopt when the directory cannot be opened (reported) or no file
 // of the dump exists (not reported).
 std::optional<file_list> get_dump_files(const char* dump);
+// The same lookup in the given directory instead of dump_dir.
+std::optional<file_list> get_dump_files_in(const std::string& directory, const char* dump);
+
+// True for the four names a repository keeps for itself (logs, lock file,
+// description), which never name a dump.
+bool is_reserved_dump_name(const std::string& name);
 
 // Part number of a dump file name relative to its base name: 1 for the base
 // file, N for "<base>.partN", 0 when the name does not belong to the dump.
@@ -26,6 +35,36 @@ std::optional<std::string> count_digest(const char* dump);
 // 1 when the stored digest equals the recomputed one, else 0. Ends the
 // process with status 1 when the last file exists but cannot be opened.
 int check_dump_digest(const char* dump);
+
+// One file of a dump held open, with its size when it was opened. Checking a
+// dump and then using it through the same descriptors means nothing can swap
+// or shorten the files in between.
+struct OpenDumpFile {
+  std::string path;
+  UniqueFd fd;
+  std::uint64_t size = 0;
+};
+using open_dump = std::vector<OpenDumpFile>;
+
+// Opens the files in order. Only regular files are taken (a FIFO never
+// blocks the open). nullopt after reporting "Can't open file '%s' for
+// output" with the path that failed.
+std::optional<open_dump> open_dump_files(const file_list& files);
+
+// The values of the two signature lines at the end of a dump's last file and
+// the bytes those lines take; nullopt when the file does not end with them.
+struct SignatureFields {
+  std::string magic1;
+  std::string magic2;
+  std::uint64_t length = 0;
+};
+std::optional<SignatureFields> read_signature_fields(int fd);
+
+// SHA-1 of the dump stream held by the open files (the signature lines of
+// the last one left out), as 40 lower-case hex digits. Reads with pread up
+// to each file's recorded size, so the descriptors can be used again.
+// nullopt after reporting.
+std::optional<std::string> digest_open_dump(const open_dump& files);
 
 std::string hex_encode(const unsigned char* bytes, long count);
 std::optional<std::vector<unsigned char>> hex_decode(const char* text);

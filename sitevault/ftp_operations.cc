@@ -2,26 +2,32 @@
 // copy. --ftp-download: a dump fetched from an FTP repository into the
 // domain's repository, its digest checked.
 #include <libgen.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <cerrno>
 #include <cstdio>
 #include <cstdlib>
+#include <optional>
 #include <string>
+#include <string_view>
 #include <vector>
 
+#include "command_line.h"
 #include "domain_lock.h"
 #include "domain_operations.h"
 #include "dump_files.h"
+#include "dump_staging.h"
 #include "dump_utilities.h"
 #include "ftp_repository.h"
 #include "ftp_transfer.h"
-#include "local_rotation.h"
 #include "messages.h"
 #include "operation_support.h"
 #include "process.h"
 #include "product_conf.h"
 #include "run_state.h"
+#include "server_keys.h"
+#include "signing.h"
 
 namespace {
 
@@ -36,12 +42,38 @@ std::string directory_part(const char* name) {
   return ::dirname(buffer.data());
 }
 
-// Removes every local file of the dump: those this download wrote and any
-// that were there before under the same name, so that a failed download
-// leaves nothing that could pass for the dump.
-void discard_local_dump(const std::vector<std::string>& written, const char* dump_file) {
-  for (const std::string& path : written) ::unlink(path.c_str());
-  if (get_dump_files(dump_file)) remove_dump(dump_file);
+// Fetches the remote files of the dump under the staging name in the
+// repository; the sizes of the files written in dump order, or nullopt.
+std::optional<std::vector<std::uint64_t>> fetch_staged(const std::vector<std::string>& files,
+                                                       const char* dump_file,
+                                                       const std::string& staged_path,
+                                                       const char* server, const char* login,
+                                                       const char* password, const char* path) {
+  std::vector<std::uint64_t> sizes;
+  char error_text[kErrorTextSize] = "";
+  const std::size_t base_length = std::string_view(dump_file).size();
+  for (const std::string& name : files) {
+    // "<dump>.partN" becomes "<staged>.partN".
+    const std::string local_path = staged_path + name.substr(base_length);
+    struct stat st {};
+    if (ftp_download_file(server, login, password, path, name.c_str(), local_path.c_str(),
+                          error_text, sizeof error_text) != 0 ||
+        ::stat(local_path.c_str(), &st) != 0)
+      return std::nullopt;
+    sizes.push_back(static_cast<std::uint64_t>(st.st_size));
+  }
+  return sizes;
+}
+
+// Checks the staged download: digest and signature. The empty text when it
+// is good, else why not.
+std::string check_staged(const std::string& repository, const std::string& staged_path) {
+  const auto key = get_server_public_key();
+  if (!key) return "Can't get public key to verify dump signature";
+  const auto files = get_dump_files_in(repository, path_basename(staged_path).c_str());
+  const auto opened = files ? open_dump_files(*files) : std::nullopt;
+  if (!opened) return "the downloaded files cannot be read";
+  return check_open_dump(*opened, key->c_str());
 }
 
 }  // namespace
@@ -98,29 +130,26 @@ int ftp_download_dump(const char* domain, const char* dump_file, const char* ser
     return -1;
   }
 
-  // Files of an earlier dump of the same name would mix with the new ones
-  // (a part beyond the new last part would be digested with them).
-  discard_local_dump({}, dump_file);
-
-  std::vector<std::string> written;
-  char error_text[kErrorTextSize] = "";
-  for (const std::string& name : *files) {
-    const std::string local_path = repository + "/" + name;
-    written.push_back(local_path);
-    if (ftp_download_file(server, login, password, path, name.c_str(), local_path.c_str(),
-                          error_text, sizeof error_text) != 0) {
-      discard_local_dump(written, dump_file);
-      unlock_domain(domain);
-      return -1;
-    }
-  }
-
-  if (check_dump_digest(dump_file) == 1) {
+  // The files arrive under a staging name; a good local dump of the same
+  // name is replaced only once the new one has passed its checks.
+  const std::string staged_path = repository + "/" + staging_name(dump_file);
+  const auto sizes = fetch_staged(*files, dump_file, staged_path, server, login, password, path);
+  if (!sizes) {
+    discard_staged_dump(staged_path);
     unlock_domain(domain);
-    return 0;
+    return -1;
   }
 
-  discard_local_dump(written, dump_file);
+  const std::string reason = check_staged(repository, staged_path);
+  if (reason.empty()) {
+    const int committed = commit_staged_dump(staged_path, repository + "/" + dump_file, *sizes);
+    unlock_domain(domain);
+    return committed == 0 ? 0 : -1;
+  }
+
+  discard_staged_dump(staged_path);
+  errno = 0;
+  print_error(0, "Dump %s is %s\n", dump_file, reason.c_str());
   const std::string text = std::string("Dump signature verification failed for ") + dump_file;
   send_notification(email_to, email_from, domain, download_failed, text.c_str());
   errno = 0;

@@ -1,6 +1,7 @@
 #include "ftp_repository.h"
 
 #include <algorithm>
+#include <cstdint>
 #include <functional>
 #include <new>
 #include <string_view>
@@ -108,7 +109,8 @@ std::optional<std::vector<std::string>> ftp_list_names(const char* server, const
 }
 
 std::vector<std::string> ftp_rotation_victims(std::vector<std::string> names,
-                                              const std::string& prefix, int keep) {
+                                              const std::string& prefix, int keep,
+                                              const std::string& protect) {
   // Only the series' own names take part: a longer prefix that begins with
   // this one is another series.
   std::erase_if(names, [&](const std::string& name) { return !is_series_name(name, prefix); });
@@ -117,6 +119,11 @@ std::vector<std::string> ftp_rotation_victims(std::vector<std::string> names,
   std::vector<std::string> victims;
   int to_keep = keep;
   for (std::string& name : names) {
+    // The dump just uploaded stays whatever the count says.
+    if (!protect.empty() && dump_part_number(protect, name) != 0) {
+      if (name == protect) --to_keep;
+      continue;
+    }
     if (to_keep > 0) {
       if (is_series_base_name(name, prefix)) --to_keep;
       continue;
@@ -127,11 +134,12 @@ std::vector<std::string> ftp_rotation_victims(std::vector<std::string> names,
 }
 
 int ftp_rotate_dumps(const char* server, const char* login, const char* password, const char* path,
-                     const char* prefix, int keep) {
+                     const char* prefix, int keep, const char* protect) {
   const std::string series = prefix ? prefix : "";
   auto names = ftp_list_names(server, login, password, path, series.c_str());
   if (!names) return -1;
-  const std::vector<std::string> victims = ftp_rotation_victims(std::move(*names), series, keep);
+  const std::vector<std::string> victims =
+      ftp_rotation_victims(std::move(*names), series, keep, protect ? protect : "");
   if (victims.empty()) return 0;
   return ftp_delete_files(server, login, password, path, victims);
 }
@@ -159,31 +167,23 @@ std::optional<std::vector<std::string>> ftp_get_dump_files(const char* server, c
   return result;
 }
 
-int ftp_delete_files(const char* server, const char* login, const char* password, const char* path,
-                     const std::vector<std::string>& names) {
-  if (names.empty()) return 0;
-  const std::string directory = path ? path : "";
-  // A line break would end the DELE command and start another one.
-  if (has_line_break(directory)) {
-    ftp_report(nullptr, 0, "Unable to delete files: invalid FTP path \"%s\"\n", directory.c_str());
-    return -1;
-  }
+namespace {
+
+// Logs in, sends the commands one after another and lists the login
+// directory, whose output is dropped. A command the server refuses fails the
+// transfer and the commands after it are not sent. 0, or -1 after reporting.
+int run_command_batch(const char* server, const char* login, const char* password,
+                      const std::vector<std::string>& commands) {
   CurlSlist batch;
-  for (const std::string& name : names) {
-    if (has_line_break(name) || name.find('/') != std::string::npos) {
-      ftp_report(nullptr, 0, "Unable to delete files: invalid file name \"%s\"\n", name.c_str());
-      return -1;
-    }
-    const std::string command = "DELE " + directory + "/" + name;
+  for (const std::string& command : commands) {
     curl_slist* grown = curl_slist_append(batch.get(), command.c_str());
     if (grown == nullptr) {
-      ftp_report(nullptr, 0, "Unable to delete files: out of memory\n");
+      ftp_report(nullptr, 0, "Unable to send FTP commands: out of memory\n");
       return -1;
     }
     (void)batch.release();
     batch.reset(grown);
   }
-
   CurlEasy curl(curl_easy_init());
   if (!curl) {
     ftp_report(nullptr, 0, "Unable to get curl handle\n");
@@ -210,6 +210,129 @@ int ftp_delete_files(const char* server, const char* login, const char* password
   const CURLcode code = curl_easy_perform(curl.get());
   if (code != CURLE_OK) {
     ftp_report(nullptr, 0, "error: cURL execution failed: %s\n", curl_reason(error_buffer, code));
+    return -1;
+  }
+  return 0;
+}
+
+// A file name fit for a command line of its own in the repository path.
+bool is_plain_name(const std::string& name) {
+  return !name.empty() && !has_line_break(name) && name.find('/') == std::string::npos;
+}
+
+}  // namespace
+
+namespace {
+
+// The command lines "VERB <path>/<name>" of a batch; nullopt after reporting
+// a path or name that would end the line early or leave the path.
+std::optional<std::vector<std::string>> path_commands(
+    const char* action, const char* path,
+    const std::vector<std::pair<std::string, std::string>>& verbs_and_names) {
+  const std::string directory = path ? path : "";
+  if (has_line_break(directory)) {
+    ftp_report(nullptr, 0, "Unable to %s files: invalid FTP path \"%s\"\n", action,
+               directory.c_str());
+    return std::nullopt;
+  }
+  std::vector<std::string> commands;
+  for (const auto& [verb, name] : verbs_and_names) {
+    if (!is_plain_name(name)) {
+      ftp_report(nullptr, 0, "Unable to %s files: invalid file name \"%s\"\n", action,
+                 name.c_str());
+      return std::nullopt;
+    }
+    commands.push_back(verb + " " + directory + "/" + name);
+  }
+  return commands;
+}
+
+}  // namespace
+
+int ftp_delete_files(const char* server, const char* login, const char* password, const char* path,
+                     const std::vector<std::string>& names) {
+  if (names.empty()) return 0;
+  std::vector<std::pair<std::string, std::string>> deletions;
+  for (const std::string& name : names) deletions.emplace_back("DELE", name);
+  const auto commands = path_commands("delete", path, deletions);
+  return commands ? run_command_batch(server, login, password, *commands) : -1;
+}
+
+int ftp_rename_files(const char* server, const char* login, const char* password, const char* path,
+                     const std::vector<std::pair<std::string, std::string>>& renames) {
+  if (renames.empty()) return 0;
+  std::vector<std::pair<std::string, std::string>> steps;
+  for (const auto& [from, to] : renames) {
+    steps.emplace_back("RNFR", from);
+    steps.emplace_back("RNTO", to);
+  }
+  const auto commands = path_commands("rename", path, steps);
+  return commands ? run_command_batch(server, login, password, *commands) : -1;
+}
+
+std::optional<std::uint64_t> ftp_file_size(const char* server, const char* login,
+                                           const char* password, const char* path,
+                                           const std::string& name) {
+  CurlEasy curl(curl_easy_init());
+  if (!curl) {
+    ftp_report(nullptr, 0, "Unable to get curl handle\n");
+    return std::nullopt;
+  }
+  const std::string url = ftp_url(server, path, name.c_str());
+  char error_buffer[kErrorBufferSize];
+  error_buffer[0] = '\0';
+  CurlOptions options(curl.get());
+  options.set(CURLOPT_URL, url.c_str())
+      .set(CURLOPT_USERNAME, login)
+      .set(CURLOPT_PASSWORD, password)
+      .set(CURLOPT_NOBODY, 1L)
+      .set(CURLOPT_ERRORBUFFER, error_buffer);
+  if (!options.ok()) {
+    ftp_report(nullptr, 0, "error: cURL setup failed: %s\n",
+               curl_reason(error_buffer, options.result()));
+    return std::nullopt;
+  }
+  const CURLcode code = curl_easy_perform(curl.get());
+  curl_off_t size = -1;
+  if (code != CURLE_OK ||
+      curl_easy_getinfo(curl.get(), CURLINFO_CONTENT_LENGTH_DOWNLOAD_T, &size) != CURLE_OK ||
+      size < 0) {
+    ftp_report(nullptr, 0, "Unable to learn the size of \"%s\" on the FTP server: %s\n",
+               name.c_str(), curl_reason(error_buffer, code));
+    return std::nullopt;
+  }
+  return static_cast<std::uint64_t>(size);
+}
+
+int ftp_commit_staged_dump(const char* server, const char* login, const char* password,
+                           const char* path, const std::string& staged, const std::string& name,
+                           const std::vector<std::uint64_t>& sizes) {
+  // Parts of an older dump of this name beyond the new last part would be
+  // taken for part of the new dump.
+  std::vector<std::string> stale;
+  if (auto older = ftp_get_dump_files(server, login, password, path, name.c_str())) {
+    for (const std::string& file : *older) {
+      if (dump_part_number(name, file) > sizes.size()) stale.push_back(file);
+    }
+  }
+  if (ftp_delete_files(server, login, password, path, stale) != 0) return -1;
+
+  // The base file last: until then the name does not show a complete dump.
+  std::vector<std::pair<std::string, std::string>> renames;
+  for (std::size_t part = sizes.size(); part >= 1; --part) {
+    const std::string suffix = part == 1 ? "" : ".part" + std::to_string(part);
+    renames.emplace_back(staged + suffix, name + suffix);
+  }
+  if (ftp_rename_files(server, login, password, path, renames) != 0) return -1;
+
+  const auto placed = ftp_get_dump_files(server, login, password, path, name.c_str());
+  bool exact = placed && placed->size() == sizes.size();
+  for (std::size_t i = 0; exact && i < sizes.size(); ++i) {
+    exact = ftp_file_size(server, login, password, path, (*placed)[i]) == sizes[i];
+  }
+  if (!exact) {
+    ftp_report(nullptr, 0, "The dump \"%s\" on the FTP server does not hold the files sent\n",
+               name.c_str());
     return -1;
   }
   return 0;

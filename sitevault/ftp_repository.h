@@ -2,8 +2,10 @@
 #pragma once
 
 #include <cstddef>
+#include <cstdint>
 #include <optional>
 #include <string>
+#include <utility>
 #include <vector>
 
 // What ftp_list_handler collects: the listed names that begin with filter.
@@ -28,12 +30,15 @@ std::optional<std::vector<std::string>> ftp_list_names(const char* server, const
                                                        const char* filter);
 
 // The names of series prefix that a rotation keeping the newest keep dumps
-// deletes, newest first. Names outside the series are never among them.
+// deletes, newest first. Names outside the series are never among them, nor
+// the files of the dump protect (the one just uploaded), which counts as one
+// of those kept.
 std::vector<std::string> ftp_rotation_victims(std::vector<std::string> names,
-                                              const std::string& prefix, int keep);
+                                              const std::string& prefix, int keep,
+                                              const std::string& protect = "");
 
 int ftp_rotate_dumps(const char* server, const char* login, const char* password, const char* path,
-                     const char* prefix, int keep);
+                     const char* prefix, int keep, const char* protect = nullptr);
 // Bare names of the dump's files on the server in dump order; nullopt when
 // the listing failed or nothing matched.
 std::optional<std::vector<std::string>> ftp_get_dump_files(const char* server, const char* login,
@@ -42,3 +47,19 @@ std::optional<std::vector<std::string>> ftp_get_dump_files(const char* server, c
 // Deletes the named files from the repository path; 0 on success.
 int ftp_delete_files(const char* server, const char* login, const char* password, const char* path,
                      const std::vector<std::string>& names);
+// Renames files of the repository path (RNFR/RNTO), in the order given; 0 on
+// success.
+int ftp_rename_files(const char* server, const char* login, const char* password, const char* path,
+                     const std::vector<std::pair<std::string, std::string>>& renames);
+// Size of a file of the repository path (SIZE); nullopt after reporting.
+std::optional<std::uint64_t> ftp_file_size(const char* server, const char* login,
+                                           const char* password, const char* path,
+                                           const std::string& name);
+// Puts a dump uploaded under the staging name staged in place as name: parts
+// of an older dump of that name beyond the new last part are deleted, the
+// staged files renamed from the last part down to the base file, and the
+// files under the name checked to be those sent (sizes in dump order).
+// 0, or -1 after reporting.
+int ftp_commit_staged_dump(const char* server, const char* login, const char* password,
+                           const char* path, const std::string& staged, const std::string& name,
+                           const std::vector<std::uint64_t>& sizes);

@@ -14,9 +14,11 @@
 
 #include "c_handles.h"
 #include "dump_files.h"
+#include "dump_staging.h"
 #include "dump_utilities.h"
 #include "ftp_repository.h"
 #include "messages.h"
+#include "server_keys.h"
 #include "signing.h"
 #include "unique_fd.h"
 
@@ -130,19 +132,20 @@ void remove_failed_upload(const char* server, const char* login, const char* pas
   }
 }
 
-// After a good upload: part files of an earlier dump of the same name beyond
-// the last part just written would otherwise be taken as part of this dump.
-void remove_stale_parts(const char* server, const char* login, const char* password,
-                        const char* path, const char* dump_name, int parts_written) {
-  auto files = ftp_get_dump_files(server, login, password, path, dump_name);
-  if (!files) return;
-  std::vector<std::string> stale;
-  for (const std::string& name : *files) {
-    if (dump_part_number(dump_name, name) > static_cast<unsigned long>(parts_written)) {
-      stale.push_back(name);
-    }
+// Before the upload is put in place: the signature lines sent must verify
+// against the server's public key. The digest was made on the way out, so
+// nothing is read back from the server.
+bool signature_sent_verifies(char* error_text, std::size_t error_size) {
+  const auto key = get_server_public_key();
+  if (!key) {
+    ftp_report(error_text, error_size, "Can't get public key to verify dump signature\n");
+    return false;
   }
-  if (!stale.empty()) ftp_delete_files(server, login, password, path, stale);
+  const SignatureCheck verdict = check_signature_text(upload_state.signature, key->c_str());
+  if (verdict == SignatureCheck::good) return true;
+  ftp_report(error_text, error_size, "Checking dump signature failed: the dump sent is %s\n",
+             signature_check_text(verdict));
+  return false;
 }
 
 }  // namespace
@@ -219,11 +222,16 @@ int ftp_upload_dump(const char* server, const char* login, const char* password,
   upload_state.read_error = false;
   upload_state.stream_ended = false;
 
+  // The parts go up under a staging name and take the dump's name only once
+  // the whole dump is there and verified; an older dump of that name stays
+  // intact until then.
+  const std::string staged = staging_name(dump_name);
+  std::vector<std::uint64_t> sizes;
   char error_buffer[kErrorBufferSize];
   bool data_sent = false;
   int part = 1;
   for (;; ++part) {
-    const std::string url = ftp_url(server, path, part_name(dump_name, part).c_str());
+    const std::string url = ftp_url(server, path, part_name(staged.c_str(), part).c_str());
     error_buffer[0] = '\0';
     CurlOptions options(curl.get());
     options.set(CURLOPT_USERNAME, login)
@@ -240,9 +248,11 @@ int ftp_upload_dump(const char* server, const char* login, const char* password,
       return -1;
     }
 
-    const std::uint64_t before = upload_state.part_bytes;
     const CURLcode code = curl_easy_perform(curl.get());
-    if (upload_state.part_bytes != before || upload_state.signature_sent) data_sent = true;
+    curl_off_t uploaded = 0;
+    curl_easy_getinfo(curl.get(), CURLINFO_SIZE_UPLOAD_T, &uploaded);
+    sizes.push_back(static_cast<std::uint64_t>(uploaded));
+    data_sent = true;  // even an empty or refused part may have created a file
     if (code != CURLE_OK) {
       ftp_report(error_text, error_size, "error: cURL execution failed: %s\n",
                  curl_reason(error_buffer, code));
@@ -266,7 +276,12 @@ int ftp_upload_dump(const char* server, const char* login, const char* password,
         break;
       }
       curl.reset();
-      remove_stale_parts(server, login, password, path, dump_name, part);
+      if (!signature_sent_verifies(error_text, error_size)) break;
+      if (ftp_commit_staged_dump(server, login, password, path, staged, dump_name, sizes) != 0) {
+        ftp_report(error_text, error_size,
+                   "Unable to put the dump \"%s\" in place on the FTP server\n", dump_name);
+        break;
+      }
       return 0;
     }
     if (!upload_state.part_full) {
@@ -285,7 +300,7 @@ int ftp_upload_dump(const char* server, const char* login, const char* password,
   stream.reset();
   writer.abandon();
   curl.reset();
-  if (data_sent) remove_failed_upload(server, login, password, path, dump_name);
+  if (data_sent) remove_failed_upload(server, login, password, path, staged.c_str());
   return -1;
 }
 

@@ -9,9 +9,11 @@
 #include <cerrno>
 #include <cstring>
 #include <functional>
+#include <map>
 #include <memory>
 #include <new>
 #include <optional>
+#include <set>
 #include <string>
 #include <vector>
 
@@ -19,6 +21,7 @@
 #include "dump_files.h"
 #include "messages.h"
 #include "product_conf.h"
+#include "unique_fd.h"
 
 namespace {
 
@@ -126,6 +129,34 @@ bool remove_tree_at(int parent_fd, const char* name) {
   return unlinkat(parent_fd, name, AT_REMOVEDIR) == 0 || errno == ENOENT;
 }
 
+// The base names among the series' names whose dump ends with signature
+// lines: only those count as kept dumps. A leftover of a run that was cut
+// short does not.
+std::set<std::string> signed_series_dumps(int dir_fd, const std::vector<std::string>& names,
+                                          std::string_view series) {
+  std::map<std::string, std::pair<unsigned long, std::string>> last_files;
+  for (const std::string& name : names) {
+    if (is_series_base_name(name, series)) last_files.try_emplace(name, 1UL, name);
+  }
+  for (const std::string& name : names) {
+    const std::size_t suffix = name.rfind(kPartSuffix);
+    if (suffix == std::string::npos) continue;
+    auto it = last_files.find(name.substr(0, suffix));
+    if (it == last_files.end()) continue;
+    const unsigned long number = dump_part_number(it->first, name);
+    if (number > it->second.first) it->second = {number, name};
+  }
+  std::set<std::string> result;
+  for (const auto& [base, last] : last_files) {
+    UniqueFd fd(
+        openat(dir_fd, last.second.c_str(), O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC));
+    struct stat st {};
+    if (fd && fstat(fd.get(), &st) == 0 && S_ISREG(st.st_mode) && read_signature_fields(fd.get()))
+      result.insert(base);
+  }
+  return result;
+}
+
 }  // namespace
 
 bool is_series_name(std::string_view name, std::string_view prefix) {
@@ -143,6 +174,10 @@ bool is_series_base_name(std::string_view name, std::string_view prefix) {
 }
 
 int rotate_dump_files(const char* directory, const char* prefix, int keep) {
+  return rotate_dump_files(directory, prefix, keep, nullptr);
+}
+
+int rotate_dump_files(const char* directory, const char* prefix, int keep, const char* protect) {
   if (directory == nullptr || *directory == '\0') {
     print_error(0, "Unable to rotate files: repository path does not specified\n");
     return -1;
@@ -167,10 +202,17 @@ int rotate_dump_files(const char* directory, const char* prefix, int keep) {
   }
   std::sort(names.begin(), names.end(), std::greater<>());
 
+  const std::string kept = protect ? protect : "";
+  const std::set<std::string> signed_dumps = signed_series_dumps(dirfd(dir.get()), names, series);
   int to_keep = keep;
   for (const std::string& name : names) {
+    // The dump this run has just made stays whatever the count says.
+    if (!kept.empty() && dump_part_number(kept, name) != 0) {
+      if (name == kept) --to_keep;
+      continue;
+    }
     if (to_keep > 0) {
-      if (is_series_base_name(name, series)) --to_keep;
+      if (signed_dumps.count(name) != 0) --to_keep;
       continue;
     }
     unlinkat(dirfd(dir.get()), name.c_str(), 0);  // A failure leaves the file.

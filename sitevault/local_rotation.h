@@ -12,6 +12,10 @@ bool is_series_name(std::string_view name, std::string_view prefix);
 bool is_series_base_name(std::string_view name, std::string_view prefix);
 
 int rotate_dump_files(const char* directory, const char* prefix, int keep);
+// The same, but the dump named protect (a bare name: the one just made) is
+// never removed, whatever keep says; it counts as one of those kept. Only
+// dumps that end with signature lines count as kept.
+int rotate_dump_files(const char* directory, const char* prefix, int keep, const char* protect);
 int remove_dump(const char* dump);
 std::int64_t path_size(const char* path, int count_blocks);
 std::int64_t dir_size(int count_blocks);

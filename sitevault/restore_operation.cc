@@ -3,9 +3,11 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstdio>
 #include <memory>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -28,30 +30,51 @@ namespace {
 
 constexpr std::size_t kBlock = 256 * 1024;
 
-// Copies the dump's files in order into the restorer; 0 or -1 (reported).
-int feed_restorer(const file_list& files, int restorer_stdin) {
+// Copies the opened files in order into the restorer, each exactly as many
+// bytes as it held when it was verified; 0 or -1 (reported).
+int feed_restorer(const open_dump& files, int restorer_stdin) {
   std::vector<char> buffer(kBlock);
-  for (const std::string& path : files) {
-    UniqueFd in(::open(path.c_str(), O_RDONLY | O_CLOEXEC));
-    if (!in) {
-      print_error(0, "Can't open file '%s' for output", path.c_str());
-      return -1;
-    }
-    for (;;) {
-      ssize_t n = ::read(in.get(), buffer.data(), buffer.size());
+  for (const OpenDumpFile& file : files) {
+    std::uint64_t offset = 0;
+    while (offset < file.size) {
+      const auto want =
+          static_cast<std::size_t>(std::min<std::uint64_t>(buffer.size(), file.size - offset));
+      const ssize_t n = ::pread(file.fd.get(), buffer.data(), want, static_cast<off_t>(offset));
       if (n < 0 && errno == EINTR) continue;
-      if (n < 0) {
-        print_error(0, "Can't read file '%s'", path.c_str());
+      if (n <= 0) {
+        if (n == 0) errno = 0;
+        print_error(0, "Can't read file '%s'", file.path.c_str());
         return -1;
       }
-      if (n == 0) break;
       if (!write_all(restorer_stdin, buffer.data(), static_cast<std::size_t>(n))) {
         print_error(0, "Error writing dump to hvxrestore stdin");
         return -1;
       }
+      offset += static_cast<std::uint64_t>(n);
     }
   }
   return 0;
+}
+
+// Opens the dump's files and checks, on those descriptors, that the stored
+// digest carries the server's signature and that the content matches it.
+// The empty text on success, else why the dump is refused.
+std::string verify_open_dump(const std::string& repository, const char* dump_file,
+                             std::optional<open_dump>& opened) {
+  const std::string dump_path = repository + "/" + dump_file;
+  const std::string refused = "Dump signature verification failed for " + dump_path;
+  const auto key = get_server_public_key();
+  if (!key) return "Can't get public key to verify dump signature";
+  const auto files = get_dump_files_in(repository, dump_file);
+  if (files) opened = open_dump_files(*files);
+  if (!opened) return refused;
+  const std::string reason = check_open_dump(*opened, key->c_str());
+  if (!reason.empty()) {
+    errno = 0;
+    print_error(0, "Dump %s is %s\n", dump_path.c_str(), reason.c_str());
+    return refused;
+  }
+  return "";
 }
 
 }  // namespace
@@ -65,16 +88,10 @@ int restore_domain(const char* client_login, const char* domain, const char* dom
   const std::string dump_path = repository + "/" + dump_file;
   dump_dir = repository;
 
-  // The stored digest must carry the server's signature, and the content
-  // must match that digest.
-  std::string failure;
-  if (auto key = get_server_public_key()) {
-    if (verify_dump_signature(dump_path.c_str(), key->c_str()) != 1 ||
-        check_dump_digest(dump_path.c_str()) != 1)
-      failure = "Dump signature verification failed for " + dump_path;
-  } else {
-    failure = "Can't get public key to verify dump signature";
-  }
+  // The files verified here are the ones fed to the restorer: they stay open
+  // in between, so a concurrent change cannot slip a different stream in.
+  std::optional<open_dump> opened;
+  const std::string failure = verify_open_dump(repository, dump_file, opened);
   if (!failure.empty()) {
     write_message(failure.c_str(), 0);
     std::printf("%s\n", failure.c_str());
@@ -104,15 +121,14 @@ int restore_domain(const char* client_login, const char* domain, const char* dom
     return -1;
   }
 
-  int status = -1;
-  if (auto files = get_dump_files(dump_file)) {
+  int status;
+  {
     // A restorer that stops reading shows up as a failed write, not as the
     // end of this process with the domain still switched off.
     SigpipeGuard guard;
-    status = feed_restorer(*files, fileno(restorer.get()));
-  } else {
-    print_error(0, "Unable to find the files of dump '%s'", dump_path.c_str());
+    status = feed_restorer(*opened, fileno(restorer.get()));
   }
+  opened.reset();
 
   // The restorer sees the end of its input here; its verdict counts.
   const int wait_status = ::pclose(restorer.release());

@@ -34,6 +34,14 @@ namespace {
 constexpr std::size_t kStreamBlock = 256 * 1024;
 constexpr int kPipeSize = 1 << 20;
 
+constexpr std::size_t kSha1Size = 20;
+
+bool is_hex(std::string_view text) {
+  return std::all_of(text.begin(), text.end(), [](char c) {
+    return (c >= '0' && c <= '9') || (c >= 'a' && c <= 'f') || (c >= 'A' && c <= 'F');
+  });
+}
+
 // Never asks for a pass phrase: an encrypted key simply fails to load.
 int no_passphrase(char*, int, int, void*) { return -1; }
 
@@ -104,6 +112,11 @@ std::size_t hand_over_pending(char* buffer, std::size_t room) {
 }  // namespace
 
 int make_signed_dump(const char* arguments, const char* output, std::uint64_t split_size) {
+  return make_signed_dump(arguments, output, split_size, nullptr);
+}
+
+int make_signed_dump(const char* arguments, const char* output, std::uint64_t split_size,
+                     std::vector<std::uint64_t>* part_sizes) {
   if (output == nullptr || *output == '\0') return fail("Filename not specified!");
   const char* args = arguments ? arguments : "";
   if (!sends_to_stdout(args))
@@ -140,6 +153,7 @@ int make_signed_dump(const char* arguments, const char* output, std::uint64_t sp
   // opened and receives only the signature lines.
   const std::uint64_t part_limit = to_stdout ? 0 : split_size;
   std::vector<char> buf(kStreamBlock);
+  std::vector<std::uint64_t> sizes;
   bool stream_end = false;
   for (int part = 1; !stream_end; ++part) {
     if (!to_stdout) {
@@ -170,6 +184,7 @@ int make_signed_dump(const char* arguments, const char* output, std::uint64_t sp
         break;
       }
     }
+    sizes.push_back(in_part);
   }
 
   // The writer's verdict comes before the signature: a stream that its
@@ -199,6 +214,10 @@ int make_signed_dump(const char* arguments, const char* output, std::uint64_t sp
   }
   if (::close(out.release()) != 0 && errno != EINTR) {
     return fail("Error writing dump to file", nullptr, true);
+  }
+  if (part_sizes != nullptr) {
+    sizes.back() += magic1.size() + magic2.size();
+    *part_sizes = std::move(sizes);
   }
   return 0;
 }
@@ -252,6 +271,7 @@ std::size_t readHandler(char* buffer, std::size_t size, std::size_t count, void*
   std::string failure;
   auto lines = signature_lines(*hex, &failure);
   if (!lines) return handler_failure(failure.c_str());
+  st.signature = *lines;
   handler_state.pending = std::move(*lines);
   return hand_over_pending(buffer, room);
 }
@@ -301,10 +321,21 @@ int verify_dump_fields(FILE* last_file, const char* public_pem) {
   if (!magic1) return 0;
   auto magic2 = find_dump_field("Magic2: ", last_file);
   if (!magic2) return 0;
-  auto digest = hex_decode(magic1->c_str());
-  auto signature = hex_decode(magic2->c_str());
+  return check_signature_fields(*magic1, *magic2, public_pem) == SignatureCheck::good ? 1 : 0;
+}
+
+SignatureCheck check_signature_fields(const std::string& magic1, const std::string& magic2,
+                                      const char* public_pem) {
   EvpPkeyPtr key = read_public_key(public_pem);
-  if (!digest || !signature || !key) return 0;
+  if (!key) return SignatureCheck::bad_key;
+  const auto signature_digits = 2 * static_cast<std::size_t>(EVP_PKEY_get_size(key.get()));
+  if (magic1.size() != 2 * kSha1Size || !is_hex(magic1) || magic2.size() != signature_digits ||
+      !is_hex(magic2))
+    return SignatureCheck::damaged;
+  auto digest = hex_decode(magic1.c_str());
+  auto signature = hex_decode(magic2.c_str());
+  if (!digest || !signature) return SignatureCheck::damaged;
+
   PkeyCtxPtr ctx(EVP_PKEY_CTX_new_from_pkey(nullptr, key.get(), nullptr));
   const bool ok = ctx && EVP_PKEY_verify_init(ctx.get()) == 1 &&
                   EVP_PKEY_CTX_set_rsa_padding(ctx.get(), RSA_PKCS1_PADDING) == 1 &&
@@ -313,7 +344,64 @@ int verify_dump_fields(FILE* last_file, const char* public_pem) {
                                   digest->size()) == 1;
   // A failed check leaves its reason queued; it is the answer, not an error.
   ERR_clear_error();
-  return ok ? 1 : 0;
+  if (ok) return SignatureCheck::good;
+
+  // A signature that opens to a well-padded SHA-1 DigestInfo under this key
+  // was made with it, for other content; anything else was not.
+  PkeyCtxPtr recover(EVP_PKEY_CTX_new_from_pkey(nullptr, key.get(), nullptr));
+  std::vector<unsigned char> recovered(static_cast<std::size_t>(EVP_PKEY_get_size(key.get())));
+  std::size_t recovered_len = recovered.size();
+  const bool ours = recover && EVP_PKEY_verify_recover_init(recover.get()) == 1 &&
+                    EVP_PKEY_CTX_set_rsa_padding(recover.get(), RSA_PKCS1_PADDING) == 1 &&
+                    EVP_PKEY_CTX_set_signature_md(recover.get(), EVP_sha1()) == 1 &&
+                    EVP_PKEY_verify_recover(recover.get(), recovered.data(), &recovered_len,
+                                            signature->data(), signature->size()) == 1;
+  ERR_clear_error();
+  return ours ? SignatureCheck::mismatch : SignatureCheck::foreign_key;
+}
+
+SignatureCheck check_dump_signature_fd(int last_fd, const char* public_pem) {
+  auto fields = read_signature_fields(last_fd);
+  if (!fields) return SignatureCheck::damaged;
+  return check_signature_fields(fields->magic1, fields->magic2, public_pem);
+}
+
+SignatureCheck check_signature_text(const std::string& lines, const char* public_pem) {
+  std::string_view text(lines);
+  constexpr std::string_view kMagic1 = "Magic1: ", kMagic2 = "\nMagic2: ";
+  const auto second = text.find(kMagic2);
+  if (!text.starts_with(kMagic1) || second == std::string_view::npos || !text.ends_with('\n'))
+    return SignatureCheck::damaged;
+  const std::string magic1(text.substr(kMagic1.size(), second - kMagic1.size()));
+  const std::size_t value2 = second + kMagic2.size();
+  const std::string magic2(text.substr(value2, text.size() - 1 - value2));
+  return check_signature_fields(magic1, magic2, public_pem);
+}
+
+const char* signature_check_text(SignatureCheck verdict) {
+  switch (verdict) {
+    case SignatureCheck::good:
+      return "signed by the server's key";
+    case SignatureCheck::damaged:
+      return "corrupted - signature lines damaged";
+    case SignatureCheck::mismatch:
+      return "corrupted - signature does not match the digest";
+    case SignatureCheck::foreign_key:
+      return "signed by another key";
+    case SignatureCheck::bad_key:
+      break;
+  }
+  return "not verifiable: the server's public key cannot be read";
+}
+
+std::string check_open_dump(const open_dump& files, const char* public_pem) {
+  if (files.empty()) return signature_check_text(SignatureCheck::damaged);
+  const SignatureCheck verdict = check_dump_signature_fd(files.back().fd.get(), public_pem);
+  if (verdict != SignatureCheck::good) return signature_check_text(verdict);
+  const auto fields = read_signature_fields(files.back().fd.get());
+  const auto digest = digest_open_dump(files);
+  if (!fields || !digest || fields->magic1 != *digest) return "corrupted - checksum mismatch";
+  return "";
 }
 
 int verify_dump_signature(const char* dump, const char* public_pem) {

@@ -6,11 +6,18 @@
 #include <cstdio>
 #include <optional>
 #include <string>
+#include <vector>
+
+#include "dump_files.h"
 
 // Runs hvxdump with the argument text, writes the stream to output (a path,
 // or "-" for standard output), split into parts of split_size bytes (0: one
 // file), and appends the signature lines. 0 on success, 1 on failure.
 int make_signed_dump(const char* arguments, const char* output, std::uint64_t split_size);
+// The same; on success part_sizes receives the size of every file written,
+// in dump order (signature lines included in the last).
+int make_signed_dump(const char* arguments, const char* output, std::uint64_t split_size,
+                     std::vector<std::uint64_t>* part_sizes);
 
 // State shared between readHandler and the FTP upload loop.
 struct UploadState {
@@ -21,6 +28,7 @@ struct UploadState {
   std::string read_error_text;
   bool signature_sent = false;
   bool stream_ended = false;  // the input stream reached its end
+  std::string signature;      // the signature lines handed over, once made
 };
 extern UploadState upload_state;
 
@@ -34,4 +42,27 @@ void reset_upload_state();
 
 std::optional<std::string> count_signature(const char* hex_digest, const char* private_pem);
 int verify_dump_fields(FILE* last_file, const char* public_pem);
+
+// What a dump's signature lines say under the server's public key.
+enum class SignatureCheck {
+  good,         // Magic2 is the key's signature of the digest in Magic1
+  damaged,      // a line is missing or holds no well-formed value
+  mismatch,     // made with the key, but for another digest
+  foreign_key,  // well formed, but not made with this key
+  bad_key,      // the public key cannot be read
+};
+SignatureCheck check_signature_fields(const std::string& magic1, const std::string& magic2,
+                                      const char* public_pem);
+// The check on the signature lines at the end of an open last file.
+SignatureCheck check_dump_signature_fd(int last_fd, const char* public_pem);
+// The same on the "Magic1: ...\nMagic2: ...\n" text of a dump's end.
+SignatureCheck check_signature_text(const std::string& lines, const char* public_pem);
+// How a verdict reads after "Dump <name> is ": "corrupted - ..." or
+// "signed by another key".
+const char* signature_check_text(SignatureCheck verdict);
+
+// The whole check of a dump held open: its signature lines under the public
+// key, then its content against the signed digest. The empty text when both
+// hold, else the reason as it reads after "Dump <name> is ".
+std::string check_open_dump(const open_dump& files, const char* public_pem);
 int verify_dump_signature(const char* dump, const char* public_pem);

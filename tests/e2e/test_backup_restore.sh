@@ -169,9 +169,9 @@ check_eq "status after quota refusal" 0 "$(status_of $D)"
 sql "update Limits set value='10737418240' where id=100 and limit_name='disk_space'"
 
 # Rotation keeps the newest dumps of the series only.
-for s in 2020.01.01_10.00 2020.01.02_10.00 2020.01.03_10.00; do cp "$REPO/b1" "$REPO/wk_$s"; done
-cp "$REPO/b1" "$REPO/wk_2020.01.02_10.00.part2"
-cp "$REPO/b1" "$REPO/wk_extra_2019.01.01_10.00"
+for s in 2020.01.01_10.00 2020.01.02_10.00 2020.01.03_10.00; do cp "$REPO/odd" "$REPO/wk_$s"; done
+cp "$REPO/odd" "$REPO/wk_2020.01.02_10.00.part2"
+cp "$REPO/odd" "$REPO/wk_extra_2019.01.01_10.00"
 run "$SITEVAULT" --backup --verbose --domain-name $D --rotate-dump-files --dump-file-prefix wk \
   --max-dump-files 2 --desc-file "$SB/tmp/desc"
 check_eq "rotating backup exit" 0 "$RC"
@@ -179,6 +179,79 @@ check_eq "series after rotation" 2 "$(ls "$REPO" | grep -c '^wk_[0-9]')"
 check "newest old dump kept" test -f "$REPO/wk_2020.01.03_10.00"
 check "older dumps removed" test ! -e "$REPO/wk_2020.01.02_10.00.part2"
 check "another series sharing the prefix is kept" test -f "$REPO/wk_extra_2019.01.01_10.00"
+
+# A rotating backup killed mid-dump leaves only a staged file, never a file
+# of the series; a dump cut short under a series name (no signature lines)
+# is not counted as a kept one. The next run clears the staged leftover.
+printf 'cut short\n' > "$REPO/wk_2001.01.01_10.00"
+series_before=$(ls "$REPO" | grep '^wk_[0-9]')
+newest_old=$(echo "$series_before" | sort | tail -n 1)
+HVXDUMP_PAD_MIB=3000 "$SITEVAULT" --backup --verbose --domain-name $D --rotate-dump-files \
+  --dump-file-prefix wk --max-dump-files 2 --desc-file "$SB/tmp/desc" >/dev/null 2>&1 & victim=$!
+for _ in $(seq 1 40); do ls -A "$REPO" | grep -q '^\.hvxtmp\..*wk_' && break; sleep 0.25; done
+kill -9 $victim; wait $victim 2>/dev/null
+check_eq "killed run left no series file" "$series_before" "$(ls "$REPO" | grep '^wk_[0-9]')"
+printf 'cut short\n' > "$REPO/wk_2099.01.01_10.00"
+run "$SITEVAULT" --backup --verbose --domain-name $D --rotate-dump-files --dump-file-prefix wk \
+  --max-dump-files 2 --desc-file "$SB/tmp/desc"
+check_eq "rotating backup after a killed one" 0 "$RC"
+check "newest finished old dump kept despite the leftover" test -f "$REPO/$newest_old"
+check "staged leftover of the killed run removed" test -z "$(ls -A "$REPO" | grep hvxtmp)"
+rm -f "$REPO/wk_2099.01.01_10.00"
+
+# Keeping no dump at all still keeps the one just made.
+run "$SITEVAULT" --backup --verbose --domain-name $D --rotate-dump-files --dump-file-prefix wk \
+  --max-dump-files 0 --desc-file "$SB/tmp/desc"
+check_eq "rotation keeping none exit" 0 "$RC"
+kept=$(ls "$REPO" | grep '^wk_[0-9]')
+check_eq "only the dump just made remains" 1 "$(echo "$kept" | grep -c .)"
+run "$SITEVAULT" --check-dump --domain-name $D --dump-file "$kept"
+check_eq "the remaining dump checks" 0 "$OUT"
+
+# Re-used names: a failing writer leaves the older dump of that name (fixed
+# or rotated within the same minute) as it was; a smaller dump over a split
+# one leaves exactly its own file.
+HVXDUMP_PAD_MIB=3 run "$SITEVAULT" --backup --verbose --domain-name $D --dump-file re \
+  --desc-file "$SB/tmp/desc" --split-size 1
+sum_re=$(cat "$REPO"/re* | sha1sum)
+HVXDUMP_FAIL_AFTER_MIB=2 run "$SITEVAULT" --backup --verbose --domain-name $D --dump-file re \
+  --desc-file "$SB/tmp/desc" --split-size 1
+check_eq "failing writer over a fixed name" 1 "$RC"
+check_eq "older dump of the fixed name intact" "$sum_re" "$(cat "$REPO"/re* | sha1sum)"
+HVXDUMP_FAIL_AFTER_MIB=1 run "$SITEVAULT" --backup --verbose --domain-name $D --rotate-dump-files \
+  --dump-file-prefix wk --max-dump-files 1 --desc-file "$SB/tmp/desc"
+check_eq "failing writer over a rotated name" 1 "$RC"
+run "$SITEVAULT" --check-dump --domain-name $D --dump-file "$kept"
+check_eq "older rotated dump still checks" 0 "$OUT"
+run "$SITEVAULT" --backup --verbose --domain-name $D --dump-file re --desc-file "$SB/tmp/desc"
+check_eq "smaller dump over a split one" 0 "$RC"
+check_eq "only the new dump's file" "re" "$(ls "$REPO" | grep '^re')"
+run "$SITEVAULT" --check-dump --domain-name $D --dump-file re
+check_eq "re-used name checks" 0 "$OUT"
+
+# The repository's own files are no dump names.
+for name in backup_restore.log backup_restore.err_log backup_restore.lock description.tmp; do
+  run "$SITEVAULT" --backup --verbose --domain-name $D --dump-file $name --desc-file "$SB/tmp/desc"
+  check_eq "$name refused as a dump" 1 "$RC"
+  check_contains "$name refusal says why" "names a file of the dump repository, not a dump" "$ERR"
+done
+check "the log is still a log" test ! -e "$REPO/backup_restore.log.part2"
+
+# A slow restore holds the domain: removal is refused meanwhile, and a dump
+# swapped under the restore does not change what the restorer is fed.
+before=$(content_sum $D)
+cp "$REPO/re" "$SB/re.orig"
+HVXRESTORE_DELAY=3 "$SITEVAULT" --restore --verbose --client-login owner --domain-name $D \
+  --domain-ip 192.0.2.10 --dump-file re >/dev/null 2>&1 & restorer=$!
+for _ in $(seq 1 40); do flock -n "$REPO/backup_restore.lock" true || break; sleep 0.1; done
+run "$SITEVAULT" --remove-dump --domain-name $D --dump-file re
+check_eq "removal during a restore refused" 255 "$RC"
+check_contains "removal refusal" "domain is already locked" "$ERR"
+head -c 1000 "$SB/re.orig" > "$SB/re.short" && mv "$SB/re.short" "$REPO/re"
+wait $restorer
+check_eq "restore beside a swapped dump succeeds" 0 "$?"
+check_eq "content restored from the verified files" "$before" "$(content_sum $D)"
+cp "$SB/re.orig" "$REPO/re"
 
 # Removal of dumps and of the repository.
 run "$SITEVAULT" --remove-dump --domain-name $D --dump-file b1
@@ -195,7 +268,7 @@ check "links out of the repository not followed" test -f "$SB/elsewhere/oa"
 # A backup killed in the middle leaves the lock free; the next one succeeds.
 HVXDUMP_PAD_MIB=3000 "$SITEVAULT" --backup --verbose --domain-name $D --dump-file k1 \
   --desc-file "$SB/tmp/desc" >/dev/null 2>&1 & victim=$!
-for _ in $(seq 1 40); do [ -s "$REPO/k1" ] && break; sleep 0.25; done
+for _ in $(seq 1 40); do [ -n "$(ls -A "$REPO" | grep 'hvxtmp.*k1')" ] && break; sleep 0.25; done
 check "backup still running when killed" kill -9 $victim
 wait $victim 2>/dev/null
 sleep 0.5

@@ -1,7 +1,7 @@
 #!/usr/bin/env bash
 # sitevault --check-dump on dumps made with independent tools: a stream with
-# NUL bytes and signature-like content lines, altered content, an unreadable
-# last part.
+# NUL bytes and signature-like content lines, altered content, forged and
+# damaged signature lines, an unreadable last part.
 . "$(dirname "$0")/lib.sh"
 . "$(dirname "$0")/signing_lib.sh"
 new_sandbox
@@ -9,6 +9,12 @@ D=example.com
 REPO=$DUMP_D/$D
 T=$SB/tmp/check; mkdir -p "$T" "$REPO"
 openssl genrsa -traditional -out "$T/priv.pem" 1024 2>/dev/null
+openssl rsa -in "$T/priv.pem" -RSAPublicKey_out -out "$T/pub.pem" 2>/dev/null
+openssl genrsa -traditional -out "$T/other.pem" 1024 2>/dev/null
+# The openssl pair becomes the server's pair.
+"$SITEVAULT" --gen-server-keys >/dev/null 2>&1
+id=$(sql "select val from misc where param='bu_cert_id'")
+sql "replace certificates(id,pvt_key,cert) values($id,'$(cat "$T/priv.pem")','$(cat "$T/pub.pem")')"
 
 check_dump() { run "$SITEVAULT" --check-dump --domain-name $D --dump-file "$1"; }
 
@@ -25,6 +31,27 @@ check "binary dump in parts" test -f "$REPO/bin.part5"
 check_dump bin
 check_eq "binary stream with fake fields checks out" "0" "$OUT"
 check_eq "exit of a good check" 0 "$RC"
+
+# Signature lines that do not hold with a matching digest: made with another
+# key, damaged, or kept while the content and its digest were both replaced.
+verdict() { check_dump "$1"; echo "$(echo "$OUT" | tail -n 1)|$ERR"; }
+printf 'small dump\n' > "$T/small"
+write_signed_dump "$T/small" "$REPO/foreign" 0 "$T/other.pem"
+v=$(verdict foreign)
+check_eq "dump signed by another key fails" 1 "${v%%|*}"
+check_contains "another key named" "Dump $REPO/foreign is signed by another key" "$v"
+write_signed_dump "$T/small" "$REPO/damaged" 0 "$T/priv.pem"
+sed -i '$s/Magic2: ../Magic2: zz/' "$REPO/damaged"
+v=$(verdict damaged)
+check_eq "damaged signature line fails" 1 "${v%%|*}"
+check_contains "damage named" "Dump $REPO/damaged is corrupted - signature lines damaged" "$v"
+write_signed_dump "$T/small" "$REPO/forged" 0 "$T/priv.pem"
+printf 'other dump\n' > "$T/other"
+{ cat "$T/other"; printf 'Magic1: %s\n' "$(sha1sum < "$T/other" | cut -c1-40)"; tail -n 1 "$REPO/forged"; } \
+  > "$T/forged" && mv "$T/forged" "$REPO/forged"
+v=$(verdict forged)
+check_eq "re-digested content under the old signature fails" 1 "${v%%|*}"
+check_contains "forgery named" "Dump $REPO/forged is corrupted - signature does not match the digest" "$v"
 
 # Altered content under kept fields.
 python3 -c 'import sys; f = open(sys.argv[1], "r+b"); f.seek(100); c = f.read(1)

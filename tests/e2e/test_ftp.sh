@@ -72,19 +72,30 @@ run "$SITEVAULT" --restore --verbose --client-login owner --domain-name $D --dom
 check_eq "restore exit" 0 "$RC"
 check_eq "content restored byte for byte" "$before" "$(content_sum $D)"
 
-# A download whose content does not match its digest leaves nothing behind;
-# a stale local part of the same name is gone as well.
-rm -f "$REPO/$dump"*
-echo stale > "$REPO/$dump.part7"
+# A damaged remote copy never costs the good local dump of that name: the
+# download fails, mails, and leaves the local files as they were.
+local_sum=$(cat "$REPO/$dump"* | sha1sum)
 sed -i '2s/example.com/exampl3.com/' "$REMOTE/$dump"
 clear_mail
 run "$SITEVAULT" --ftp-download --domain-name $D --dump-file "$dump" --ftp-server "$FTP_SERVER" \
   --ftp-path "$P" --email-from bu@example.com --email-to admin@example.com
 check_eq "tampered download exit" 1 "$RC"
 check_contains "tampered download message" "Dump signature verification failed for $dump" "$ERR"
+check_contains "tampered download reason" "is corrupted - checksum mismatch" "$ERR"
 check_contains "tampered download mail" "Download process has failed" "$(mails)"
-check_eq "no file of the dump left locally" "" "$(ls "$REPO" | grep '^s_')"
+check_eq "good local dump intact" "$local_sum" "$(cat "$REPO/$dump"* | sha1sum)"
+check_eq "nothing staged left" "" "$(ls -A "$REPO" | grep hvxtmp)"
 check_eq "domain on after the download" on "$(state_of $D)"
+
+# A good download over a local dump with more parts leaves exactly the new
+# dump's files.
+sed -i '2s/exampl3.com/example.com/' "$REMOTE/$dump"
+echo stale > "$REPO/$dump.part7"
+run "$SITEVAULT" --ftp-download --domain-name $D --dump-file "$dump" --ftp-server "$FTP_SERVER" \
+  --ftp-path "$P"
+check_eq "download over a longer local dump" 0 "$RC"
+check_eq "exactly the new dump's files" "$dump $dump.part2 $dump.part3" \
+  "$(cd "$REPO" && ls -1 | grep '^s_' | paste -sd' ')"
 
 # A dump that is not on the server.
 run "$SITEVAULT" --ftp-download --domain-name $D --dump-file absent --ftp-server "$FTP_SERVER" \
@@ -104,12 +115,27 @@ check_eq "nothing uploaded" "$names_before" "$(remote_names)"
 check_eq "domain on after the refused write test" on "$(state_of $D)"
 rm -f "$SB/var/sandbox/farstore-fail"
 
-# A writer that dies halfway: failure reported, nothing of the dump remains.
+# Re-used names on the server: a good split dump, then a writer that dies
+# halfway over it (the older dump stays, nothing of the broken one remains),
+# then a smaller dump that leaves exactly its own files.
+HVXDUMP_PAD_MIB=3 ftp_backup --verbose --dump-file halfway --split-size 1
+check_eq "split dump under a re-used name" 0 "$RC"
+names_before=$(remote_names)
+sum_before=$(cat "$REMOTE"/halfway* | sha1sum)
 clear_mail
 HVXDUMP_FAIL_AFTER_MIB=2 ftp_backup --verbose --dump-file halfway --split-size 1
 check_eq "failed writer exit" 1 "$RC"
 check_contains "failed writer mail" "Backup process has failed for domain '$D'" "$(mails)"
 check_eq "no part of the broken dump on the server" "$names_before" "$(remote_names)"
+check_eq "older remote dump intact" "$sum_before" "$(cat "$REMOTE"/halfway* | sha1sum)"
+check_eq "no staged file left on the server" "" "$(ls -A "$REMOTE" | grep hvxtmp)"
+ftp_backup --verbose --dump-file halfway
+check_eq "smaller dump under the same name" 0 "$RC"
+check_eq "only the new dump's file left" "halfway" "$(ls -A "$REMOTE" | grep halfway)"
+run "$SITEVAULT" --ftp-download --domain-name $D --dump-file halfway --ftp-server "$FTP_SERVER" \
+  --ftp-path "$P"
+run "$SITEVAULT" --check-dump --domain-name $D --dump-file halfway
+check_eq "the smaller dump checks after download" 0 "$OUT"
 
 # Detached: the foreground ends at once, the background finishes the upload.
 clear_mail

@@ -59,6 +59,10 @@ TEST(FtpRotationVictims, CountsOnlyTheSeriesOwnDumps) {
   EXPECT_EQ(ftp_rotation_victims(listed, "p", 2),
             (std::vector<std::string>{"p_2005.01.01_10.00", "p_2004.12.31_10.00.part2"}));
   EXPECT_TRUE(ftp_rotation_victims(listed, "p", 5).empty());
+  // Keeping none spares the dump just uploaded and nothing else of the series.
+  EXPECT_EQ(ftp_rotation_victims(listed, "p", 0, "p_2005.01.02_10.00"),
+            (std::vector<std::string>{"p_2005.01.03_10.00", "p_2005.01.01_10.00",
+                                      "p_2004.12.31_10.00.part2"}));
 }
 
 class FtpRepository : public ::testing::Test {

@@ -27,8 +27,12 @@ std::set<std::string> names_in(const std::string& dir) {
   return names;
 }
 
+// Every file ends with signature lines, so each base file counts as a
+// finished dump whichever of its files is the last.
 void touch_all(const TempDir& dir, const std::vector<std::string>& names) {
-  for (const auto& name : names) write_file(dir / name, name);
+  for (const auto& name : names) {
+    write_file(dir / name, name + "\nMagic1: " + std::string(40, '0') + "\nMagic2: 00\n");
+  }
 }
 
 TEST(SeriesNames, RecognisesOnlyTheSeriesOwnNames) {
@@ -70,6 +74,29 @@ TEST(RotateDumpFiles, KeepsTheNewestDumpsWithTheirParts) {
   touch_all(multi, {"p_2006.01.01_00.00", "p_2006.01.01_00.00.part2", "p_2005.12.31_23.59.part3"});
   ASSERT_EQ(rotate_dump_files(multi.path().c_str(), "p", 1), 0);
   EXPECT_EQ(names_in(multi.path()), std::set<std::string>(newest.begin(), newest.end()));
+}
+
+TEST(RotateDumpFiles, CountsOnlyFinishedDumpsAndSparesTheNewOne) {
+  // A newer dump cut short (no signature lines in its last part) is no kept
+  // dump: the two finished ones stay.
+  TempDir dir;
+  touch_all(dir, {"p_2005.01.01_10.00", "p_2005.01.02_10.00", "p_2005.01.03_10.00"});
+  write_file(dir / "p_2005.01.04_10.00", "cut short");
+  touch_all(dir, {"p_2005.01.05_10.00"});
+  write_file(dir / "p_2005.01.05_10.00.part2", "cut short");
+  ASSERT_EQ(rotate_dump_files(dir.path().c_str(), "p", 2), 0);
+  EXPECT_EQ(names_in(dir.path()),
+            (std::set<std::string>{"p_2005.01.02_10.00", "p_2005.01.03_10.00", "p_2005.01.04_10.00",
+                                   "p_2005.01.05_10.00", "p_2005.01.05_10.00.part2"}));
+
+  // Keeping none still keeps the dump just made, even when it is not the
+  // newest name of the series.
+  TempDir none;
+  touch_all(none, {"p_2005.01.01_10.00", "p_2005.01.02_10.00", "p_2005.01.02_10.00.part2",
+                   "p_2005.01.03_10.00"});
+  ASSERT_EQ(rotate_dump_files(none.path().c_str(), "p", 0, "p_2005.01.02_10.00"), 0);
+  EXPECT_EQ(names_in(none.path()),
+            (std::set<std::string>{"p_2005.01.02_10.00", "p_2005.01.02_10.00.part2"}));
 }
 
 TEST(RotateDumpFiles, NeverTouchesOtherFiles) {
