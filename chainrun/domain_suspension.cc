@@ -41,7 +41,7 @@ locked_file*& held_lock() {
 MYSQL* ensure_lookup_connection() {
   if (!lookup_connection()) {
     lookup_connection().reset(get_db_connection());
-    if (!lookup_connection()) write_message("Unable to connect to the mysql database\n", 1);
+    if (!lookup_connection()) write_message("Unable to connect to the mysql database\n", 0);
   }
   return lookup_connection().get();
 }
@@ -83,6 +83,11 @@ void release(locked_file* lock) {
 const char* lookup_domain_id(const char* domain_name) {
   lookup_failure().clear();
   MYSQL* conn = ensure_lookup_connection();
+  // Never the end of the run: a domain switched off must still be switched on.
+  if (conn == nullptr) {
+    lookup_failure() = "Unable to connect to the mysql database";
+    return nullptr;
+  }
   std::string statement;
   std::string escaped;
   for (int attempt = 0;; ++attempt) {
@@ -94,6 +99,10 @@ const char* lookup_domain_id(const char* domain_name) {
     if (attempt == 0 && connection_lost(conn)) {
       lookup_connection().reset();
       conn = ensure_lookup_connection();
+      if (conn == nullptr) {
+        lookup_failure() = "Unable to connect to the mysql database";
+        return nullptr;
+      }
       continue;
     }
     lookup_failure() = mysql_error(conn);

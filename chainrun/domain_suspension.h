@@ -9,7 +9,7 @@
 
 // The domain's id from the system database (the name as passed), or null
 // (reported). Uses one connection kept for the whole run; a failure to open
-// it ends the process with status 1.
+// it is reported and gives null.
 const char* lookup_domain_id(const char* domain_name);
 
 // 0 when the domain is off for this run (switched off now, or already off),

@@ -17,6 +17,7 @@
 #include "captured_output.h"
 #include "chain_log.h"
 #include "password_mask.h"
+#include "stop_signals.h"
 #include "unique_fd.h"
 #include "url_codec.h"
 
@@ -85,7 +86,10 @@ bool become_user(uid_t uid) {
   // Neither the other commands' pipes nor the runner's lock file or database
   // connection belong to the command.
   close_inherited_descriptors();
-  std::signal(SIGPIPE, SIG_DFL);
+  // A group of its own: a termination request to the runner stops the
+  // command with whatever it started.
+  ::setpgid(0, 0);
+  for (int sig : {SIGPIPE, SIGTERM, SIGINT, SIGHUP}) std::signal(sig, SIG_DFL);
 
   const std::string command = url_decode(spec.encoded_commands[index]);
   if (index == 0 && !become_user(spec.first_uid)) {
@@ -274,6 +278,8 @@ ChainOutcome run_chain(const ChainSpec& spec) {
                         last ? -1 : data_pipe->write.get(), err_pipe->write.get());
     }
 
+    ::setpgid(pid, pid);
+    track_child_group(pid);
     Child& child = children[i];
     child.pid = pid;
     child.err = std::move(err_pipe->read);
@@ -284,5 +290,8 @@ ChainOutcome run_chain(const ChainSpec& spec) {
   }
 
   wait_for_children(children);
+  for (const Child& child : children) {
+    if (child.pid > 0) untrack_child_group(child.pid);
+  }
   return report(children);
 }

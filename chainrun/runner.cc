@@ -19,6 +19,7 @@
 #include "pipeline.h"
 #include "product_conf.h"
 #include "semaphore_state.h"
+#include "stop_signals.h"
 
 namespace {
 
@@ -112,6 +113,9 @@ int chainrun_main(int argc, char** argv) {
   // A caller that ignores SIGCHLD would have the commands reaped before the
   // runner could learn how they ended.
   std::signal(SIGCHLD, SIG_DFL);
+  // A termination request stops the commands; the chain then fails as any
+  // failed chain does (log, domain switched on, semaphore 2).
+  install_stop_handlers();
   load_product_conf();
 
   set_log_path(argv[2]);
@@ -156,5 +160,6 @@ int chainrun_main(int argc, char** argv) {
   // so a caller that sees 1 or 2 finds the domain settled and the log whole.
   if (suspended) resume_domain(time_text.c_str(), domain.c_str(), take_suspension_lock());
   semaphore->set(outcome == ChainOutcome::succeeded ? chain_succeeded : chain_failed);
+  if (stop_signal() != 0) return 128 + stop_signal();
   return outcome == ChainOutcome::succeeded ? 0 : 1;
 }

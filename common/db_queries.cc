@@ -432,18 +432,25 @@ const char* get_dom_id(const char* domain_name, MYSQL* conn) {
   if (domain_name == nullptr || !is_sql_safe(domain_name)) return nullptr;
   Db db = Db::own_or_given(conn, kNoConnection);
   if (!db) return nullptr;
+  // Every failure is reported and returned, never the end of the process:
+  // the caller may hold a domain switched off.
   char* ace = idn_toascii(domain_name);
   if (ace == nullptr) {
     errno = 0;
-    print_error(1, "idn_toascii() failed: %s", idn_error_name(idn_last_error));
+    print_error(0, "idn_toascii() failed: %s", idn_error_name(idn_last_error));
+    return nullptr;
   }
   Statement st = make_statement("select id from domains where name='%s'", db.escape(ace).c_str());
   std::free(ace);
   std::string error;
-  if (!send(db.get(), st, error)) report(1, "Unable to query domain ID: %s\n", error.c_str());
+  if (!send(db.get(), st, error)) {
+    report(0, "Unable to query domain ID: %s\n", error.c_str());
+    return nullptr;
+  }
   FirstCell cell = first_cell(db.get());
   if (cell.null) {
-    report(1, "get_dom_id(): domains record not found in DB for '%s'\n", domain_name);
+    report(0, "get_dom_id(): domains record not found in DB for '%s'\n", domain_name);
+    return nullptr;
   }
   return copy_result(dom_id_result, cell.value);
 }

@@ -26,7 +26,8 @@ int has_www_prefix(const char* dom_id, MYSQL* conn);
 int get_anon_ftp_status(const char* dom_id, MYSQL* conn);
 int get_frontpage_status(const char* domain_name, int ssl, MYSQL* conn);
 const char* get_client_email(const char* dom_id, MYSQL* conn);
-// Ends the process (status 1) when the domain is not found or the query fails.
+// Null after reporting when the name cannot be converted, the domain is not
+// found or the query fails.
 const char* get_dom_id(const char* domain_name, MYSQL* conn);
 const char* get_domain_name(const char* domain_name);
 long get_next_id(const char* table, MYSQL* conn);

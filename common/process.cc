@@ -86,13 +86,20 @@ void widen_pipe(int fd) { (void)fcntl(fd, F_SETPIPE_SZ, 1 << 20); }
 
 // Opens the pipes of a gathering run: read ends non-blocking, both ends
 // close-on-exec (fork_execv installs the write ends where they belong).
-PipeEnds open_gather_pipe() {
+// A failure is reported and returned: a run may hold a domain switched off,
+// which it must still switch on.
+std::optional<PipeEnds> open_gather_pipe() {
   auto pipe = make_pipe(O_CLOEXEC);
-  if (!pipe) print_error(1, "fork_execv_getouterr: pipe() failed");
+  if (!pipe) {
+    print_error(0, "fork_execv_getouterr: pipe() failed");
+    return std::nullopt;
+  }
   widen_pipe(pipe->read.get());
-  if (!set_nonblocking(pipe->read.get()))
-    print_error(1, "fork_execv_getouterr: fcntl(O_NONBLOCK) failed");
-  return std::move(*pipe);
+  if (!set_nonblocking(pipe->read.get())) {
+    print_error(0, "fork_execv_getouterr: fcntl(O_NONBLOCK) failed");
+    return std::nullopt;
+  }
+  return pipe;
 }
 
 // Reads whatever a stream held when the child ended, no more.
@@ -182,7 +189,10 @@ std::string admin_utility_path(const char* name) {
 
 pid_t fork_execv(int in_fd, int out_fd, int err_fd, const char* path, char* const argv[]) {
   pid_t pid = fork();
-  if (pid < 0) print_error(1, "fork_execv_pipes: fork() failed");
+  if (pid < 0) {
+    print_error(0, "fork_execv_pipes: fork() failed");
+    return -1;
+  }
   if (pid > 0) return pid;
 
   // Child: install the three standard descriptors. The descriptor's own
@@ -248,13 +258,15 @@ int read_pipe_chunk(int* fd, char** text, size_t* capacity, size_t* length) {
 int fork_execv_getouterr(char** out, char** err, const char* path, char* const argv[]) {
   *out = nullptr;
   *err = nullptr;
-  PipeEnds out_pipe = open_gather_pipe();
-  PipeEnds err_pipe = open_gather_pipe();
-  pid_t pid = fork_execv(0, out_pipe.write.get(), err_pipe.write.get(), path, argv);
+  auto out_pipe = open_gather_pipe();
+  auto err_pipe = out_pipe ? open_gather_pipe() : std::nullopt;
+  if (!err_pipe) return -1;
+  pid_t pid = fork_execv(0, out_pipe->write.get(), err_pipe->write.get(), path, argv);
+  if (pid < 0) return -1;
   Stream streams[2];
-  streams[0].fd.fd = out_pipe.read.release();
+  streams[0].fd.fd = out_pipe->read.release();
   streams[0].text = out;
-  streams[1].fd.fd = err_pipe.read.release();
+  streams[1].fd.fd = err_pipe->read.release();
   streams[1].text = err;
   // out_pipe.write and err_pipe.write stay open until we return.
   return gather_until_exit(pid, streams, 2);
@@ -270,10 +282,12 @@ int fork_execl_getouterr(char** out, char** err, const char* path, const char* a
 
 int fork_execv_getout(char** out, const char* path, char* const argv[]) {
   *out = nullptr;
-  PipeEnds out_pipe = open_gather_pipe();
-  pid_t pid = fork_execv(0, out_pipe.write.get(), 2, path, argv);
+  auto out_pipe = open_gather_pipe();
+  if (!out_pipe) return -1;
+  pid_t pid = fork_execv(0, out_pipe->write.get(), 2, path, argv);
+  if (pid < 0) return -1;
   Stream stream;
-  stream.fd.fd = out_pipe.read.release();
+  stream.fd.fd = out_pipe->read.release();
   stream.text = out;
   return gather_until_exit(pid, &stream, 1);
 }

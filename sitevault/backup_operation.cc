@@ -20,6 +20,7 @@
 #include "run_state.h"
 #include "server_keys.h"
 #include "signing.h"
+#include "stop_signals.h"
 #include "unique_fd.h"
 
 namespace {
@@ -51,7 +52,10 @@ int store_dump(const char* domain, const std::string& arguments, const std::stri
   dump_dir = path_dirname(dump);
   const std::string staged = staging_path(dump);
   std::vector<std::uint64_t> sizes;
-  if (make_signed_dump(arguments.c_str(), staged.c_str(), split_size, &sizes) != 0) {
+  // A dump outside the repository has no directory of the domain's to guard
+  // it: others get no access to it.
+  const mode_t mode = lands_in_repository(dump, domain) ? 0666 : 0660;
+  if (make_signed_dump(arguments.c_str(), staged.c_str(), split_size, &sizes, mode) != 0) {
     print_error(0, "An error uccured during backing up domain '%s'\n", domain);
     discard_staged_dump(staged);
     *mail_text = kRemovedAfterFailure;
@@ -81,7 +85,10 @@ int store_dump(const char* domain, const std::string& arguments, const std::stri
     *mail_text = kSignatureFailed;
     return 1;
   }
-  if (commit_staged_dump(staged, dump, sizes) != 0) {
+  // A termination request that came after the stream was complete still
+  // leaves the older dump of that name in place.
+  if (stop_signal() != 0 || commit_staged_dump(staged, dump, sizes) != 0) {
+    if (stop_signal() != 0) discard_staged_dump(staged);
     print_error(0, "An error uccured during backing up domain '%s'\n", domain);
     *mail_text = kRemovedAfterFailure;
     return 1;

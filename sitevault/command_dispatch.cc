@@ -16,8 +16,16 @@
 #include "run_state.h"
 #include "server_keys.h"
 #include "signing.h"
+#include "stop_signals.h"
 
 namespace {
+
+// Ends the run with status, or with 128 + the signal when a termination
+// request stopped the operation.
+[[noreturn]] void finish(int status) {
+  exit_if_stopped();
+  util_exit(status);
+}
 
 // The verdict on the signature lines of a dump whose digest matched: the
 // empty text when the server's key signed it, else the reason (reported).
@@ -41,7 +49,10 @@ std::string signature_problem(const char* dump) {
 
 [[noreturn]] void check_dump(const CommandOptions& o) {
   int result;
-  if (check_dump_digest(o.dump_file.c_str()) == 1) {
+  const int digest = check_dump_digest(o.dump_file.c_str());
+  // A last file that is listed but cannot be opened gives no verdict.
+  if (digest < 0) finish(1);
+  if (digest == 1) {
     result = signature_problem(o.dump_file.c_str()).empty() &&
                      run_dumpctl("--check-dump", o.dump_file.c_str()) == 0
                  ? 0
@@ -52,20 +63,20 @@ std::string signature_problem(const char* dump) {
   }
   std::printf("%d\n", result);
   std::fflush(stdout);
-  util_exit(0);
+  finish(0);
 }
 
 [[noreturn]] void backup(const CommandOptions& o) {
   int result = backup_domain(o.domain_name.c_str(), o.dump_file.c_str(), o.desc_file.c_str(),
                              o.email_from.c_str(), o.email_to.c_str(), o.split_size);
-  if (result != 0 || rotate_requested == 0) util_exit(result != 0 ? 1 : 0);
+  if (result != 0 || rotate_requested == 0) finish(result != 0 ? 1 : 0);
   const std::string& prefix = o.dump_file_prefix;
   const auto slash = prefix.rfind('/');
   const std::string directory = slash == std::string::npos ? "." : prefix.substr(0, slash);
   const std::string name = slash == std::string::npos ? prefix : prefix.substr(slash + 1);
   rotate_dump_files(directory.c_str(), name.c_str(), o.max_dump_files,
                     path_basename(o.dump_file).c_str());
-  util_exit(0);
+  finish(0);
 }
 
 [[noreturn]] void ftp_backup(const CommandOptions& o) {
@@ -73,41 +84,41 @@ std::string signature_problem(const char* dump) {
                                  o.ftp_server.c_str(), o.ftp_path.c_str(), o.ftp_login.c_str(),
                                  o.ftp_password.c_str(), o.email_from.c_str(), o.email_to.c_str(),
                                  o.split_size);
-  if (result != 0 || rotate_requested == 0) util_exit(result != 0 ? 1 : 0);
+  if (result != 0 || rotate_requested == 0) finish(result != 0 ? 1 : 0);
   ftp_rotate_dumps(o.ftp_server.c_str(), o.ftp_login.c_str(), o.ftp_password.c_str(),
                    o.ftp_path.c_str(), o.dump_file_prefix.c_str(), o.max_dump_files,
                    o.dump_file.c_str());
-  util_exit(0);
+  finish(0);
 }
 
 // Removal waits for no one: a dump that a backup or restore of the domain is
 // working on is refused as the lock says.
 [[noreturn]] void remove_one_dump(const CommandOptions& o) {
-  if (check_server_wide_lock() != 0) util_exit(255);
+  if (check_server_wide_lock() != 0) finish(255);
   locked_file* lock = take_domain_lock_file(o.domain_name.c_str());
-  if (lock == nullptr) util_exit(255);
+  if (lock == nullptr) finish(255);
   const int result = remove_dump(o.dump_file.c_str());
   close_locked_file(lock);
-  util_exit(result == 0 ? 0 : 255);
+  finish(result == 0 ? 0 : 255);
 }
 
 [[noreturn]] void remove_domain(const CommandOptions& o) {
   const char* domain = o.domain_name.c_str();
   if (lock_domain(domain) != 0) {
     print_error(0, "Unable to lock domain %s\n", domain);
-    util_exit(1);
+    finish(1);
   }
   unlock_domain(domain);
-  util_exit(remove_domain_repository(domain) == 0 ? 0 : 1);
+  finish(remove_domain_repository(domain) == 0 ? 0 : 1);
 }
 
 [[noreturn]] void gen_keys() {
   if (check_server_keys() == 1) {
     errno = 0;
     print_error(0, "Server's keys pair already exists\n");
-    util_exit(1);
+    finish(1);
   }
-  util_exit(gen_server_keys() == 1 ? 1 : 0);
+  finish(gen_server_keys() == 1 ? 1 : 0);
 }
 
 }  // namespace
@@ -121,10 +132,10 @@ void dispatch_command(const CommandOptions& o) {
     case cmd_ftp_backup:
       ftp_backup(o);
     case cmd_restore:
-      util_exit(restore_domain(o.client_login.c_str(), o.domain_name.c_str(), o.domain_ip.c_str(),
-                               o.dump_file.c_str(), o.email_from.c_str(), o.email_to.c_str()) != 0
-                    ? 1
-                    : 0);
+      finish(restore_domain(o.client_login.c_str(), o.domain_name.c_str(), o.domain_ip.c_str(),
+                            o.dump_file.c_str(), o.email_from.c_str(), o.email_to.c_str()) != 0
+                 ? 1
+                 : 0);
     case cmd_remove_dump:
       remove_one_dump(o);
     case cmd_remove_domain:
@@ -132,13 +143,13 @@ void dispatch_command(const CommandOptions& o) {
     case cmd_gen_server_keys:
       gen_keys();
     case cmd_ftp_download:
-      util_exit(ftp_download_dump(o.domain_name.c_str(), o.dump_file.c_str(), o.ftp_server.c_str(),
-                                  o.ftp_login.c_str(), o.ftp_password.c_str(), o.ftp_path.c_str(),
-                                  o.email_from.c_str(), o.email_to.c_str()) != 0
-                    ? 1
-                    : 0);
+      finish(ftp_download_dump(o.domain_name.c_str(), o.dump_file.c_str(), o.ftp_server.c_str(),
+                               o.ftp_login.c_str(), o.ftp_password.c_str(), o.ftp_path.c_str(),
+                               o.email_from.c_str(), o.email_to.c_str()) != 0
+                 ? 1
+                 : 0);
     default:
       print_error(0, "Unknown command\n");
-      util_exit(1);
+      finish(1);
   }
 }

@@ -257,7 +257,7 @@ int check_dump_digest(const char* dump) {
   std::unique_ptr<FILE, int (*)(FILE*)> file(std::fopen(last.c_str(), "re"), &std::fclose);
   if (!file) {
     report_errno("Can't open file %s: ", last.c_str());
-    util_exit(1);
+    return -1;
   }
   auto stored = find_dump_field("Magic1: ", file.get());
   if (!stored) return 0;

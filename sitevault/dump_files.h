@@ -32,8 +32,8 @@ unsigned long dump_part_number(const std::string& base, const std::string& name)
 // Value of "Magic1: " / "Magic2: " in the last lines of the open last file.
 std::optional<std::string> find_dump_field(const char* field, FILE* file);
 std::optional<std::string> count_digest(const char* dump);
-// 1 when the stored digest equals the recomputed one, else 0. Ends the
-// process with status 1 when the last file exists but cannot be opened.
+// 1 when the stored digest equals the recomputed one, else 0; -1 (reported
+// with report_errno) when the last file exists but cannot be opened.
 int check_dump_digest(const char* dump);
 
 // One file of a dump held open, with its size when it was opened. Checking a

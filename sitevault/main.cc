@@ -3,11 +3,15 @@
 #include "command_line.h"
 #include "messages.h"
 #include "product_conf.h"
+#include "stop_signals.h"
 
 int main(int argc, char** argv) {
   program_name = argv[0];
   load_product_conf();
   CommandOptions options;
   parse_command_line(argc, argv, options);
+  // A termination request during an operation stops its children and lets
+  // it fail cleanly: the domain is switched back on before the run ends.
+  install_stop_handlers();
   dispatch_command(options);
 }

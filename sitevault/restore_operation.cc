@@ -22,6 +22,7 @@
 #include "product_conf.h"
 #include "run_state.h"
 #include "server_keys.h"
+#include "shell_child.h"
 #include "signing.h"
 #include "sigpipe_guard.h"
 #include "unique_fd.h"
@@ -113,25 +114,28 @@ int restore_domain(const char* client_login, const char* domain, const char* dom
 
   const std::string restorer_command = hvxrestore_command(domain, client_login, domain_ip);
   std::fflush(nullptr);
-  std::unique_ptr<FILE, PipeCloser> restorer(::popen(restorer_command.c_str(), "we"));
-  if (!restorer) {
+  auto pipe = make_pipe(O_CLOEXEC);
+  const pid_t restorer = pipe ? start_shell_child(restorer_command, pipe->read.get(), -1) : -1;
+  if (restorer < 0) {
     print_error(0, "Can't run '%s'", restorer_command.c_str());
     send_notification(email_to, email_from, domain, restore_failed, nullptr);
     unlock_domain(domain);
     return -1;
   }
+  pipe->read.reset();
 
   int status;
   {
     // A restorer that stops reading shows up as a failed write, not as the
     // end of this process with the domain still switched off.
     SigpipeGuard guard;
-    status = feed_restorer(*opened, fileno(restorer.get()));
+    status = feed_restorer(*opened, pipe->write.get());
   }
   opened.reset();
+  pipe->write.reset();
 
   // The restorer sees the end of its input here; its verdict counts.
-  const int wait_status = ::pclose(restorer.release());
+  const int wait_status = wait_shell_child(restorer);
   if (wait_status == -1 || !WIFEXITED(wait_status) || WEXITSTATUS(wait_status) != 0) {
     if (status == 0) {
       errno = 0;

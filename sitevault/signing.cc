@@ -6,6 +6,7 @@
 #include <openssl/evp.h>
 #include <openssl/pem.h>
 #include <openssl/rsa.h>
+#include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -23,6 +24,7 @@
 #include "messages.h"
 #include "openssl_handles.h"
 #include "server_keys.h"
+#include "shell_child.h"
 #include "unique_fd.h"
 
 UploadState upload_state;
@@ -109,14 +111,60 @@ std::size_t hand_over_pending(char* buffer, std::size_t room) {
   return n;
 }
 
+// The dump writer: a shell child in a group of its own whose standard output
+// is read here. Until finished, going out of scope closes the pipe (the
+// writer's next write fails) and reaps the child.
+struct WriterChild {
+  pid_t pid = -1;
+  FilePtr stream;
+
+  bool start(const std::string& shell_line) {
+    auto pipe = make_pipe(O_CLOEXEC);
+    if (!pipe) return false;
+    pid = start_shell_child(shell_line, -1, pipe->write.get());
+    if (pid < 0) return false;
+    pipe->write.reset();
+    // A larger pipe lets the writer run ahead instead of waiting for every
+    // 64 KiB; the default size is kept when the system refuses.
+    ::fcntl(pipe->read.get(), F_SETPIPE_SZ, kPipeSize);
+    stream.reset(::fdopen(pipe->read.get(), "r"));
+    if (stream) (void)pipe->read.release();
+    return static_cast<bool>(stream);
+  }
+  int finish() {
+    stream.reset();
+    const int status = wait_shell_child(pid);
+    pid = -1;
+    return status;
+  }
+  ~WriterChild() {
+    if (pid > 0) finish();
+  }
+};
+
+// Creates or truncates a dump file without following a link; anything but a
+// regular file (a FIFO, a device, a directory) is refused, and a FIFO never
+// blocks the open.
+UniqueFd open_output_file(const std::string& name, mode_t mode) {
+  UniqueFd fd(::open(name.c_str(),
+                     O_WRONLY | O_CREAT | O_TRUNC | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC, mode));
+  struct stat st {};
+  if (fd && (::fstat(fd.get(), &st) != 0 || !S_ISREG(st.st_mode))) {
+    fd.reset();
+    errno = EINVAL;
+  }
+  if (fd) ::fcntl(fd.get(), F_SETFL, O_WRONLY);
+  return fd;
+}
+
 }  // namespace
 
 int make_signed_dump(const char* arguments, const char* output, std::uint64_t split_size) {
-  return make_signed_dump(arguments, output, split_size, nullptr);
+  return make_signed_dump(arguments, output, split_size, nullptr, 0666);
 }
 
 int make_signed_dump(const char* arguments, const char* output, std::uint64_t split_size,
-                     std::vector<std::uint64_t>* part_sizes) {
+                     std::vector<std::uint64_t>* part_sizes, mode_t mode) {
   if (output == nullptr || *output == '\0') return fail("Filename not specified!");
   const char* args = arguments ? arguments : "";
   if (!sends_to_stdout(args))
@@ -134,13 +182,9 @@ int make_signed_dump(const char* arguments, const char* output, std::uint64_t sp
 
   // The shell hands its process over to the writer, so that a writer ended
   // by a signal is seen as such rather than as the shell's exit status.
-  const std::string shell_line = "exec " + command;
-  PipePtr pipe(::popen(shell_line.c_str(), "re"));
-  if (!pipe) return fail("Can't run '%s'", command.c_str(), true);
-
-  // A larger pipe lets the writer run ahead instead of waiting for every
-  // 64 KiB; the default size is kept when the system refuses.
-  ::fcntl(fileno(pipe.get()), F_SETPIPE_SZ, kPipeSize);
+  WriterChild writer;
+  if (!writer.start("exec " + command)) return fail("Can't run '%s'", command.c_str(), true);
+  FILE* pipe = writer.stream.get();
 
   MdCtxPtr digest = new_sha1_context();
   if (!digest) {
@@ -159,7 +203,7 @@ int make_signed_dump(const char* arguments, const char* output, std::uint64_t sp
     if (!to_stdout) {
       const std::string name =
           part == 1 ? std::string(output) : std::string(output) + ".part" + std::to_string(part);
-      out.reset(::open(name.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0666));
+      out = open_output_file(name, mode);
       if (!out) return fail("Can't open file '%s' for output", name.c_str(), true);
     }
     std::uint64_t in_part = 0;
@@ -167,7 +211,7 @@ int make_signed_dump(const char* arguments, const char* output, std::uint64_t sp
       std::size_t want = buf.size();
       if (part_limit != 0)
         want = static_cast<std::size_t>(std::min<std::uint64_t>(want, part_limit - in_part));
-      const std::size_t n = std::fread(buf.data(), 1, want, pipe.get());
+      const std::size_t n = std::fread(buf.data(), 1, want, pipe);
       if (n > 0) {
         if (EVP_DigestUpdate(digest.get(), buf.data(), n) != 1) {
           report_openssl_errors();
@@ -178,8 +222,7 @@ int make_signed_dump(const char* arguments, const char* output, std::uint64_t sp
         in_part += n;
       }
       if (n < want) {
-        if (std::ferror(pipe.get()))
-          return fail("Error reading dump stream from hvxdump", nullptr, true);
+        if (std::ferror(pipe)) return fail("Error reading dump stream from hvxdump", nullptr, true);
         stream_end = true;
         break;
       }
@@ -190,7 +233,7 @@ int make_signed_dump(const char* arguments, const char* output, std::uint64_t sp
   // The writer's verdict comes before the signature: a stream that its
   // writer did not finish must never carry valid signature lines, wherever
   // it went (a consumer of standard output keeps what it received).
-  const int status = ::pclose(pipe.release());
+  const int status = writer.finish();
   if (status < 0 || !WIFEXITED(status)) return fail("Abnormal hvxdump termination");
   if (WEXITSTATUS(status) != 0) return fail("Error during hvxdump execution");
 
@@ -411,7 +454,7 @@ int verify_dump_signature(const char* dump, const char* public_pem) {
   std::unique_ptr<FILE, int (*)(FILE*)> file(std::fopen(last.c_str(), "re"), &std::fclose);
   if (!file) {
     report_errno("Can't open file %s: ", last.c_str());
-    util_exit(1);
+    return 0;
   }
   return verify_dump_fields(file.get(), public_pem);
 }

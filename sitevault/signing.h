@@ -1,6 +1,8 @@
 // Making signed dumps from hvxdump's output and checking their signatures.
 #pragma once
 
+#include <sys/types.h>
+
 #include <cstddef>
 #include <cstdint>
 #include <cstdio>
@@ -15,9 +17,11 @@
 // file), and appends the signature lines. 0 on success, 1 on failure.
 int make_signed_dump(const char* arguments, const char* output, std::uint64_t split_size);
 // The same; on success part_sizes receives the size of every file written,
-// in dump order (signature lines included in the last).
+// in dump order (signature lines included in the last). Files are created
+// with mode (before the umask); a link or a file that is not a regular one
+// is never written through.
 int make_signed_dump(const char* arguments, const char* output, std::uint64_t split_size,
-                     std::vector<std::uint64_t>* part_sizes);
+                     std::vector<std::uint64_t>* part_sizes, mode_t mode);
 
 // State shared between readHandler and the FTP upload loop.
 struct UploadState {

@@ -243,7 +243,7 @@ before=$(content_sum $D)
 cp "$REPO/re" "$SB/re.orig"
 HVXRESTORE_DELAY=3 "$SITEVAULT" --restore --verbose --client-login owner --domain-name $D \
   --domain-ip 192.0.2.10 --dump-file re >/dev/null 2>&1 & restorer=$!
-for _ in $(seq 1 40); do flock -n "$REPO/backup_restore.lock" true || break; sleep 0.1; done
+for _ in $(seq 1 40); do [ "$(status_of $D)" = 4 ] && break; sleep 0.1; done
 run "$SITEVAULT" --remove-dump --domain-name $D --dump-file re
 check_eq "removal during a restore refused" 255 "$RC"
 check_contains "removal refusal" "domain is already locked" "$ERR"
@@ -277,6 +277,57 @@ run "$SITEVAULT" --backup --verbose --domain-name $D --dump-file k2 --desc-file 
 check_eq "backup after a killed one" 0 "$RC"
 check_eq "domain back on after a killed backup" 0 "$(status_of $D)"
 check_eq "services on" on "$(cat "$SB/var/sandbox/sitectl/$D")"
+
+# Termination requests while the domain is held: the writer or restorer is
+# stopped, nothing partial stays, the older dump of the name is kept, the
+# failure is mailed, the domain goes back on and the run ends with 143.
+run "$SITEVAULT" --backup --verbose --domain-name $D --dump-file sig --desc-file "$SB/tmp/desc"
+sum_sig=$(sha1sum < "$REPO/sig")
+wait_staged() { for _ in $(seq 1 80); do ls -A "$REPO" | grep -q 'hvxtmp.*sig' && return 0; sleep 0.1; done; return 1; }
+after_stop() {  # after_stop WHAT KIND
+  check "$1: lock free" wait_unlocked $D 20
+  check_eq "$1: status" 0 "$(status_of $D)"
+  check_eq "$1: switched on last" "turn-on $D" "$(tail -n 1 "$CALLS")"
+  for _ in $(seq 1 20); do mails | grep -q "process has failed" && break; sleep 0.25; done
+  check_contains "$1: failure mail" "$2 process has failed for domain '$D'" "$(mails)"
+  check_eq "$1: nothing staged left" "" "$(ls -A "$REPO" | grep hvxtmp)"
+  check_eq "$1: older dump intact" "$sum_sig" "$(sha1sum < "$REPO/sig")"
+}
+clear_mail
+HVXDUMP_PAD_MIB=3000 "$SITEVAULT" --backup --verbose --domain-name $D --dump-file sig \
+  --desc-file "$SB/tmp/desc" --email-from bu@example.com --email-to admin@example.com \
+  >/dev/null 2>&1 & victim=$!
+wait_staged
+kill -TERM $victim; wait $victim
+check_eq "SIGTERM of a verbose backup: exit" 143 "$?"
+after_stop "SIGTERM of a verbose backup" Backup
+clear_mail
+HVXDUMP_PAD_MIB=3000 run "$SITEVAULT" --backup --domain-name $D --dump-file sig \
+  --desc-file "$SB/tmp/desc" --email-from bu@example.com --email-to admin@example.com
+wait_staged
+detached=$(pgrep -f -- "--dump-file sig " | head -n 1)
+check "detached backup found" test -n "$detached"
+kill -TERM "$detached"
+after_stop "SIGTERM of a detached backup" Backup
+clear_mail
+HVXRESTORE_DELAY=30 "$SITEVAULT" --restore --verbose --client-login owner --domain-name $D \
+  --domain-ip 192.0.2.10 --dump-file sig --email-from bu@example.com --email-to admin@example.com \
+  >/dev/null 2>&1 & victim=$!
+for _ in $(seq 1 50); do mails | grep -q "Restore process has begun" && break; sleep 0.1; done
+sleep 0.5
+kill -INT $victim; wait $victim
+check_eq "SIGINT of a restore: exit" 130 "$?"
+after_stop "SIGINT of a restore" Restore
+check_eq "restorer stopped" "" "$(pgrep -f 'hvxrestore --single-domain-mode')"
+
+# A dump whose last file cannot be opened: the restore is refused cleanly.
+ln -s "$SB/nowhere" "$REPO/sig.part2"
+run "$SITEVAULT" --restore --verbose --client-login owner --domain-name $D --domain-ip 192.0.2.10 \
+  --dump-file sig
+check_eq "unreadable last file: restore refused" 1 "$RC"
+check_eq "unreadable last file: status" 0 "$(status_of $D)"
+check "unreadable last file: lock free" flock -n "$REPO/backup_restore.lock" true
+rm -f "$REPO/sig.part2"
 
 # The database unreachable: the backup fails and the domain is untouched.
 : > "$CALLS"

@@ -168,4 +168,21 @@ check_eq "after kill: the new chain" "[T] title ... done|[T] turning domain \"$D
 check_eq "after kill: domain back on" "0|turn-off $D|turn-on $D|" "$(status "$D")|$(calls)"
 check "after kill: lock released" lock_is_free
 
+# --- SIGTERM mid-chain: commands stopped, domain on, semaphore 2, 143 ---
+new_key
+rm -f "$STATE/calls.log"
+"$CHAINRUN" "$KEY" "$W/term.log" title 0 0 "$D" "$(enc "sleep 60")" </dev/null >/dev/null 2>&1 &
+runner=$!
+for _ in $(seq 1 50); do [ "$(status "$D")" = 4 ] && break; sleep 0.1; done
+sleep 0.3
+kill -TERM $runner
+wait $runner
+check_eq "SIGTERM: exit" 143 "$?"
+check_eq "SIGTERM: semaphore failed" 2 "$(sem_value "$KEY")"
+check_eq "SIGTERM: status" 0 "$(status "$D")"
+check_eq "SIGTERM: sitectl calls" "turn-off $D|turn-on $D|" "$(calls)"
+check "SIGTERM: lock released" lock_is_free
+check_eq "SIGTERM: no command left" "" "$(pgrep -f '^sleep 60$')"
+check_contains "SIGTERM: chain logged as failed" "title ... error!" "$(tline "$W/term.log" 2)"
+
 finish
