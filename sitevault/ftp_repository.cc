@@ -8,6 +8,7 @@
 #include <utility>
 
 #include "dump_files.h"
+#include "ftp_connection.h"
 #include "ftp_transfer.h"
 #include "local_rotation.h"
 #include "messages.h"
@@ -85,15 +86,12 @@ std::optional<std::vector<std::string>> ftp_list_names(const char* server, const
   FtpListing listing;
   listing.filter = filter ? filter : "";
   char error_buffer[kErrorBufferSize];
-  error_buffer[0] = '\0';
   CurlOptions options(curl.get());
+  ftp_common_options(options, login, password, error_buffer, FtpUse::command);
   options.set(CURLOPT_URL, url.c_str())
-      .set(CURLOPT_USERNAME, login)
-      .set(CURLOPT_PASSWORD, password)
       .set(CURLOPT_WRITEFUNCTION, ftp_list_handler)
       .set(CURLOPT_WRITEDATA, static_cast<void*>(&listing))
-      .set(CURLOPT_DIRLISTONLY, 1L)
-      .set(CURLOPT_ERRORBUFFER, error_buffer);
+      .set(CURLOPT_DIRLISTONLY, 1L);
   if (!options.ok()) {
     ftp_report(nullptr, 0, "error: cURL setup failed: %s\n",
                curl_reason(error_buffer, options.result()));
@@ -192,16 +190,13 @@ int run_command_batch(const char* server, const char* login, const char* passwor
   const std::string url = std::string("ftp://") + (server ? server : "");
   FtpListing ignored;
   char error_buffer[kErrorBufferSize];
-  error_buffer[0] = '\0';
   CurlOptions options(curl.get());
+  ftp_common_options(options, login, password, error_buffer, FtpUse::command);
   options.set(CURLOPT_URL, url.c_str())
-      .set(CURLOPT_USERNAME, login)
-      .set(CURLOPT_PASSWORD, password)
       .set(CURLOPT_QUOTE, batch.get())
       .set(CURLOPT_DIRLISTONLY, 1L)
       .set(CURLOPT_WRITEFUNCTION, ftp_discard_handler)
-      .set(CURLOPT_WRITEDATA, static_cast<void*>(&ignored))
-      .set(CURLOPT_ERRORBUFFER, error_buffer);
+      .set(CURLOPT_WRITEDATA, static_cast<void*>(&ignored));
   if (!options.ok()) {
     ftp_report(nullptr, 0, "error: cURL setup failed: %s\n",
                curl_reason(error_buffer, options.result()));
@@ -280,13 +275,9 @@ std::optional<std::uint64_t> ftp_file_size(const char* server, const char* login
   }
   const std::string url = ftp_url(server, path, name.c_str());
   char error_buffer[kErrorBufferSize];
-  error_buffer[0] = '\0';
   CurlOptions options(curl.get());
-  options.set(CURLOPT_URL, url.c_str())
-      .set(CURLOPT_USERNAME, login)
-      .set(CURLOPT_PASSWORD, password)
-      .set(CURLOPT_NOBODY, 1L)
-      .set(CURLOPT_ERRORBUFFER, error_buffer);
+  ftp_common_options(options, login, password, error_buffer, FtpUse::command);
+  options.set(CURLOPT_URL, url.c_str()).set(CURLOPT_NOBODY, 1L);
   if (!options.ok()) {
     ftp_report(nullptr, 0, "error: cURL setup failed: %s\n",
                curl_reason(error_buffer, options.result()));

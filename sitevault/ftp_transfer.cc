@@ -16,6 +16,7 @@
 #include "dump_files.h"
 #include "dump_staging.h"
 #include "dump_utilities.h"
+#include "ftp_connection.h"
 #include "ftp_repository.h"
 #include "messages.h"
 #include "server_keys.h"
@@ -232,16 +233,13 @@ int ftp_upload_dump(const char* server, const char* login, const char* password,
   int part = 1;
   for (;; ++part) {
     const std::string url = ftp_url(server, path, part_name(staged.c_str(), part).c_str());
-    error_buffer[0] = '\0';
     CurlOptions options(curl.get());
-    options.set(CURLOPT_USERNAME, login)
-        .set(CURLOPT_PASSWORD, password)
-        .set(CURLOPT_URL, url.c_str())
+    ftp_common_options(options, login, password, error_buffer, FtpUse::data);
+    options.set(CURLOPT_URL, url.c_str())
         .set(CURLOPT_READFUNCTION, readHandler)
         .set(CURLOPT_READDATA, stream.get())
         .set(CURLOPT_UPLOAD, 1L)
-        .set(CURLOPT_UPLOAD_BUFFERSIZE, kTransferBlock)
-        .set(CURLOPT_ERRORBUFFER, error_buffer);
+        .set(CURLOPT_UPLOAD_BUFFERSIZE, kTransferBlock);
     if (!options.ok()) {
       ftp_report(error_text, error_size, "error: cURL setup failed: %s\n",
                  curl_reason(error_buffer, options.result()));
@@ -322,15 +320,12 @@ int ftp_download_file(const char* server, const char* login, const char* passwor
   }
   const std::string url = ftp_url(server, path, remote_name);
   char error_buffer[kErrorBufferSize];
-  error_buffer[0] = '\0';
   CurlOptions options(curl.get());
+  ftp_common_options(options, login, password, error_buffer, FtpUse::data);
   options.set(CURLOPT_URL, url.c_str())
-      .set(CURLOPT_USERNAME, login)
-      .set(CURLOPT_PASSWORD, password)
       .set(CURLOPT_WRITEDATA, file.get())
       .set(CURLOPT_UPLOAD, 0L)
-      .set(CURLOPT_BUFFERSIZE, kTransferBlock)
-      .set(CURLOPT_ERRORBUFFER, error_buffer);
+      .set(CURLOPT_BUFFERSIZE, kTransferBlock);
   if (!options.ok()) {
     ftp_report(error_text, error_size, "error: cURL setup failed: %s\n",
                curl_reason(error_buffer, options.result()));

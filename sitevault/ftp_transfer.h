@@ -6,9 +6,10 @@
 
 #include <cstddef>
 #include <cstdint>
-#include <memory>
 #include <string>
 #include <string_view>
+
+#include "ftp_connection.h"
 
 int ftp_upload_dump(const char* server, const char* login, const char* password, const char* path,
                     const char* dump_name, const char* arguments, char* error_text,
@@ -16,16 +17,6 @@ int ftp_upload_dump(const char* server, const char* login, const char* password,
 int ftp_download_file(const char* server, const char* login, const char* password, const char* path,
                       const char* remote_name, const char* local_path, char* error_text,
                       std::size_t error_size);
-
-struct CurlEasyDeleter {
-  void operator()(CURL* handle) const { curl_easy_cleanup(handle); }
-};
-using CurlEasy = std::unique_ptr<CURL, CurlEasyDeleter>;
-
-struct CurlSlistDeleter {
-  void operator()(curl_slist* list) const { curl_slist_free_all(list); }
-};
-using CurlSlist = std::unique_ptr<curl_slist, CurlSlistDeleter>;
 
 // Each '/'-separated segment of path percent-escaped, the slashes kept, so
 // that blanks, '#', '?' and '%' in names reach the server unchanged.
@@ -38,21 +29,3 @@ std::string ftp_url(const char* server, const char* path, const char* name);
 // text into the caller's buffer when one is given.
 void ftp_report(char* error_text, std::size_t error_size, const char* format, ...)
     __attribute__((format(printf, 3, 4)));
-
-// Sets an option and remembers the first refusal, so that a block of setopt
-// calls is checked once.
-class CurlOptions {
- public:
-  explicit CurlOptions(CURL* handle) : handle_(handle) {}
-  template <typename T>
-  CurlOptions& set(CURLoption option, T value) {
-    if (result_ == CURLE_OK) result_ = curl_easy_setopt(handle_, option, value);
-    return *this;
-  }
-  bool ok() const { return result_ == CURLE_OK; }
-  CURLcode result() const { return result_; }
-
- private:
-  CURL* handle_;
-  CURLcode result_ = CURLE_OK;
-};

@@ -1,7 +1,8 @@
 #!/usr/bin/env bash
-# An FTP server that goes away in the middle of an upload and of a download:
-# the operations fail cleanly, report, switch the domain back on and leave
-# nothing of a failed download behind. Uses a private server it can stop.
+# An FTP server that goes away or freezes in the middle of an upload and of a
+# download: the operations fail cleanly and in bounded time, report, switch
+# the domain back on and leave nothing of a failed download behind. Uses a
+# private server it can stop.
 . "$(dirname "$0")/lib.sh"
 new_sandbox
 D=example.com
@@ -75,5 +76,78 @@ check_eq "nothing of the download left locally" "" "$(ls -A "$REPO" | grep 'dl\.
 check_eq "local dump of that name intact" "local dump" "$(cat "$REPO/dl")"
 check_eq "domain on after the download" on "$(state_of $D)"
 check "lock released after the download" wait_unlocked $D 5
+
+# A server that freezes (SIGSTOP: its connections stay open and the kernel
+# still accepts new ones, but nothing moves). The limits from the
+# environment end each operation within seconds.
+export HVX_FTP_STALL_TIMEOUT=4 HVX_FTP_CONNECT_TIMEOUT=2
+port=$("$SRC/testbed/ftp-server" start "$FTPD" 0 "$FTP_LOGIN" "$FTP_PASSWORD") || exit 1
+FTP_SERVER=127.0.0.1:$port
+ftpd_pid=$(cat "$FTPD/pid")
+freeze_ftpd() { kill -STOP "$ftpd_pid"; }
+thaw_ftpd() { kill -CONT "$ftpd_pid"; }
+trap 'thaw_ftpd; stop_ftpd; cleanup_sandbox' EXIT
+# The sockets of PID that have TCP keep-alive running.
+keepalive_sockets() { ss -tnopH state established 2>/dev/null | grep "pid=$1," | grep -c keepalive; }
+
+rm -f "$MAIL_D"/*.eml
+HVXDUMP_PAD_MIB=4000 "$SITEVAULT" --ftp-backup --verbose --domain-name $D --dump-file frozen \
+  --desc-file "$SB/tmp/desc" --ftp-server "$FTP_SERVER" --ftp-path repo \
+  --email-from bu@example.com --email-to admin@example.com >"$SB/up.out" 2>"$SB/up.err" &
+pid=$!
+check "upload to the frozen server started" wait_size "$FTPD/home/repo/.hvxtmp.*.frozen" 8388608
+freeze_ftpd
+start=$SECONDS
+check_eq "idle connections of the stalled upload probed" 1 "$([ "$(keepalive_sockets $pid)" -ge 1 ] && echo 1)"
+wait $pid
+rc=$?
+elapsed=$((SECONDS - start))
+thaw_ftpd
+check_eq "stalled upload exit" 1 "$rc"
+check "stalled upload ends within the limits ($elapsed s)" test "$elapsed" -le 30
+check_contains "stalled upload reported" "error: cURL execution failed: Operation too slow" \
+  "$(cat "$SB/up.err")"
+check_contains "stalled upload mail" "Backup process has failed for domain '$D'" "$(mails)"
+check_eq "domain on after the stalled upload" on "$(state_of $D)"
+check "lock released after the stalled upload" wait_unlocked $D 5
+
+printf 'first part\n' > "$FTPD/home/repo/cold"
+truncate -s 3G "$FTPD/home/repo/cold.part2"
+"$SITEVAULT" --ftp-download --domain-name $D --dump-file cold --ftp-server "$FTP_SERVER" \
+  --ftp-path repo >"$SB/down.out" 2>"$SB/down.err" &
+pid=$!
+check "download from the frozen server started" wait_size "$REPO/.hvxtmp.*.cold.part2" 8388608
+freeze_ftpd
+start=$SECONDS
+check_eq "connections of the stalled download probed" 1 "$([ "$(keepalive_sockets $pid)" -ge 1 ] && echo 1)"
+wait $pid
+rc=$?
+elapsed=$((SECONDS - start))
+check_eq "stalled download exit" 1 "$rc"
+check "stalled download ends within the limits ($elapsed s)" test "$elapsed" -le 30
+check_contains "stalled download reported" "Operation too slow" "$(cat "$SB/down.err")"
+check_eq "nothing of the stalled download left" "" "$(ls -A "$REPO" | grep 'cold\|hvxtmp')"
+check_eq "domain on after the stalled download" on "$(state_of $D)"
+
+# Still frozen: a new connection is accepted by the kernel but never
+# greeted; the connect limit ends the listing.
+start=$SECONDS
+run "$SITEVAULT" --ftp-download --domain-name $D --dump-file cold --ftp-server "$FTP_SERVER" \
+  --ftp-path repo
+elapsed=$((SECONDS - start))
+check_eq "unanswered greeting exit" 1 "$RC"
+check "unanswered greeting ends within the limits ($elapsed s)" test "$elapsed" -le 20
+check_contains "unanswered greeting reported" "error: cURL execution failed: " "$ERR"
+thaw_ftpd
+
+# A limit that is not a number of seconds (0 would mean no limit at all) is
+# refused before anything is sent.
+HVX_FTP_STALL_TIMEOUT=0 run "$SITEVAULT" --ftp-download --domain-name $D --dump-file cold \
+  --ftp-server "$FTP_SERVER" --ftp-path repo
+check_eq "zero stall limit exit" 1 "$RC"
+check_contains "zero stall limit reported" \
+  'error: cURL setup failed: HVX_FTP_STALL_TIMEOUT is not a number of seconds from 1 to 86400: "0"' \
+  "$ERR"
+unset HVX_FTP_STALL_TIMEOUT HVX_FTP_CONNECT_TIMEOUT
 
 finish
