@@ -2,6 +2,7 @@
 
 #include <fcntl.h>
 #include <sys/file.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -25,7 +26,7 @@ void report(const std::string& text) { write_message(text.c_str(), 0); }
 // file description) is unaffected.
 int move_off_standard(int fd) {
   if (fd > 2) return fd;
-  int moved = fcntl(fd, F_DUPFD, 3);
+  int moved = fcntl(fd, F_DUPFD_CLOEXEC, 3);
   int saved = errno;
   close(fd);
   errno = saved;
@@ -47,11 +48,24 @@ locked_file* open_locked_file(const char* path, int open_flags, int lock_operati
   record->path = path;
   if (add_suffix) record->path += ".lock";
 
-  int fd = open(record->path.c_str(), open_flags, 0644);
+  // A lock file is never reached through a link, and nothing but a regular
+  // file is taken for one (a FIFO does not block the open).
+  int fd = open(record->path.c_str(), open_flags | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC, 0644);
+  const char* refusal = nullptr;
+  if (fd < 0 && errno == ELOOP) refusal = "it is a symbolic link";
+  struct stat st {};
+  if (fd >= 0 && (fstat(fd, &st) != 0 || !S_ISREG(st.st_mode))) {
+    close(fd);
+    fd = -1;
+    errno = EINVAL;
+    refusal = "it is not a regular file";
+  }
+  if (fd >= 0) fcntl(fd, F_SETFL, fcntl(fd, F_GETFL) & ~O_NONBLOCK);
   if (fd >= 0) fd = move_off_standard(fd);
   if (fd < 0) {
     record->fd = -1;
-    report("Unable to open file \"" + record->path + "\": " + std::strerror(errno) + ".");
+    report("Unable to open file \"" + record->path +
+           "\": " + (refusal ? refusal : std::strerror(errno)) + ".");
     return record;
   }
   if (flock(fd, lock_operation) == 0) {

@@ -80,8 +80,14 @@ unsigned long get_domain_owner(const char* domain, MYSQL* conn) {
                 domain);
     return 0;
   }
-  const std::string statement =
-      "SELECT cl_id FROM domains WHERE name='" + db_escape(db, domain) + "'";
+  // By the domain's id: the name may be given in another case or form
+  // (Unicode or ACE) than the database holds.
+  const char* id = get_dom_id(domain, db);
+  if (id == nullptr) {
+    print_error(0, "Can't get domain owner for domain '%s': no such domain in database", domain);
+    return 0;
+  }
+  const std::string statement = "SELECT cl_id FROM domains WHERE id='" + db_escape(db, id) + "'";
   const std::optional<Rows> rows = run_query(db, statement);
   if (!rows) {
     print_error(0, "Can't get domain owner for domain '%s': can't execute SQL query", domain);
@@ -175,6 +181,8 @@ std::int64_t get_client_dumps_size(unsigned long client_id, MYSQL* conn) {
 int check_client_quota(const char* domain) {
   MYSQL* conn = domain_db_connection();
   const unsigned long client = get_domain_owner(domain, conn);
+  // No owner, no owner's limit to keep.
+  if (client == 0) return 0;
   const std::uint64_t limit = get_client_limit(client, "disk_space", conn);
   if (limit == kNoLimit) return 0;
 

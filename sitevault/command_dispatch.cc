@@ -104,6 +104,7 @@ std::string signature_problem(const char* dump) {
 
 [[noreturn]] void remove_domain(const CommandOptions& o) {
   const char* domain = o.domain_name.c_str();
+  if (check_server_wide_lock() != 0) finish(1);
   if (lock_domain(domain) != 0) {
     print_error(0, "Unable to lock domain %s\n", domain);
     finish(1);

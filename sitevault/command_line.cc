@@ -141,9 +141,10 @@ bool file_exists(const std::string& path) {
 
 // FTP credentials from the options or the environment.
 void take_ftp_credentials(CommandOptions& o, bool& marked) {
+  // A variable that is set is a value, even an empty one.
   if (o.ftp_login.empty()) {
     const char* env = std::getenv("FTP_LOGIN");
-    if (env != nullptr && *env != '\0') {
+    if (env != nullptr) {
       if (!store_value(o.ftp_login, env, 255, "ftp-login (FTP_LOGIN)")) marked = true;
     } else {
       report("%s: --ftp-login argument or FTP_LOGIN enviroment variable is required\n");
@@ -152,7 +153,7 @@ void take_ftp_credentials(CommandOptions& o, bool& marked) {
   }
   if (o.ftp_password.empty()) {
     const char* env = std::getenv("FTP_PASSWORD");
-    if (env != nullptr && *env != '\0') {
+    if (env != nullptr) {
       if (!store_value(o.ftp_password, env, 255, "ftp-password (FTP_PASSWORD)")) marked = true;
     } else {
       fail_now("%s: --ftp-password argument or FTP_PASSWORD enviroment variable is required\n");
@@ -295,11 +296,11 @@ void parse_command_line(int argc, char** argv, CommandOptions& o) {
                       optarg);
         break;
       case opt_split_size: {
-        int mebibytes = 0;
-        if (std::sscanf(optarg, "%d", &mebibytes) != 1) {
+        // A value that does not convert leaves the stored number as it was,
+        // and that number is checked like any other.
+        int mebibytes = static_cast<int>(static_cast<std::uint32_t>(o.split_size >> 20));
+        if (std::sscanf(optarg, "%d", &mebibytes) != 1)
           std::printf("Command line options error: wrong option --split-size value: %s\n", optarg);
-          break;
-        }
         const auto stored = static_cast<std::uint32_t>(mebibytes);
         if (stored < 500)
           std::printf(

@@ -87,15 +87,19 @@ int ftp_backup_domain(const char* domain, const char* dump_file, const char* des
 
   send_notification(email_to, email_from, domain, backup_begun, nullptr);
 
-  // For the write-test utility, which reads the credentials from there.
-  ::setenv("FTP_LOGIN", login ? login : "", 1);
-  ::setenv("FTP_PASSWORD", password ? password : "", 1);
-
   int result;
   char error_text[kErrorTextSize] = "";
   const std::string basedir = directory_part(dump_file);
-  if (exec_admin_utility("farstore", "--writing-test", "--server", server, "--basedir",
-                         basedir.c_str(), static_cast<char*>(nullptr)) != 0) {
+  // The write-test utility reads the credentials from the environment; no
+  // other child (hvxdump, sendmail) ever sees them there.
+  ::setenv("FTP_LOGIN", login ? login : "", 1);
+  ::setenv("FTP_PASSWORD", password ? password : "", 1);
+  const int write_test =
+      exec_admin_utility("farstore", "--writing-test", "--server", server, "--basedir",
+                         basedir.c_str(), static_cast<char*>(nullptr));
+  ::unsetenv("FTP_PASSWORD");
+  ::unsetenv("FTP_LOGIN");
+  if (write_test != 0) {
     errno = 0;
     print_error(0, "%s", kWriteTestFailed);
     result = 1;

@@ -1,4 +1,6 @@
 // sitevault: per-domain backup tool of the hosting panel.
+#include <cstdlib>
+
 #include "command_dispatch.h"
 #include "command_line.h"
 #include "messages.h"
@@ -10,6 +12,10 @@ int main(int argc, char** argv) {
   load_product_conf();
   CommandOptions options;
   parse_command_line(argc, argv, options);
+  // The credentials have been taken; only the FTP write test gets them back
+  // in its environment.
+  ::unsetenv("FTP_PASSWORD");
+  ::unsetenv("FTP_LOGIN");
   // A termination request during an operation stops its children and lets
   // it fail cleanly: the domain is switched back on before the run ends.
   install_stop_handlers();

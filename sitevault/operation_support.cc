@@ -39,20 +39,32 @@ void report_directory_failure(const char* format, const std::string& path) {
   write_message(text, 0);
 }
 
-int ensure_directory(const std::string& path, uid_t uid, gid_t gid) {
-  if (mkdir(path.c_str(), 0700) != 0 && errno != EEXIST) {
+// Ensures the directory name below parent_fd with owner and mode, changed
+// through its own descriptor: the name is opened without following a link,
+// so a link planted in its place is refused and its target never touched.
+// (The dump root itself is the administrator's to place and may be a link.)
+UniqueFd ensure_directory_at(int parent_fd, const char* name, const std::string& path, uid_t uid,
+                             gid_t gid, bool follow) {
+  if (mkdirat(parent_fd, name, 0700) != 0 && errno != EEXIST) {
     report_directory_failure("Unable to create directory '%s': %s", path);
-    return -1;
+    return UniqueFd();
   }
-  if (chown(path.c_str(), uid, gid) != 0) {
+  UniqueFd fd(openat(parent_fd, name,
+                     O_RDONLY | O_DIRECTORY | O_CLOEXEC | (follow ? 0 : O_NOFOLLOW | O_NONBLOCK)));
+  if (!fd) {
+    if (errno == ELOOP) errno = ENOTDIR;
+    report_directory_failure("Unable to create directory '%s': %s (links are not followed)", path);
+    return UniqueFd();
+  }
+  if (fchown(fd.get(), uid, gid) != 0) {
     report_directory_failure("Unable to execute chown for directory '%s': %s", path);
-    return -1;
+    return UniqueFd();
   }
-  if (chmod(path.c_str(), kRepositoryMode) != 0) {
+  if (fchmod(fd.get(), kRepositoryMode) != 0) {
     report_directory_failure("Unable to execute chmod for directory '%s': %s", path);
-    return -1;
+    return UniqueFd();
   }
-  return 0;
+  return fd;
 }
 
 void remove_if_present(const std::string& path) {
@@ -152,9 +164,11 @@ int create_dump_repository(const char* domain) {
   const auto uid = static_cast<uid_t>(get_user_id(kRepositoryOwner, 0));
   const auto gid = static_cast<gid_t>(get_user_id(kRepositoryOwner, 1));
   const std::string root = product_conf.DUMP_D ? product_conf.DUMP_D : "";
-  if (ensure_directory(root, uid, gid) != 0) return -1;
-  if (ensure_directory(repository_path(domain), uid, gid) != 0) return -1;
-  return 0;
+  const UniqueFd root_fd = ensure_directory_at(AT_FDCWD, root.c_str(), root, uid, gid, true);
+  if (!root_fd) return -1;
+  const UniqueFd repository =
+      ensure_directory_at(root_fd.get(), domain, repository_path(domain), uid, gid, false);
+  return repository ? 0 : -1;
 }
 
 void clear_operation_logs(const char* domain) {

@@ -118,6 +118,10 @@ for order in a b; do
   check_eq "backup outside the repository ($order)" 0 "$RC"
   check "dump kept outside the repository ($order)" test -f "$SB/elsewhere/o$order"
 done
+chmod 755 "$SB" "$SB/elsewhere"
+check_eq "dump outside the repository: no access for others" 640 "$(stat -c %a "$SB/elsewhere/oa")"
+check "dump outside the repository: unreadable by nobody" \
+  runuser -u nobody -- sh -c "! cat '$SB/elsewhere/oa' >/dev/null 2>&1"
 
 # Lock protocol: a held domain lock, a held repository-wide lock.
 flock "$REPO/backup_restore.lock" sleep 2 & holder=$!
@@ -252,6 +256,44 @@ wait $restorer
 check_eq "restore beside a swapped dump succeeds" 0 "$?"
 check_eq "content restored from the verified files" "$before" "$(content_sum $D)"
 cp "$SB/re.orig" "$REPO/re"
+
+# Links and other non-files planted in the repository (which the panel user
+# owns) never steer root: nothing outside is written, owned or blocked on.
+echo precious > "$SB/victim"
+victim_sum=$(sha1sum < "$SB/victim")
+mv "$REPO/backup_restore.lock" "$SB/lock.orig"
+ln -s "$SB/victim" "$REPO/backup_restore.lock"
+: > "$CALLS"
+run "$SITEVAULT" --backup --verbose --domain-name $D --dump-file l1 --desc-file "$SB/tmp/desc"
+check_eq "link as lock file: refused" 1 "$RC"
+check_contains "link as lock file: says why" "it is a symbolic link" "$ERR"
+check_eq "link as lock file: domain untouched" "" "$(cat "$CALLS")"
+rm -f "$REPO/backup_restore.lock"; mv "$SB/lock.orig" "$REPO/backup_restore.lock"
+ln -s "$SB/victim" "$REPO/l2"
+ln -s "$SB/victim" "$REPO/l3.part2"
+run "$SITEVAULT" --backup --verbose --domain-name $D --dump-file l2 --desc-file "$SB/tmp/desc"
+check_eq "link as dump name: backup" 0 "$RC"
+run "$SITEVAULT" --backup --verbose --domain-name $D --dump-file l3 --desc-file "$SB/tmp/desc"
+check_eq "link as part name: backup" 0 "$RC"
+check_eq "links as dump and part names: victim intact" "$victim_sum" "$(sha1sum < "$SB/victim")"
+check "the dump replaced the link" test -f "$REPO/l2" -a ! -L "$REPO/l2"
+check "the stale part link is gone" test ! -e "$REPO/l3.part2" -a ! -L "$REPO/l3.part2"
+mkfifo "$REPO/ff"
+run timeout 20 "$SITEVAULT" --restore --verbose --client-login owner --domain-name $D \
+  --domain-ip 192.0.2.10 --dump-file ff
+check_eq "FIFO as dump name: restore refused, not blocked" 1 "$RC"
+check_eq "FIFO as dump name: domain back on" 0 "$(status_of $D)"
+rm -f "$REPO/ff"
+mkdir -m 700 "$SB/victimdir"
+rm -rf "${DUMP_D:?}/other.example"
+ln -s "$SB/victimdir" "$DUMP_D/other.example"
+run "$SITEVAULT" --backup --verbose --domain-name other.example --dump-file r1 \
+  --desc-file "$SB/tmp/desc"
+check_eq "link as repository: refused" 1 "$RC"
+check_eq "link as repository: target's owner and mode kept" "root 700" \
+  "$(stat -c '%U %a' "$SB/victimdir")"
+check_eq "link as repository: nothing written there" "" "$(ls -A "$SB/victimdir")"
+rm -f "$DUMP_D/other.example"
 
 # Removal of dumps and of the repository.
 run "$SITEVAULT" --remove-dump --domain-name $D --dump-file b1

@@ -64,6 +64,9 @@ expect 1 "--domain-name argument is required" --remove-domain
 run env FTP_LOGIN=l FTP_PASSWORD=p "$SITEVAULT" --ftp-download --domain-name example.com --dump-file x --ftp-server s
 check_eq "environment credentials: only the path is missing" 1 "$RC"
 check_not_contains "no login message with FTP_LOGIN set" "FTP_LOGIN enviroment" "$ERR"
+run env FTP_LOGIN= FTP_PASSWORD= "$SITEVAULT" --ftp-download --domain-name example.com --dump-file x --ftp-server s
+check_not_contains "an empty FTP_LOGIN is a value" "FTP_LOGIN enviroment" "$ERR"
+check_not_contains "an empty FTP_PASSWORD is a value" "FTP_PASSWORD enviroment" "$ERR"
 
 # Values that would be cut or that could name another object are refused.
 long=$(printf 'a%.0s' $(seq 1 501))
@@ -81,6 +84,9 @@ run "$SITEVAULT" --bu-test --split-size 100 --max-dump-files x
 check_contains "split size warning" "Command line options error: wrong option --split-size value: can't be less than 500: 100" "$OUT"
 check_contains "max files warning" "Command line options error: wrong option --max-dump-files value: x" "$OUT"
 check_eq "warnings keep exit 0" 0 "$RC"
+run "$SITEVAULT" --bu-test --split-size abc
+check_contains "unconverted split size: first warning" "wrong option --split-size value: abc" "$OUT"
+check_contains "unconverted split size: second warning" "can't be less than 500: abc" "$OUT"
 
 # Inspection commands run hvxdumpctl and exit with its status.
 mkdir -p "$DUMP_D/example.com"

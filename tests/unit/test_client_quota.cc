@@ -162,16 +162,20 @@ TEST_F(Quota, CountsBlocksUnlessTheTypeIsExactlyByte) {
   EXPECT_LT(dumps_bytes(), kMiB);
 }
 
-TEST_F(Quota, NamesAreEscapedAndUnknownOwnersRefused) {
-  // A quote in the name is data, not statement text: the query runs and
-  // finds no such domain; with no owner there is no room.
+TEST_F(Quota, NamesAreEscapedAndOwnersFoundByTheDomainsId) {
+  // A quote in the name is data, not statement text: no such domain is
+  // found; without an owner there is no owner's limit to refuse by.
   const Outcome o = check("x' OR name<>'");
-  EXPECT_EQ(o.result, -1);
+  EXPECT_EQ(o.result, 0);
   EXPECT_NE(o.err.find("Can't get domain owner for domain 'x' OR name<>'': no such domain in "
                        "database"),
             std::string::npos)
       << o.err;
   EXPECT_EQ(get_domain_owner("other.example", domain_db_connection()), 1u);
+  // Any case and either form of an IDN name finds the same owner.
+  const unsigned long idn_owner = get_domain_owner("xn--bcher-kva.example", domain_db_connection());
+  EXPECT_NE(idn_owner, 0u);
+  EXPECT_EQ(get_domain_owner("BÜCHER.example", domain_db_connection()), idn_owner);
   EXPECT_EQ(get_client_limit(1, "disk_space' OR limit_name<>'", domain_db_connection()),
             UINT64_MAX);
 }
