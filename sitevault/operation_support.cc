@@ -135,11 +135,18 @@ void attach_log(int out, const char* domain, const char* subject) {
   const std::string dir = repository_path(domain);
   std::string path = dir + "/" + kLogName;
   struct stat st {};
-  if (stat(path.c_str(), &st) != 0 || st.st_size <= 0) path = dir + "/" + kErrLogName;
+  if (lstat(path.c_str(), &st) != 0 || st.st_size <= 0) path = dir + "/" + kErrLogName;
 
-  UniqueFd log(open(path.c_str(), O_RDONLY | O_CLOEXEC));
+  // The panel user owns the repository: a link or a FIFO planted as a log
+  // must not make root mail another file or wait forever.
+  UniqueFd log(open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NOFOLLOW | O_NONBLOCK));
+  if (log && (fstat(log.get(), &st) != 0 || !S_ISREG(st.st_mode))) {
+    log.reset();
+    errno = EINVAL;
+  }
   if (!log) {
-    const std::string reason = std::strerror(errno);
+    const std::string reason =
+        errno == ELOOP || errno == EINVAL ? "not a regular file" : std::strerror(errno);
     write_all(out, std::string(subject) + "\n" + "Error opening log file \"" + path + "\": " +
                        reason + "\n" + "Error occured during backup/restore process execution\n");
     return;
