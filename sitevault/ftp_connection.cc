@@ -1,5 +1,9 @@
 #include "ftp_connection.h"
 
+#include <pwd.h>
+#include <unistd.h>
+
+#include <cctype>
 #include <cerrno>
 #include <cstdio>
 #include <cstdlib>
@@ -12,6 +16,8 @@ constexpr long kMaxSeconds = 86400;
 // word is noticed within minutes instead of the system's two hours.
 constexpr long kKeepAliveIdle = 60;
 constexpr long kKeepAliveInterval = 30;
+// Dumps hold the sites' data: files created over SFTP are the owner's only.
+constexpr long kNewFilePermissions = 0600;
 
 // A whole number of seconds from the environment, fallback when unset.
 bool seconds_from_env(const char* name, long& value, std::string& why) {
@@ -28,11 +34,179 @@ bool seconds_from_env(const char* name, long& value, std::string& why) {
   return true;
 }
 
+// The value of an environment variable, null when unset or empty.
+const char* env_value(const char* name) {
+  const char* text = std::getenv(name);
+  return text != nullptr && *text != '\0' ? text : nullptr;
+}
+
 void set_reason(char* error_buffer, const std::string& why) {
   std::snprintf(error_buffer, CURL_ERROR_SIZE, "%s", why.c_str());
 }
 
+bool is_tls(FtpScheme scheme) { return scheme == FtpScheme::ftpes || scheme == FtpScheme::ftps; }
+
+// The known-hosts file when HVX_SSH_KNOWN_HOSTS does not name one: the
+// running user's own, as the ssh client would read it.
+std::string default_known_hosts() {
+  const passwd* user = ::getpwuid(::geteuid());
+  const char* home = user != nullptr && user->pw_dir != nullptr ? user->pw_dir : "/root";
+  return std::string(home) + "/.ssh/known_hosts";
+}
+
+// Certificate checks: against the system's store or HVX_FTP_CA_FILE, and the
+// server key pinned in HVX_FTP_PINNED_KEY. A pin without a CA file is the
+// whole check (a server with a self-signed certificate is trusted by its key
+// alone); with a CA file both apply.
+bool tls_options(CurlOptions& options, char* error_buffer) {
+  const char* ca_file = env_value("HVX_FTP_CA_FILE");
+  const char* pin = env_value("HVX_FTP_PINNED_KEY");
+  if (pin != nullptr && std::string_view(pin).substr(0, 8) != "sha256//") {
+    set_reason(
+        error_buffer,
+        std::string("HVX_FTP_PINNED_KEY is not of the form sha256//<base64>: \"") + pin + "\"");
+    return false;
+  }
+  const long verify_chain = pin == nullptr || ca_file != nullptr ? 1L : 0L;
+  options.set(CURLOPT_USE_SSL, static_cast<long>(CURLUSESSL_ALL))
+      .set(CURLOPT_SSLVERSION, static_cast<long>(CURL_SSLVERSION_TLSv1_2))
+      .set(CURLOPT_SSL_VERIFYPEER, verify_chain)
+      .set(CURLOPT_SSL_VERIFYHOST, verify_chain * 2)
+      .set(CURLOPT_SSL_SESSIONID_CACHE, 1L);
+  if (ca_file != nullptr) options.set(CURLOPT_CAINFO, ca_file);
+  if (pin != nullptr) options.set(CURLOPT_PINNEDPUBLICKEY, pin);
+  return true;
+}
+
+// Host key checks: a pinned SHA-256 fingerprint (as ssh-keygen -l prints it,
+// with or without "SHA256:") replaces the known-hosts file unless
+// HVX_SSH_KNOWN_HOSTS names one too. Login by the key file of
+// HVX_SSH_KEY_FILE (its passphrase in HVX_SSH_KEY_PASSPHRASE) or else by
+// password; a key login never falls back to the password.
+void ssh_options(CurlOptions& options) {
+  const char* known_hosts = env_value("HVX_SSH_KNOWN_HOSTS");
+  const char* fingerprint = env_value("HVX_SSH_HOST_KEY_SHA256");
+  if (fingerprint != nullptr) {
+    std::string_view pin(fingerprint);
+    if (pin.substr(0, 7) == "SHA256:") pin.remove_prefix(7);
+    options.set(CURLOPT_SSH_HOST_PUBLIC_KEY_SHA256, std::string(pin).c_str());
+  }
+  if (known_hosts != nullptr || fingerprint == nullptr) {
+    const std::string file = known_hosts != nullptr ? known_hosts : default_known_hosts();
+    options.set(CURLOPT_SSH_KNOWNHOSTS, file.c_str());
+  }
+  if (const char* key_file = env_value("HVX_SSH_KEY_FILE")) {
+    // The public half is derived from the private key.
+    options.set(CURLOPT_SSH_AUTH_TYPES, static_cast<long>(CURLSSH_AUTH_PUBLICKEY))
+        .set(CURLOPT_SSH_PRIVATE_KEYFILE, key_file)
+        .set(CURLOPT_SSH_PUBLIC_KEYFILE, "");
+    if (const char* passphrase = env_value("HVX_SSH_KEY_PASSPHRASE")) {
+      options.set(CURLOPT_KEYPASSWD, passphrase);
+    }
+  } else {
+    options.set(CURLOPT_SSH_AUTH_TYPES,
+                static_cast<long>(CURLSSH_AUTH_PASSWORD | CURLSSH_AUTH_KEYBOARD));
+  }
+  options.set(CURLOPT_NEW_FILE_PERMS, kNewFilePermissions);
+}
+
+const char* url_prefix(FtpScheme scheme) {
+  switch (scheme) {
+    case FtpScheme::ftps:
+      return "ftps://";
+    case FtpScheme::sftp:
+      return "sftp://";
+    case FtpScheme::ftp:
+    case FtpScheme::ftpes:
+      break;
+  }
+  return "ftp://";
+}
+
+// What a server text that does not parse turns into: a URL that libcurl
+// is never asked to use, since the options refuse the server first.
+FtpServer server_or_plain(const char* server) {
+  const std::string_view text = server ? server : "";
+  if (auto parsed = parse_ftp_server(text)) return std::move(*parsed);
+  return FtpServer{FtpScheme::ftp, std::string(text)};
+}
+
 }  // namespace
+
+std::optional<FtpServer> parse_ftp_server(std::string_view server) {
+  FtpServer parsed;
+  const std::size_t separator = server.find("://");
+  if (separator != std::string_view::npos) {
+    std::string scheme(server.substr(0, separator));
+    for (char& c : scheme) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+    if (scheme == "ftp") {
+      parsed.scheme = FtpScheme::ftp;
+    } else if (scheme == "ftpes") {
+      parsed.scheme = FtpScheme::ftpes;
+    } else if (scheme == "ftps") {
+      parsed.scheme = FtpScheme::ftps;
+    } else if (scheme == "sftp") {
+      parsed.scheme = FtpScheme::sftp;
+    } else {
+      return std::nullopt;
+    }
+    server.remove_prefix(separator + 3);
+  }
+  while (!server.empty() && server.back() == '/') server.remove_suffix(1);
+  parsed.authority = server;
+  return parsed;
+}
+
+bool ftp_is_plain(const char* server) {
+  const auto parsed = parse_ftp_server(server ? server : "");
+  return parsed && parsed->scheme == FtpScheme::ftp;
+}
+
+std::string ftp_escape_path(std::string_view path) {
+  std::string out;
+  std::size_t start = 0;
+  for (;;) {
+    const std::size_t slash = path.find('/', start);
+    const std::string_view segment = path.substr(
+        start, slash == std::string_view::npos ? std::string_view::npos : slash - start);
+    if (!segment.empty()) {
+      char* escaped = curl_easy_escape(nullptr, segment.data(), static_cast<int>(segment.size()));
+      if (escaped != nullptr) {
+        out += escaped;
+        curl_free(escaped);
+      }
+    }
+    if (slash == std::string_view::npos) break;
+    out += '/';
+    start = slash + 1;
+  }
+  return out;
+}
+
+std::string ftp_url(const char* server, const char* path, const char* name) {
+  const FtpServer target = server_or_plain(server);
+  const std::string_view directory = path ? path : "";
+  std::string url = url_prefix(target.scheme) + target.authority;
+  if (target.scheme == FtpScheme::sftp) {
+    // libcurl's SFTP paths are absolute; "/~/" starts at the login directory.
+    if (directory.empty() || directory.front() != '/') url += "/~/";
+    url += ftp_escape_path(directory);
+    if (!directory.empty() && directory.back() != '/') url += '/';
+  } else {
+    url += '/';
+    url += ftp_escape_path(directory);
+    url += '/';
+  }
+  if (name != nullptr) url += ftp_escape_path(name);
+  return url;
+}
+
+std::string ftp_login_url(const char* server) {
+  const FtpServer target = server_or_plain(server);
+  std::string url = url_prefix(target.scheme) + target.authority;
+  if (target.scheme == FtpScheme::sftp) url += "/~/";
+  return url;
+}
 
 std::optional<FtpLimits> ftp_limits_from_env(std::string& why) {
   FtpLimits limits;
@@ -43,18 +217,57 @@ std::optional<FtpLimits> ftp_limits_from_env(std::string& why) {
   return limits;
 }
 
-void ftp_common_options(CurlOptions& options, const char* login, const char* password,
-                        char* error_buffer, FtpUse use) {
+std::optional<std::uint64_t> ftp_max_rate_from_env(std::string& why) {
+  const char* text = env_value("HVX_FTP_MAX_RATE");
+  if (text == nullptr) return 0;
+  char* end = nullptr;
+  errno = 0;
+  const unsigned long long number = std::strtoull(text, &end, 10);
+  std::uint64_t unit = 1;
+  if (end != text && (*end == 'K' || *end == 'k')) {
+    unit = 1024;
+    ++end;
+  } else if (end != text && (*end == 'M' || *end == 'm')) {
+    unit = 1024 * 1024;
+    ++end;
+  }
+  // Digits first (strtoull would take a sign or blanks), and no overflow.
+  const bool digits = text[0] >= '0' && text[0] <= '9';
+  if (!digits || errno != 0 || end == text || *end != '\0' || number == 0 ||
+      number > (std::uint64_t{1} << 50) / unit) {
+    why = std::string("HVX_FTP_MAX_RATE is not a rate in bytes a second (K and M suffixes): \"") +
+          text + "\"";
+    return std::nullopt;
+  }
+  return number * unit;
+}
+
+void ftp_common_options(CurlOptions& options, const char* server, const char* login,
+                        const char* password, char* error_buffer, FtpUse use) {
   error_buffer[0] = '\0';
   options.set(CURLOPT_ERRORBUFFER, error_buffer);
+  const auto target = parse_ftp_server(server ? server : "");
+  if (!target) {
+    set_reason(error_buffer, std::string("--ftp-server \"") + (server ? server : "") +
+                                 "\" names none of the schemes ftp, ftpes, ftps, sftp");
+    options.fail(CURLE_UNSUPPORTED_PROTOCOL);
+    return;
+  }
   std::string why;
   const auto limits = ftp_limits_from_env(why);
-  if (!limits) {
+  const auto rate = limits ? ftp_max_rate_from_env(why) : std::nullopt;
+  if (!limits || !rate) {
     set_reason(error_buffer, why);
     options.fail(CURLE_BAD_FUNCTION_ARGUMENT);
     return;
   }
-  options.set(CURLOPT_USERNAME, login)
+  // Only the transport named may be used: a redirect or a URL of another
+  // scheme is refused by libcurl itself.
+  const char* protocol = target->scheme == FtpScheme::sftp   ? "sftp"
+                         : target->scheme == FtpScheme::ftps ? "ftps"
+                                                             : "ftp";
+  options.set(CURLOPT_PROTOCOLS_STR, protocol)
+      .set(CURLOPT_USERNAME, login)
       .set(CURLOPT_PASSWORD, password)
       .set(CURLOPT_CONNECTTIMEOUT, limits->connect_seconds)
       .set(CURLOPT_LOW_SPEED_LIMIT, 1L)
@@ -64,5 +277,12 @@ void ftp_common_options(CurlOptions& options, const char* login, const char* pas
       .set(CURLOPT_TCP_KEEPIDLE, kKeepAliveIdle)
       .set(CURLOPT_TCP_KEEPINTVL, kKeepAliveInterval)
       .set(CURLOPT_TIMEOUT,
-           use == FtpUse::command ? limits->connect_seconds + limits->stall_seconds : 0L);
+           use == FtpUse::command ? limits->connect_seconds + limits->stall_seconds : 0L)
+      .set(CURLOPT_MAX_SEND_SPEED_LARGE, static_cast<curl_off_t>(*rate))
+      .set(CURLOPT_MAX_RECV_SPEED_LARGE, static_cast<curl_off_t>(*rate));
+  if (is_tls(target->scheme)) {
+    if (!tls_options(options, error_buffer)) options.fail(CURLE_BAD_FUNCTION_ARGUMENT);
+  } else if (target->scheme == FtpScheme::sftp) {
+    ssh_options(options);
+  }
 }

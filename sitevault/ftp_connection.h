@@ -1,13 +1,45 @@
-// How every libcurl handle of the FTP code reaches the server: the login, the
-// limits that keep a stalled peer from holding a run for good, and the knobs
-// the operator sets through HVX_ environment variables.
+// How every libcurl handle of the FTP code reaches the server: the transport
+// named by the scheme of --ftp-server, the URLs, the login, the checks of the
+// server's identity, the limits that keep a stalled peer from holding a run
+// for good, and the knobs the operator sets through HVX_ environment
+// variables.
 #pragma once
 
 #include <curl/curl.h>
 
+#include <cstdint>
 #include <memory>
 #include <optional>
 #include <string>
+#include <string_view>
+
+// The transports of a remote repository. ftp: plain FTP (no scheme, or
+// ftp://). ftpes: FTP with explicit TLS (AUTH TLS), required on the control
+// and data connections. ftps: FTP with implicit TLS. sftp: SSH file transfer.
+enum class FtpScheme { ftp, ftpes, ftps, sftp };
+
+struct FtpServer {
+  FtpScheme scheme = FtpScheme::ftp;
+  std::string authority;  // host[:port] as libcurl takes it
+};
+
+// --ftp-server taken apart: "host[:port]" or "scheme://host[:port]" (a
+// trailing slash allowed); nullopt for a scheme that is none of the four.
+std::optional<FtpServer> parse_ftp_server(std::string_view server);
+// Plain FTP, the one transport the write-test utility speaks.
+bool ftp_is_plain(const char* server);
+
+// Each '/'-separated segment of path percent-escaped, the slashes kept, so
+// that blanks, '#', '?' and '%' in names reach the server unchanged.
+std::string ftp_escape_path(std::string_view path);
+// The URL of a file of the repository path: "ftp://server/path/name" with
+// path and name escaped (ftps:// for implicit TLS); with name null the
+// directory URL ".../path/". A relative path is relative to the login
+// directory on every scheme: on SFTP the URL says so with "/~/"; an absolute
+// path stays absolute.
+std::string ftp_url(const char* server, const char* path, const char* name);
+// The URL of the login directory, where commands are sent from.
+std::string ftp_login_url(const char* server);
 
 struct CurlEasyDeleter {
   void operator()(CURL* handle) const { curl_easy_cleanup(handle); }
@@ -62,9 +94,15 @@ std::optional<FtpLimits> ftp_limits_from_env(std::string& why);
 // connect and stall limits together.
 enum class FtpUse { data, command };
 
+// A byte rate from HVX_FTP_MAX_RATE ("512K", "10M", or bytes); 0 when
+// unset; nullopt with the reason in why when the value is not a rate.
+std::optional<std::uint64_t> ftp_max_rate_from_env(std::string& why);
+
 // Sets the options every handle shares, the error buffer first: the
-// credentials, the limits and TCP keep-alive. A bad environment value fails
-// the options with its reason in error_buffer (which must hold
-// CURL_ERROR_SIZE bytes), as a refused option does.
-void ftp_common_options(CurlOptions& options, const char* login, const char* password,
-                        char* error_buffer, FtpUse use);
+// credentials, the transport's checks of the server (TLS certificate or pin,
+// SSH host key) and its login method, the limits, TCP keep-alive and the
+// rate cap. An unknown scheme or a bad environment value fails the options
+// with its reason in error_buffer (which must hold CURL_ERROR_SIZE bytes),
+// as a refused option does.
+void ftp_common_options(CurlOptions& options, const char* server, const char* login,
+                        const char* password, char* error_buffer, FtpUse use);

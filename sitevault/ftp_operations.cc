@@ -94,9 +94,13 @@ int ftp_backup_domain(const char* domain, const char* dump_file, const char* des
   // other child (hvxdump, sendmail) ever sees them there.
   ::setenv("FTP_LOGIN", login ? login : "", 1);
   ::setenv("FTP_PASSWORD", password ? password : "", 1);
+  // farstore speaks plain FTP only; over TLS and SSH the probe goes through
+  // the transport the upload will use.
   const int write_test =
-      exec_admin_utility("farstore", "--writing-test", "--server", server, "--basedir",
-                         basedir.c_str(), static_cast<char*>(nullptr));
+      ftp_is_plain(server)
+          ? exec_admin_utility("farstore", "--writing-test", "--server", server, "--basedir",
+                               basedir.c_str(), static_cast<char*>(nullptr))
+          : ftp_write_test(server, login, password, path);
   ::unsetenv("FTP_PASSWORD");
   ::unsetenv("FTP_LOGIN");
   if (write_test != 0) {

@@ -1,5 +1,7 @@
 #include "ftp_repository.h"
 
+#include <unistd.h>
+
 #include <algorithm>
 #include <cstdint>
 #include <functional>
@@ -87,7 +89,7 @@ std::optional<std::vector<std::string>> ftp_list_names(const char* server, const
   listing.filter = filter ? filter : "";
   char error_buffer[kErrorBufferSize];
   CurlOptions options(curl.get());
-  ftp_common_options(options, login, password, error_buffer, FtpUse::command);
+  ftp_common_options(options, server, login, password, error_buffer, FtpUse::command);
   options.set(CURLOPT_URL, url.c_str())
       .set(CURLOPT_WRITEFUNCTION, ftp_list_handler)
       .set(CURLOPT_WRITEDATA, static_cast<void*>(&listing))
@@ -187,11 +189,11 @@ int run_command_batch(const char* server, const char* login, const char* passwor
     ftp_report(nullptr, 0, "Unable to get curl handle\n");
     return -1;
   }
-  const std::string url = std::string("ftp://") + (server ? server : "");
+  const std::string url = ftp_login_url(server);
   FtpListing ignored;
   char error_buffer[kErrorBufferSize];
   CurlOptions options(curl.get());
-  ftp_common_options(options, login, password, error_buffer, FtpUse::command);
+  ftp_common_options(options, server, login, password, error_buffer, FtpUse::command);
   options.set(CURLOPT_URL, url.c_str())
       .set(CURLOPT_QUOTE, batch.get())
       .set(CURLOPT_DIRLISTONLY, 1L)
@@ -219,50 +221,109 @@ bool is_plain_name(const std::string& name) {
 
 namespace {
 
-// The command lines "VERB <path>/<name>" of a batch; nullopt after reporting
-// a path or name that would end the line early or leave the path.
-std::optional<std::vector<std::string>> path_commands(
-    const char* action, const char* path,
-    const std::vector<std::pair<std::string, std::string>>& verbs_and_names) {
-  const std::string directory = path ? path : "";
+bool is_sftp(const char* server) {
+  const auto parsed = parse_ftp_server(server ? server : "");
+  return parsed && parsed->scheme == FtpScheme::sftp;
+}
+
+// Checks that the repository path and the names fit command lines of their
+// own; false after reporting one that would end the line early or leave the
+// path.
+bool fit_for_commands(const char* action, const std::string& directory,
+                      const std::vector<std::string>& names) {
   if (has_line_break(directory)) {
     ftp_report(nullptr, 0, "Unable to %s files: invalid FTP path \"%s\"\n", action,
                directory.c_str());
-    return std::nullopt;
+    return false;
   }
-  std::vector<std::string> commands;
-  for (const auto& [verb, name] : verbs_and_names) {
+  for (const std::string& name : names) {
     if (!is_plain_name(name)) {
       ftp_report(nullptr, 0, "Unable to %s files: invalid file name \"%s\"\n", action,
                  name.c_str());
-      return std::nullopt;
+      return false;
     }
-    commands.push_back(verb + " " + directory + "/" + name);
   }
-  return commands;
+  return true;
+}
+
+// A file of the repository path as a command names it. FTP: "<path>/<name>".
+// SFTP: the same (the bare name for an empty path) in double quotes with '"'
+// and '\' escaped, as libcurl's SFTP commands read a path; a relative path
+// is taken from the login directory by the server.
+std::string command_path(bool sftp, const std::string& directory, const std::string& name) {
+  if (!sftp) return directory + "/" + name;
+  std::string path = directory;
+  if (!path.empty() && path.back() != '/') path += '/';
+  path += name;
+  std::string quoted = "\"";
+  for (const char c : path) {
+    if (c == '"' || c == '\\') quoted += '\\';
+    quoted += c;
+  }
+  quoted += '"';
+  return quoted;
 }
 
 }  // namespace
 
 int ftp_delete_files(const char* server, const char* login, const char* password, const char* path,
-                     const std::vector<std::string>& names) {
+                     const std::vector<std::string>& names, FtpMissing missing) {
   if (names.empty()) return 0;
-  std::vector<std::pair<std::string, std::string>> deletions;
-  for (const std::string& name : names) deletions.emplace_back("DELE", name);
-  const auto commands = path_commands("delete", path, deletions);
-  return commands ? run_command_batch(server, login, password, *commands) : -1;
+  const std::string directory = path ? path : "";
+  if (!fit_for_commands("delete", directory, names)) return -1;
+  const bool sftp = is_sftp(server);
+  std::vector<std::string> commands;
+  // A leading '*' lets libcurl go on when the server refuses the command.
+  const std::string verb =
+      std::string(missing == FtpMissing::allowed ? "*" : "") + (sftp ? "rm " : "DELE ");
+  for (const std::string& name : names) {
+    commands.push_back(verb + command_path(sftp, directory, name));
+  }
+  return run_command_batch(server, login, password, commands);
 }
 
 int ftp_rename_files(const char* server, const char* login, const char* password, const char* path,
                      const std::vector<std::pair<std::string, std::string>>& renames) {
   if (renames.empty()) return 0;
-  std::vector<std::pair<std::string, std::string>> steps;
+  const std::string directory = path ? path : "";
+  std::vector<std::string> names;
   for (const auto& [from, to] : renames) {
-    steps.emplace_back("RNFR", from);
-    steps.emplace_back("RNTO", to);
+    names.push_back(from);
+    names.push_back(to);
   }
-  const auto commands = path_commands("rename", path, steps);
-  return commands ? run_command_batch(server, login, password, *commands) : -1;
+  if (!fit_for_commands("rename", directory, names)) return -1;
+  const bool sftp = is_sftp(server);
+  std::vector<std::string> commands;
+  for (const auto& [from, to] : renames) {
+    const std::string source = command_path(sftp, directory, from);
+    const std::string target = command_path(sftp, directory, to);
+    if (sftp) {
+      // An SFTP rename does not replace a file: the one of that name goes
+      // first ('*': its absence is no failure).
+      commands.push_back("*rm " + target);
+      commands.push_back("rename " + source + " " + target);
+    } else {
+      commands.push_back("RNFR " + source);
+      commands.push_back("RNTO " + target);
+    }
+  }
+  return run_command_batch(server, login, password, commands);
+}
+
+int ftp_write_test(const char* server, const char* login, const char* password, const char* path) {
+  // Not a staging name: many servers leave names that begin with a dot out
+  // of their listings.
+  const std::string probe = "hvx-write-test." + std::to_string(::getpid());
+  if (ftp_upload_text(server, login, password, path, probe.c_str(), "hvx write test\n") != 0) {
+    return -1;
+  }
+  const auto names = ftp_list_names(server, login, password, path, probe.c_str());
+  const bool listed = names && std::find(names->begin(), names->end(), probe) != names->end();
+  const int deleted = ftp_delete_files(server, login, password, path, {probe});
+  if (names && !listed) {
+    ftp_report(nullptr, 0, "The file \"%s\" written is not listed by the server\n", probe.c_str());
+  }
+  return listed && deleted == 0 ? 0 : -1;
 }
 
 std::optional<std::uint64_t> ftp_file_size(const char* server, const char* login,
@@ -276,7 +337,7 @@ std::optional<std::uint64_t> ftp_file_size(const char* server, const char* login
   const std::string url = ftp_url(server, path, name.c_str());
   char error_buffer[kErrorBufferSize];
   CurlOptions options(curl.get());
-  ftp_common_options(options, login, password, error_buffer, FtpUse::command);
+  ftp_common_options(options, server, login, password, error_buffer, FtpUse::command);
   options.set(CURLOPT_URL, url.c_str()).set(CURLOPT_NOBODY, 1L);
   if (!options.ok()) {
     ftp_report(nullptr, 0, "error: cURL setup failed: %s\n",

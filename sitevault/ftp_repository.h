@@ -44,14 +44,17 @@ int ftp_rotate_dumps(const char* server, const char* login, const char* password
 std::optional<std::vector<std::string>> ftp_get_dump_files(const char* server, const char* login,
                                                            const char* password, const char* path,
                                                            const char* dump_name);
+// Whether a file to delete that is not there fails the deletion.
+enum class FtpMissing { fails, allowed };
 // Deletes the named files from the repository path; 0 on success.
 int ftp_delete_files(const char* server, const char* login, const char* password, const char* path,
-                     const std::vector<std::string>& names);
-// Renames files of the repository path (RNFR/RNTO), in the order given; 0 on
-// success.
+                     const std::vector<std::string>& names, FtpMissing missing = FtpMissing::fails);
+// Renames files of the repository path (RNFR/RNTO; on SFTP rm and rename,
+// since an SFTP rename does not replace), in the order given; 0 on success.
 int ftp_rename_files(const char* server, const char* login, const char* password, const char* path,
                      const std::vector<std::pair<std::string, std::string>>& renames);
-// Size of a file of the repository path (SIZE); nullopt after reporting.
+// Size of a file of the repository path (SIZE, or stat on SFTP); nullopt
+// after reporting.
 std::optional<std::uint64_t> ftp_file_size(const char* server, const char* login,
                                            const char* password, const char* path,
                                            const std::string& name);
@@ -63,3 +66,6 @@ std::optional<std::uint64_t> ftp_file_size(const char* server, const char* login
 int ftp_commit_staged_dump(const char* server, const char* login, const char* password,
                            const char* path, const std::string& staged, const std::string& name,
                            const std::vector<std::uint64_t>& sizes);
+// Proves that the repository path takes new files: a small probe file is
+// written, looked for in the listing and deleted. 0, or -1 after reporting.
+int ftp_write_test(const char* server, const char* login, const char* password, const char* path);

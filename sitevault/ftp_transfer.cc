@@ -5,6 +5,7 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstdarg>
 #include <cstdio>
@@ -97,6 +98,7 @@ bool start_writer(const std::string& command, DumpWriter& writer) {
     ::dup2(pipe->write.get(), STDOUT_FILENO);
     ::close_range(3, ~0U, 0);
     ::signal(SIGPIPE, SIG_DFL);
+    ::unsetenv("HVX_SSH_KEY_PASSPHRASE");  // the writer has no use for it
     ::execl("/bin/sh", "sh", "-c", command.c_str(), static_cast<char*>(nullptr));
     ::_exit(127);
   }
@@ -122,15 +124,43 @@ std::string part_name(const char* dump_name, int part) {
   return name;
 }
 
-// Removes the dump's files from the server after a failed upload, so that no
-// truncated dump is left to be mistaken for a good one.
+// Removes the staged parts 1 to parts from the server after a failed upload,
+// so that nothing of a truncated dump is left. They are named, not listed:
+// many servers leave names that begin with a dot out of their listings.
 void remove_failed_upload(const char* server, const char* login, const char* password,
-                          const char* path, const char* dump_name) {
-  auto files = ftp_get_dump_files(server, login, password, path, dump_name);
-  if (!files) return;
-  if (ftp_delete_files(server, login, password, path, *files) != 0) {
-    print_error(0, "Unable to remove the incomplete dump \"%s\" from the FTP server\n", dump_name);
+                          const char* path, const std::string& staged, int parts) {
+  std::vector<std::string> names;
+  for (int part = 1; part <= parts; ++part) names.push_back(part_name(staged.c_str(), part));
+  if (ftp_delete_files(server, login, password, path, names, FtpMissing::allowed) != 0) {
+    print_error(0, "Unable to remove the incomplete dump \"%s\" from the FTP server\n",
+                staged.c_str());
   }
+}
+
+// The part as the server holds it must be as long as what was sent; a
+// difference fails the upload (whose staged files are then deleted).
+bool part_arrived_whole(const char* server, const char* login, const char* password,
+                        const char* path, const std::string& name, std::uint64_t sent,
+                        char* error_text, std::size_t error_size) {
+  const auto stored = ftp_file_size(server, login, password, path, name);
+  if (!stored) {
+    ftp_report(error_text, error_size, "Unable to check the part \"%s\" on the FTP server\n",
+               name.c_str());
+    return false;
+  }
+  if (*stored == sent) return true;
+  ftp_report(error_text, error_size,
+             "The part \"%s\" on the FTP server holds %llu bytes, %llu were sent\n", name.c_str(),
+             static_cast<unsigned long long>(*stored), static_cast<unsigned long long>(sent));
+  return false;
+}
+
+std::size_t text_read(char* buffer, std::size_t size, std::size_t count, void* source) {
+  auto* rest = static_cast<std::string_view*>(source);
+  const std::size_t n = std::min(size * count, rest->size());
+  std::memcpy(buffer, rest->data(), n);
+  rest->remove_prefix(n);
+  return n;
 }
 
 // Before the upload is put in place: the signature lines sent must verify
@@ -150,37 +180,6 @@ bool signature_sent_verifies(char* error_text, std::size_t error_size) {
 }
 
 }  // namespace
-
-std::string ftp_escape_path(std::string_view path) {
-  std::string out;
-  std::size_t start = 0;
-  for (;;) {
-    const std::size_t slash = path.find('/', start);
-    const std::string_view segment = path.substr(
-        start, slash == std::string_view::npos ? std::string_view::npos : slash - start);
-    if (!segment.empty()) {
-      char* escaped = curl_easy_escape(nullptr, segment.data(), static_cast<int>(segment.size()));
-      if (escaped != nullptr) {
-        out += escaped;
-        curl_free(escaped);
-      }
-    }
-    if (slash == std::string_view::npos) break;
-    out += '/';
-    start = slash + 1;
-  }
-  return out;
-}
-
-std::string ftp_url(const char* server, const char* path, const char* name) {
-  std::string url = "ftp://";
-  url += server ? server : "";
-  url += '/';
-  url += ftp_escape_path(path ? path : "");
-  url += '/';
-  if (name != nullptr) url += ftp_escape_path(name);
-  return url;
-}
 
 void ftp_report(char* error_text, std::size_t error_size, const char* format, ...) {
   char text[kErrorBufferSize + 256];
@@ -229,12 +228,12 @@ int ftp_upload_dump(const char* server, const char* login, const char* password,
   const std::string staged = staging_name(dump_name);
   std::vector<std::uint64_t> sizes;
   char error_buffer[kErrorBufferSize];
-  bool data_sent = false;
   int part = 1;
   for (;; ++part) {
-    const std::string url = ftp_url(server, path, part_name(staged.c_str(), part).c_str());
+    const std::string file = part_name(staged.c_str(), part);
+    const std::string url = ftp_url(server, path, file.c_str());
     CurlOptions options(curl.get());
-    ftp_common_options(options, login, password, error_buffer, FtpUse::data);
+    ftp_common_options(options, server, login, password, error_buffer, FtpUse::data);
     options.set(CURLOPT_URL, url.c_str())
         .set(CURLOPT_READFUNCTION, readHandler)
         .set(CURLOPT_READDATA, stream.get())
@@ -250,7 +249,6 @@ int ftp_upload_dump(const char* server, const char* login, const char* password,
     curl_off_t uploaded = 0;
     curl_easy_getinfo(curl.get(), CURLINFO_SIZE_UPLOAD_T, &uploaded);
     sizes.push_back(static_cast<std::uint64_t>(uploaded));
-    data_sent = true;  // even an empty or refused part may have created a file
     if (code != CURLE_OK) {
       ftp_report(error_text, error_size, "error: cURL execution failed: %s\n",
                  curl_reason(error_buffer, code));
@@ -264,6 +262,10 @@ int ftp_upload_dump(const char* server, const char* login, const char* password,
       } else {
         print_error(0, "error in readHandler: %s\n", upload_state.read_error_text.c_str());
       }
+      break;
+    }
+    if (!part_arrived_whole(server, login, password, path, file, sizes.back(), error_text,
+                            error_size)) {
       break;
     }
     if (upload_state.signature_sent) {
@@ -298,7 +300,8 @@ int ftp_upload_dump(const char* server, const char* login, const char* password,
   stream.reset();
   writer.abandon();
   curl.reset();
-  if (data_sent) remove_failed_upload(server, login, password, path, staged.c_str());
+  // Even an empty or refused part may have created a file.
+  remove_failed_upload(server, login, password, path, staged, part);
   return -1;
 }
 
@@ -321,7 +324,7 @@ int ftp_download_file(const char* server, const char* login, const char* passwor
   const std::string url = ftp_url(server, path, remote_name);
   char error_buffer[kErrorBufferSize];
   CurlOptions options(curl.get());
-  ftp_common_options(options, login, password, error_buffer, FtpUse::data);
+  ftp_common_options(options, server, login, password, error_buffer, FtpUse::data);
   options.set(CURLOPT_URL, url.c_str())
       .set(CURLOPT_WRITEDATA, file.get())
       .set(CURLOPT_UPLOAD, 0L)
@@ -343,6 +346,36 @@ int ftp_download_file(const char* server, const char* login, const char* passwor
   if (std::fclose(file.release()) != 0) {
     ftp_report(error_text, error_size, "Error writing file \"%s\": %s\n", local_path,
                std::strerror(errno));
+    return -1;
+  }
+  return 0;
+}
+
+int ftp_upload_text(const char* server, const char* login, const char* password, const char* path,
+                    const char* name, std::string_view data) {
+  CurlEasy curl(curl_easy_init());
+  if (!curl) {
+    ftp_report(nullptr, 0, "Unable to get curl handle\n");
+    return -1;
+  }
+  const std::string url = ftp_url(server, path, name);
+  std::string_view rest = data;
+  char error_buffer[kErrorBufferSize];
+  CurlOptions options(curl.get());
+  ftp_common_options(options, server, login, password, error_buffer, FtpUse::command);
+  options.set(CURLOPT_URL, url.c_str())
+      .set(CURLOPT_READFUNCTION, text_read)
+      .set(CURLOPT_READDATA, static_cast<void*>(&rest))
+      .set(CURLOPT_UPLOAD, 1L)
+      .set(CURLOPT_INFILESIZE_LARGE, static_cast<curl_off_t>(data.size()));
+  if (!options.ok()) {
+    ftp_report(nullptr, 0, "error: cURL setup failed: %s\n",
+               curl_reason(error_buffer, options.result()));
+    return -1;
+  }
+  const CURLcode code = curl_easy_perform(curl.get());
+  if (code != CURLE_OK) {
+    ftp_report(nullptr, 0, "error: cURL execution failed: %s\n", curl_reason(error_buffer, code));
     return -1;
   }
   return 0;

@@ -1,5 +1,5 @@
-// FTP uploads (streamed from hvxdump, split into parts) and downloads, and the
-// libcurl plumbing that the repository listing shares with them.
+// FTP uploads (streamed from hvxdump, split into parts) and downloads on
+// every transport of ftp_connection.
 #pragma once
 
 #include <curl/curl.h>
@@ -18,12 +18,10 @@ int ftp_download_file(const char* server, const char* login, const char* passwor
                       const char* remote_name, const char* local_path, char* error_text,
                       std::size_t error_size);
 
-// Each '/'-separated segment of path percent-escaped, the slashes kept, so
-// that blanks, '#', '?' and '%' in names reach the server unchanged.
-std::string ftp_escape_path(std::string_view path);
-// "ftp://server/path/name" with path and name escaped; with name null the
-// directory URL "ftp://server/path/".
-std::string ftp_url(const char* server, const char* path, const char* name);
+// Writes data as the file name of the repository path (the write test's
+// probe). 0, or -1 after reporting.
+int ftp_upload_text(const char* server, const char* login, const char* password, const char* path,
+                    const char* name, std::string_view data);
 
 // Reports a failure through print_error (exit code 0) and copies the same
 // text into the caller's buffer when one is given.

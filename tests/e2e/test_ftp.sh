@@ -153,5 +153,83 @@ for _ in $(seq 1 20); do mails | grep -q "has completed" && break; sleep 0.5; do
 check_contains "detached completed mail" "Backup process has completed" "$(mails)"
 check "detached dump on the server" test -s "$REMOTE/detached dump #1"
 
+# The same operations over FTP with explicit TLS, implicit TLS and SFTP, each
+# server checked as it is by default (the test CA, the known-hosts file).
+SECURE_PW=$(test_env HVX_TEST_SECURE_PASSWORD)
+RUID=$(test_env HVX_TEST_REMOTE_UID)
+FTPES=ftpes://127.0.0.1:$(test_env HVX_TEST_FTPES_PORT)
+FTPES_LOG=$(test_env HVX_TEST_FTPES_STATE)/vsftpd.log
+SFTP_STATE=$(test_env HVX_TEST_SFTP_STATE)
+SFTP=sftp://127.0.0.1:$(test_env HVX_TEST_SFTP_PORT)
+use_transport() {  # sets S_SERVER, S_HOME and the login; exports the checks
+  unset HVX_FTP_CA_FILE HVX_FTP_PINNED_KEY HVX_SSH_KNOWN_HOSTS HVX_SSH_HOST_KEY_SHA256 \
+    HVX_SSH_KEY_FILE HVX_SSH_KEY_PASSPHRASE
+  FTP_PASSWORD=$SECURE_PW
+  case $1 in
+    ftpes) S_SERVER=$FTPES; S_HOME=$(test_env HVX_TEST_FTPES_HOME); FTP_LOGIN=hvxftps
+      export HVX_FTP_CA_FILE; HVX_FTP_CA_FILE=$(test_env HVX_TEST_FTPES_CA) ;;
+    ftps) S_SERVER=ftps://127.0.0.1:$(test_env HVX_TEST_FTPS_PORT)
+      S_HOME=$(test_env HVX_TEST_FTPS_HOME); FTP_LOGIN=hvxftps
+      export HVX_FTP_CA_FILE; HVX_FTP_CA_FILE=$(test_env HVX_TEST_FTPS_CA) ;;
+    sftp) S_SERVER=$SFTP; S_HOME=$(test_env HVX_TEST_SFTP_HOME); FTP_LOGIN=hvxsftp
+      export HVX_SSH_KNOWN_HOSTS=$SFTP_STATE/known_hosts ;;
+  esac
+  R=$S_HOME/$P
+  [ -d "$R" ] || install -d -o "$RUID" -g "$RUID" "$R"
+}
+secure_backup() {
+  run "$SITEVAULT" --ftp-backup --verbose --domain-name $D --desc-file "$SB/tmp/desc" \
+    --ftp-server "$S_SERVER" --ftp-path "$P" "$@"
+}
+secure_download() {
+  run "$SITEVAULT" --ftp-download --domain-name $D --ftp-server "$S_SERVER" --ftp-path "$P" \
+    --dump-file "$@"
+}
+in_remote() { (cd "$R" && ls -A | paste -sd' '); }
+in_repo() { (cd "$REPO" && ls -1 | grep "^$1" | paste -sd' '); }
+
+before=$(content_sum $D)
+for scheme in ftpes ftps sftp; do
+  use_transport $scheme
+  # A split backup with rotation; no write-test utility (it speaks plain FTP
+  # only), the probe file gone.
+  for n in 2001.01.01_10.00 2001.01.02_10.00; do echo old > "$R/t_$n"; done
+  : > "$SB/var/sandbox/farstore.log"
+  HVXDUMP_PAD_MIB=3 secure_backup --split-size 1 --rotate-dump-files --dump-file-prefix t \
+    --max-dump-files 2
+  check_eq "$scheme: backup exit" 0 "$RC"
+  dump=$(cd "$R" && ls -1 | grep -E '^t_[0-9]{4}\.[0-9.]{5}_[0-9.]{5}$' | sort | tail -n 1)
+  check_eq "$scheme: parts and rotation" "t_2001.01.02_10.00 $dump $dump.part2 $dump.part3" \
+    "$(in_remote)"
+  check_eq "$scheme: full part holds the split size" 1048576 "$(stat -c %s "$R/$dump")"
+  check_eq "$scheme: no write-test utility" "" "$(cat "$SB/var/sandbox/farstore.log")"
+  check_eq "$scheme: new files are the owner's only" 600 "$(stat -c %a "$R/$dump.part2")"
+
+  # Download, check and restore byte for byte.
+  secure_download "$dump"
+  check_eq "$scheme: download exit" 0 "$RC"
+  check_eq "$scheme: every part fetched" "$dump $dump.part2 $dump.part3" "$(in_repo t_)"
+  run "$SITEVAULT" --check-dump --domain-name $D --dump-file "$dump"
+  check_eq "$scheme: downloaded dump checks" 0 "$OUT"
+  rm -rf "${SITES:?}/$D"
+  run "$SITEVAULT" --restore --verbose --client-login owner --domain-name $D \
+    --domain-ip 192.0.2.10 --dump-file "$dump"
+  check_eq "$scheme: restore exit" 0 "$RC"
+  check_eq "$scheme: content restored byte for byte" "$before" "$(content_sum $D)"
+  rm -f "$REPO"/t_*
+
+  # A re-used name: the split dump is replaced by a one-file dump of the same
+  # name (renamed over the older file), its extra parts deleted.
+  HVXDUMP_PAD_MIB=2 secure_backup --split-size 1 --dump-file "again it's"
+  check_eq "$scheme: split dump under a re-used name" 0 "$RC"
+  secure_backup --dump-file "again it's"
+  check_eq "$scheme: one-file dump over it" 0 "$RC"
+  check_eq "$scheme: only the new dump's file" "again it's" "$(ls -A "$R" | grep again)"
+  secure_download "again it's"
+  check_eq "$scheme: the re-used name downloads and checks" 0 "$RC"
+  check_eq "$scheme: nothing staged left" "" "$(ls -A "$R" | grep hvxtmp)"
+  rm -rf "${R:?}"/*
+done
+
 rm -rf "$REMOTE"
 finish
