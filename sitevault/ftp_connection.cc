@@ -78,12 +78,30 @@ bool tls_options(CurlOptions& options, char* error_buffer) {
   return true;
 }
 
+// The known-hosts file the handles of this process check against (one run
+// reads one environment), named in the reason of a refusal.
+std::string known_hosts_in_use;
+
+// libcurl's verdict on the server's host key against the known-hosts file,
+// with the reason left in the error buffer, which libcurl leaves empty when
+// it refuses a key.
+int host_key_verdict(CURL*, const curl_khkey*, const curl_khkey*, curl_khmatch match,
+                     void* error_buffer) {
+  if (match == CURLKHMATCH_OK) return CURLKHSTAT_FINE;
+  const char* what = match == CURLKHMATCH_MISMATCH
+                         ? "the server's host key differs from the one in the known-hosts file"
+                         : "the server's host key is not in the known-hosts file";
+  std::snprintf(static_cast<char*>(error_buffer), CURL_ERROR_SIZE, "%s %s", what,
+                known_hosts_in_use.c_str());
+  return CURLKHSTAT_REJECT;
+}
+
 // Host key checks: a pinned SHA-256 fingerprint (as ssh-keygen -l prints it,
 // with or without "SHA256:") replaces the known-hosts file unless
 // HVX_SSH_KNOWN_HOSTS names one too. Login by the key file of
 // HVX_SSH_KEY_FILE (its passphrase in HVX_SSH_KEY_PASSPHRASE) or else by
 // password; a key login never falls back to the password.
-void ssh_options(CurlOptions& options) {
+void ssh_options(CurlOptions& options, char* error_buffer) {
   const char* known_hosts = env_value("HVX_SSH_KNOWN_HOSTS");
   const char* fingerprint = env_value("HVX_SSH_HOST_KEY_SHA256");
   if (fingerprint != nullptr) {
@@ -92,8 +110,10 @@ void ssh_options(CurlOptions& options) {
     options.set(CURLOPT_SSH_HOST_PUBLIC_KEY_SHA256, std::string(pin).c_str());
   }
   if (known_hosts != nullptr || fingerprint == nullptr) {
-    const std::string file = known_hosts != nullptr ? known_hosts : default_known_hosts();
-    options.set(CURLOPT_SSH_KNOWNHOSTS, file.c_str());
+    known_hosts_in_use = known_hosts != nullptr ? known_hosts : default_known_hosts();
+    options.set(CURLOPT_SSH_KNOWNHOSTS, known_hosts_in_use.c_str())
+        .set(CURLOPT_SSH_KEYFUNCTION, host_key_verdict)
+        .set(CURLOPT_SSH_KEYDATA, static_cast<void*>(error_buffer));
   }
   if (const char* key_file = env_value("HVX_SSH_KEY_FILE")) {
     // The public half is derived from the private key.
@@ -283,6 +303,6 @@ void ftp_common_options(CurlOptions& options, const char* server, const char* lo
   if (is_tls(target->scheme)) {
     if (!tls_options(options, error_buffer)) options.fail(CURLE_BAD_FUNCTION_ARGUMENT);
   } else if (target->scheme == FtpScheme::sftp) {
-    ssh_options(options);
+    ssh_options(options, error_buffer);
   }
 }

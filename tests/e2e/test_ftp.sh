@@ -231,5 +231,97 @@ for scheme in ftpes ftps sftp; do
   rm -rf "${R:?}"/*
 done
 
+# The server's identity: a certificate from another CA, a key that is not the
+# pinned one, an unknown or changed host key fail before anything is
+# uploaded, and say why. A pin alone (no CA) is enough.
+new_files() { ls -A "$R" | grep -v '^seen$' | paste -sd' '; }
+passes() { grep -c '"PASS <password>"' "$FTPES_LOG"; }
+identity_refused() {  # DESCRIPTION REASON
+  local before_pass
+  before_pass=$(passes)
+  secure_backup --dump-file refused
+  check_eq "$1: exit" 1 "$RC"
+  check_contains "$1: says why" "$2" "$ERR"
+  check_contains "$1: write test message" "An error occured during writing file on to ftp server." "$ERR"
+  check_eq "$1: nothing uploaded" "" "$(new_files)"
+  [ "$scheme" = sftp ] || check_eq "$1: no password sent" "$before_pass" "$(passes)"
+}
+scheme=ftpes
+use_transport ftpes
+openssl req -x509 -newkey ec -pkeyopt ec_paramgen_curve:P-256 -nodes -days 2 -subj "/CN=other CA" \
+  -keyout "$SB/other-ca.key" -out "$SB/other-ca.pem" 2>/dev/null
+HVX_FTP_CA_FILE=$SB/other-ca.pem identity_refused "certificate from another CA" \
+  "SSL certificate problem"
+pin=sha256//$(openssl x509 -in "$(test_env HVX_TEST_FTPES_STATE)/server.pem" -pubkey -noout |
+  openssl pkey -pubin -outform der | openssl dgst -sha256 -binary | base64)
+unset HVX_FTP_CA_FILE
+HVX_FTP_PINNED_KEY=sha256//$(head -c 32 /dev/urandom | base64) identity_refused \
+  "another pinned key" "public key does not match pinned public key"
+HVX_FTP_PINNED_KEY=$pin secure_backup --dump-file pinned
+check_eq "the pinned key alone" 0 "$RC"
+rm -f "$R/pinned"
+HVX_FTP_PINNED_KEY=md5//abc secure_backup --dump-file pinned
+check_contains "a pin of another form is refused" "HVX_FTP_PINNED_KEY is not of the form" "$ERR"
+
+# A server that requires TLS reached with ftp://, and a plain server reached
+# with ftpes://: clean failures, the password never sent in clear.
+before_pass=$(passes)
+run "$SITEVAULT" --ftp-download --domain-name $D --ftp-server "ftp://${FTPES#ftpes://}" \
+  --ftp-path "$P" --dump-file any
+check_eq "ftp:// to a TLS-only server" 1 "$RC"
+check_contains "ftp:// to a TLS-only server says why" "530" "$ERR"
+check_eq "ftp:// to a TLS-only server: no password" "$before_pass" "$(passes)"
+plain_log=$(test_env HVX_TEST_FTP_HOME)/../ftp-server/log
+logins=$(grep -c "logged in" "$plain_log")
+run "$SITEVAULT" --ftp-download --domain-name $D --ftp-server "ftpes://$FTP_SERVER" \
+  --ftp-path "$P" --dump-file any
+check_eq "ftpes:// to a plain server" 1 "$RC"
+check_contains "ftpes:// to a plain server says why" "error: cURL execution failed: " "$ERR"
+check_not_contains "no password in the report" "$SECURE_PW" "$ERR"
+check_eq "ftpes:// to a plain server: no login" "$logins" "$(grep -c "logged in" "$plain_log")"
+
+scheme=sftp
+use_transport sftp
+: > "$SB/empty_known_hosts"
+HVX_SSH_KNOWN_HOSTS=$SB/empty_known_hosts identity_refused "unknown host key" \
+  "the server's host key is not in the known-hosts file $SB/empty_known_hosts"
+ssh-keygen -q -t ed25519 -N '' -f "$SB/other_host_key"
+echo "[127.0.0.1]:${SFTP##*:} $(cut -d' ' -f1,2 "$SB/other_host_key.pub")" > "$SB/changed_known_hosts"
+HVX_SSH_KNOWN_HOSTS=$SB/changed_known_hosts identity_refused "changed host key" \
+  "the server's host key differs from the one in the known-hosts file $SB/changed_known_hosts"
+unset HVX_SSH_KNOWN_HOSTS
+HVX_SSH_HOST_KEY_SHA256=$(ssh-keygen -lf "$SB/other_host_key.pub" | cut -d' ' -f2) \
+  identity_refused "another pinned fingerprint" "fingerprint"
+export HVX_SSH_HOST_KEY_SHA256; HVX_SSH_HOST_KEY_SHA256=$(cat "$SFTP_STATE/fingerprint")
+secure_backup --dump-file pinned
+check_eq "the pinned fingerprint alone" 0 "$RC"
+
+# Login by key: the password is not offered then. An encrypted key takes its
+# passphrase from the environment; a wrong one fails without showing it.
+FTP_PASSWORD=not-the-password HVX_SSH_KEY_FILE=$SFTP_STATE/client_ed25519 \
+  secure_backup --dump-file by-key
+check_eq "login by key" 0 "$RC"
+ssh-keygen -q -t ed25519 -N 'open sesame' -f "$SB/locked_key"
+cat "$SB/locked_key.pub" >> "$SFTP_STATE/authorized_keys"
+export HVX_SSH_KEY_FILE=$SB/locked_key
+HVX_SSH_KEY_PASSPHRASE='open sesame' secure_backup --dump-file by-locked-key
+check_eq "login by an encrypted key" 0 "$RC"
+HVX_SSH_KEY_PASSPHRASE='wrong sesame' secure_backup --dump-file refused
+check_eq "wrong passphrase" 1 "$RC"
+check_not_contains "the passphrase is not shown" "sesame" "$ERR$OUT$(mails)"
+unset HVX_SSH_KEY_FILE
+
+# The rate cap: 20 MiB at 10 MiB a second take about two seconds.
+start=$(date +%s.%N)
+HVX_FTP_MAX_RATE=10M HVXDUMP_PAD_MIB=20 secure_backup --dump-file capped
+elapsed=$(awk -v a="$start" -v b="$(date +%s.%N)" 'BEGIN { printf "%.2f", b - a }')
+check_eq "capped backup" 0 "$RC"
+check "capped upload takes about 2 s ($elapsed s)" awk "BEGIN { exit !($elapsed >= 1.8 && $elapsed < 8) }"
+HVX_FTP_MAX_RATE=fast secure_backup --dump-file capped
+check_contains "a rate that is no number is refused" \
+  'HVX_FTP_MAX_RATE is not a rate in bytes a second (K and M suffixes): "fast"' "$ERR"
+unset HVX_SSH_HOST_KEY_SHA256
+rm -rf "${R:?}"
+
 rm -rf "$REMOTE"
 finish
