@@ -145,7 +145,8 @@ int chainrun_main(int argc, char** argv) {
   const std::string time_text = log_time_text();
   const std::string title_line = "[" + time_text + "] " + title + " ... ";
 
-  const bool suspended = !domain.empty() && suspend_domain(time_text.c_str(), domain.c_str()) == 0;
+  std::optional<DomainSuspension> suspension;
+  if (!domain.empty()) suspension.emplace(time_text, domain).suspend();
 
   log_append(title_line);
   semaphore->set(chain_running);
@@ -158,7 +159,7 @@ int chainrun_main(int argc, char** argv) {
 
   // The domain goes back on whatever the outcome; the semaphore is set last,
   // so a caller that sees 1 or 2 finds the domain settled and the log whole.
-  if (suspended) resume_domain(time_text.c_str(), domain.c_str(), take_suspension_lock());
+  if (suspension) suspension->resume();
   semaphore->set(outcome == ChainOutcome::succeeded ? chain_succeeded : chain_failed);
   if (stop_signal() != 0) return 128 + stop_signal();
   return outcome == ChainOutcome::succeeded ? 0 : 1;

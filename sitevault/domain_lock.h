@@ -1,11 +1,15 @@
 // Domain lock and status switching: the repository-wide lock probe, the
-// per-domain lock, the backup bit 4 in the domain's status and sitectl.
+// domain's locks, the backup bit 4 in the domain's status and sitectl, with
+// sitevault's messages (common/domain_switch does the work).
 #pragma once
 
 #include <mysql.h>
 
 #include "locked_file.h"
 
+// The per-name lock record of the domain this run holds (lock_domain to
+// unlock_domain), or null. It belongs to the held switch; unlock_domain
+// releases it.
 extern locked_file* domain_lock;
 
 // The connection this run keeps for the domain lock (opened on first use);
@@ -13,11 +17,17 @@ extern locked_file* domain_lock;
 MYSQL* domain_db_connection();
 
 int check_server_wide_lock();
-// Takes the domain's lock file without switching the domain (busy: reported
-// as "already locked"), and removes what dead runs staged in its repository.
-// The held record, or null after reporting.
+// Takes the domain's repository lock file DUMP_D/<domain>/backup_restore.lock
+// without switching the domain (busy: reported as "already locked"), and
+// removes what dead runs staged in its repository. The held record, or null
+// after reporting.
 locked_file* take_domain_lock_file(const char* domain);
+// Takes the domain's locks (the one for its id, whatever spelling of the
+// name is given, and the repository's) and switches it off. 0, or -1 after
+// reporting with nothing held.
 int lock_domain(const char* domain);
+// Switches the held domain back on and releases its locks.
 void unlock_domain(const char* domain);
+// The status steps alone, without any lock.
 int turn_domain_off(const char* domain);
 int turn_domain_on(const char* domain);
