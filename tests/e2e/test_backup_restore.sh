@@ -399,4 +399,34 @@ else
   echo "tmpfs not available: disk-full case skipped" >&2
 fi
 
+
+# Another spelling of a domain that a backup holds is refused, untouched.
+: > "$CALLS"
+HVXDUMP_PAD_MIB=3000 "$SITEVAULT" --backup --verbose --domain-name $D --dump-file held \
+  --desc-file "$SB/tmp/desc" >/dev/null 2>&1 & victim=$!
+for _ in $(seq 1 80); do ls -A "$REPO" 2>/dev/null | grep -q 'hvxtmp.*held' && break; sleep 0.1; done
+run "$SITEVAULT" --backup --verbose --domain-name EXAMPLE.COM --dump-file upper \
+  --desc-file "$SB/tmp/desc"
+check_eq "other spelling while held: refused" 1 "$RC"
+check_contains "other spelling while held: message" \
+  "Unable to lock file for domain \"EXAMPLE.COM\": domain is already locked." "$ERR"
+check_eq "other spelling while held: still off" 4 "$(status_of $D)"
+check_eq "other spelling while held: no switching" "turn-off $D" "$(paste -sd, "$CALLS")"
+kill -TERM $victim; wait $victim
+check "other spelling: the holder's lock released" wait_unlocked $D 20
+check_eq "other spelling: status after" 0 "$(status_of $D)"
+
+# An IDN given in Unicode: backed up into the repository of that name.
+cp -a "$SITES/xn--bcher-kva.example" "$SITES/bücher.example"
+: > "$CALLS"
+run "$SITEVAULT" --backup --verbose --domain-name bücher.example --dump-file u1 \
+  --desc-file "$SB/tmp/desc"
+check_eq "IDN backup exit" 0 "$RC"
+check "IDN backup in its repository" test -f "$DUMP_D/bücher.example/u1"
+check_eq "IDN backup switched" "turn-off bücher.example,turn-on bücher.example" \
+  "$(paste -sd, "$CALLS")"
+check_eq "IDN backup status after" 0 "$(status_of xn--bcher-kva.example)"
+run "$SITEVAULT" --check-dump --domain-name bücher.example --dump-file u1
+check_eq "IDN dump checks" 0 "$OUT"
+
 finish

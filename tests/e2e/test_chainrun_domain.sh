@@ -185,4 +185,42 @@ check "SIGTERM: lock released" lock_is_free
 check_eq "SIGTERM: no command left" "" "$(pgrep -f '^sleep 60$')"
 check_contains "SIGTERM: chain logged as failed" "title ... error!" "$(tline "$W/term.log" 2)"
 
+
+# --- one domain under two spellings: one lock ----------------------------
+new_key
+rm -f "$STATE/calls.log"
+"$CHAINRUN" "$KEY" "$W/first.log" first 0 0 "$D" \
+  "$(enc "touch $W/running; while [ ! -e $W/go ]; do sleep 0.1; done")" </dev/null >/dev/null 2>&1 &
+runner=$!
+for _ in $(seq 1 100); do [ -e "$W/running" ] && break; sleep 0.1; done
+mkdir -p "$DUMP_D/EXAMPLE.COM"
+new_key
+dchain "$W/upper.log" EXAMPLE.COM "$(record_status "$W/upper.during")"
+touch "$W/go"; wait "$runner"
+check_eq "two spellings: refused" \
+  "Unable to lock file for domain \"EXAMPLE.COM\": domain is already locked." "$(line "$W/upper.log" 1)"
+check_eq "two spellings: chain ran" "[T] title ... done|2" \
+  "$(tline "$W/upper.log" 2)|$(wc -l <"$W/upper.log")"
+check_eq "two spellings: status kept by the first" 4 "$(cat "$W/upper.during")"
+check_eq "two spellings: switched by the first only" "turn-off $D|turn-on $D|" "$(calls)"
+check_eq "two spellings: status after" 0 "$(status "$D")"
+
+# --- a repository-wide dump holds DUMP_D: the domain is left alone ------
+rm -f "$STATE/calls.log"
+( flock -x 9; touch "$W/wide"; while [ ! -e "$W/wide-release" ]; do sleep 0.1; done ) \
+  9>"$DUMP_D/backup_restore.lock" &
+holder=$!
+for _ in $(seq 1 50); do [ -e "$W/wide" ] && break; sleep 0.1; done
+dchain "$W/wide.log" "$D" "$(record_status "$W/wide.during")"
+touch "$W/wide-release"; wait "$holder"
+check_eq "server-wide lock: exit" 0 "$RC"
+check_eq "server-wide lock: reported" \
+  "Can't switch domain \"$D\" off while server-wide dump/restore running: Can't lock file $DUMP_D/backup_restore.lock" \
+  "$(line "$W/wide.log" 1)"
+check_eq "server-wide lock: chain ran" "[T] title ... done|2" \
+  "$(tline "$W/wide.log" 2)|$(wc -l <"$W/wide.log")"
+check_eq "server-wide lock: status untouched" "0|0" "$(cat "$W/wide.during")|$(status "$D")"
+check_eq "server-wide lock: no sitectl call" "" "$(calls)"
+check "server-wide lock: domain lock not taken" lock_is_free
+
 finish

@@ -13,8 +13,11 @@
 #include <memory>
 #include <string>
 #include <thread>
+#include <vector>
 
+#include "db_queries.h"
 #include "domain_lock.h"
+#include "domain_switch.h"
 #include "messages.h"
 #include "operation_support.h"
 #include "product_conf.h"
@@ -271,6 +274,166 @@ TEST_F(DomainLock, NameWithoutIdChangesNothing) {
   EXPECT_EQ(domain_lock, nullptr);
   EXPECT_FALSE(file_exists(sitectl_dir() + "/calls.log"));
   EXPECT_EQ(sql("SELECT COUNT(*) FROM domains WHERE status<>0"), "0\n");
+}
+
+TEST_F(DomainLock, EverySpellingOfADomainMeetsOneLock) {
+  ASSERT_EQ(create_dump_repository("EXAMPLE.COM"), 0);
+  {
+    LockHolder holder("example.com");
+    ASSERT_EQ(holder.state(), "locked");
+    testing::internal::CaptureStderr();
+    EXPECT_EQ(lock_domain("EXAMPLE.COM"), -1);
+    const std::string err = testing::internal::GetCapturedStderr();
+    EXPECT_NE(err.find("Unable to lock file for domain \"EXAMPLE.COM\": domain is already locked."),
+              std::string::npos)
+        << err;
+    EXPECT_EQ(domain_lock, nullptr);
+    EXPECT_EQ(status_of("example.com"), 4u);
+    EXPECT_EQ(sitectl_calls(), "turn-off example.com\n");
+  }
+  // And the other way round: the upper-case run holds, the lower-case one
+  // is refused.
+  ASSERT_EQ(lock_domain("EXAMPLE.COM"), 0);
+  EXPECT_EQ(LockHolder("example.com").state(), "failed");
+  unlock_domain("EXAMPLE.COM");
+  EXPECT_EQ(status_of("example.com"), 0u);
+
+  // An IDN in Unicode and in ASCII-compatible form.
+  const std::string ace = "xn--bcher-kva.example";
+  set_status(ace, 0);
+  ASSERT_EQ(create_dump_repository(ace.c_str()), 0);
+  ASSERT_EQ(create_dump_repository("bücher.example"), 0);
+  {
+    LockHolder holder(ace);
+    ASSERT_EQ(holder.state(), "locked");
+    testing::internal::CaptureStderr();
+    EXPECT_EQ(lock_domain("bücher.example"), -1);
+    EXPECT_NE(testing::internal::GetCapturedStderr().find("domain is already locked."),
+              std::string::npos);
+  }
+  ASSERT_EQ(lock_domain("bücher.example"), 0);
+  unlock_domain("bücher.example");
+  EXPECT_EQ(status_of(ace), 0u);
+}
+
+TEST_F(DomainLock, RefusedRepositoryLockLeavesTheDomainFree) {
+  // Only the repository lock is held (as dump removal holds it): the refusal
+  // must not leave the domain's other lock behind.
+  locked_file* removal = take_domain_lock_file("example.com");
+  ASSERT_NE(removal, nullptr);
+  testing::internal::CaptureStderr();
+  EXPECT_EQ(lock_domain("example.com"), -1);
+  EXPECT_NE(testing::internal::GetCapturedStderr().find("domain is already locked."),
+            std::string::npos);
+  EXPECT_FALSE(file_exists(sitectl_dir() + "/calls.log"));
+  ASSERT_EQ(create_dump_repository("Example.Com"), 0);
+  EXPECT_EQ(lock_domain("Example.Com"), 0);
+  unlock_domain("Example.Com");
+  close_locked_file(removal);
+}
+
+TEST_F(DomainLock, LinkPlantedAsTheDomainsLockIsRefused) {
+  TempDir victim_dir;
+  const std::string victim = victim_dir.path() + "/victim";
+  write_file(victim, "precious");
+  const std::string lock = std::string(product_conf.DUMP_D) + "/.domain-3.lock";
+  fs::remove(lock);
+  fs::create_symlink(victim, lock);
+  testing::internal::CaptureStderr();
+  EXPECT_EQ(lock_domain("other.example"), -1);
+  testing::internal::GetCapturedStderr();
+  fs::remove(lock);
+  EXPECT_EQ(read_file(victim), "precious");
+  EXPECT_EQ(status_of("other.example"), 0u);
+  EXPECT_FALSE(file_exists(sitectl_dir() + "/calls.log"));
+}
+
+// A host that answers like sitevault's and records what it is told.
+class RecordingHost final : public DomainSwitchHost {
+ public:
+  std::vector<std::string> reports;
+
+  std::optional<std::string> domain_id(const std::string& domain) override {
+    const char* id = get_dom_id(domain.c_str(), domain_db_connection());
+    if (id == nullptr) return std::nullopt;
+    return std::string(id);
+  }
+  MYSQL* status_connection() override { return domain_db_connection(); }
+  void lock_not_created(const std::string& d) override { reports.push_back("no record " + d); }
+  void lock_busy(const std::string& d) override { reports.push_back("busy " + d); }
+  void lock_failed(const std::string& d, int) override { reports.push_back("failed " + d); }
+  void status_unreadable(const std::string& d, const std::string&) override {
+    reports.push_back("unreadable " + d);
+  }
+  void status_unwritten(const std::string& d, const std::string&) override {
+    reports.push_back("unwritten " + d);
+  }
+  void switch_failed(const std::string& d, SwitchAction a) override {
+    reports.push_back(std::string(a == SwitchAction::off ? "off failed " : "on failed ") + d);
+  }
+};
+
+TEST_F(DomainLock, SwitchRestoresTheDomainWhenItEnds) {
+  RecordingHost host;
+  {
+    DomainSwitch held("example.com", SwitchProtocol{}, host);
+    ASSERT_TRUE(held.lock());
+    ASSERT_TRUE(held.switch_off());
+    EXPECT_EQ(status_of("example.com"), 4u);
+    testing::internal::CaptureStderr();
+    EXPECT_EQ(lock_domain("example.com"), -1);
+    testing::internal::GetCapturedStderr();
+  }
+  EXPECT_EQ(status_of("example.com"), 0u);
+  EXPECT_EQ(sitectl_calls(), "turn-off example.com\nturn-on example.com\n");
+  EXPECT_TRUE(host.reports.empty());
+  EXPECT_EQ(lock_domain("example.com"), 0);
+  unlock_domain("example.com");
+}
+
+TEST_F(DomainLock, SwitchWithoutRollbackKeepsItsLocks) {
+  // chainrun's handling: a failed --turn-off puts the status back without
+  // --turn-on, and the locks stay held until the switch ends; a failed
+  // --turn-on leaves the status it found.
+  const SwitchProtocol plain{.turn_off_when_off_for_other_reason = false,
+                             .failed_turn_off_turns_back_on = false,
+                             .failed_turn_on_marks_status_64 = false};
+  RecordingHost host;
+  write_file(sitectl_dir() + "/fail-turn-off", "");
+  {
+    DomainSwitch held("example.com", plain, host);
+    ASSERT_TRUE(held.lock());
+    EXPECT_FALSE(held.switch_off());
+    EXPECT_EQ(status_of("example.com"), 0u);
+    testing::internal::CaptureStderr();
+    EXPECT_EQ(lock_domain("example.com"), -1);
+    testing::internal::GetCapturedStderr();
+  }
+  EXPECT_EQ(sitectl_calls(), "turn-off example.com\n");
+  fs::remove(sitectl_dir() + "/fail-turn-off");
+  fs::remove(sitectl_dir() + "/calls.log");
+
+  set_status("example.com", 16);
+  {
+    DomainSwitch held("example.com", plain, host);
+    ASSERT_TRUE(held.lock());
+    EXPECT_TRUE(held.switch_off());
+    EXPECT_EQ(status_of("example.com"), 20u);
+  }
+  EXPECT_EQ(status_of("example.com"), 16u);
+  EXPECT_FALSE(file_exists(sitectl_dir() + "/calls.log"));
+
+  set_status("example.com", 0);
+  write_file(sitectl_dir() + "/fail-turn-on", "");
+  {
+    DomainSwitch held("example.com", plain, host);
+    ASSERT_TRUE(held.lock());
+    EXPECT_TRUE(held.switch_off());
+  }
+  EXPECT_EQ(status_of("example.com"), 4u);
+  EXPECT_EQ(sitectl_calls(), "turn-off example.com\nturn-on example.com\n");
+  EXPECT_EQ(host.reports,
+            (std::vector<std::string>{"off failed example.com", "on failed example.com"}));
 }
 
 }  // namespace
