@@ -46,7 +46,7 @@ bool lands_in_repository(const std::string& dump_file, const char* domain) {
 // signature there and only then puts it in place of any older dump of that
 // name. 0, or 1 with the mail text set.
 int store_dump(const char* domain, const std::string& arguments, const std::string& dump,
-               std::uint64_t split_size, const char** mail_text) {
+               std::uint64_t split_size, int error_fd, const char** mail_text) {
   // The dump's files are looked up in its own directory, wherever the
   // options placed it.
   dump_dir = path_dirname(dump);
@@ -55,7 +55,8 @@ int store_dump(const char* domain, const std::string& arguments, const std::stri
   // A dump outside the repository has no directory of the domain's to guard
   // it: others get no access to it.
   const mode_t mode = lands_in_repository(dump, domain) ? 0666 : 0660;
-  if (make_signed_dump(arguments.c_str(), staged.c_str(), split_size, &sizes, mode) != 0) {
+  if (make_signed_dump(arguments.c_str(), staged.c_str(), split_size, &sizes, mode, error_fd) !=
+      0) {
     print_error(0, "An error uccured during backing up domain '%s'\n", domain);
     discard_staged_dump(staged);
     *mail_text = kRemovedAfterFailure;
@@ -116,6 +117,9 @@ int backup_domain(const char* domain, const char* dump_file, const char* desc_fi
 
   send_notification(email_to, email_from, domain, backup_begun, nullptr);
   clear_operation_logs(domain);
+  // The writer's error output; when the log cannot be had it goes where this
+  // run's own does.
+  const UniqueFd error_log = open_error_log(domain);
   const std::string arguments = hvxdump_arguments(domain, desc_file);
 
   if (!to_stdout && verbose == 0) detach_operation();
@@ -123,10 +127,11 @@ int backup_domain(const char* domain, const char* dump_file, const char* desc_fi
   const char* mail_text = nullptr;
   int result;
   if (to_stdout) {
-    result = make_signed_dump(arguments.c_str(), dump_file, split_size);
+    result =
+        make_signed_dump(arguments.c_str(), dump_file, split_size, nullptr, 0666, error_log.get());
     if (result != 0) print_error(0, "An error uccured during backing up domain '%s'\n", domain);
   } else {
-    result = store_dump(domain, arguments, dump, split_size, &mail_text);
+    result = store_dump(domain, arguments, dump, split_size, error_log.get(), &mail_text);
   }
 
   send_notification(email_to, email_from, domain, result == 0 ? backup_completed : backup_failed,

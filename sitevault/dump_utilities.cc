@@ -1,20 +1,21 @@
 #include "dump_utilities.h"
 
+#include <fcntl.h>
+#include <sys/stat.h>
 #include <sys/wait.h>
 
+#include <cerrno>
 #include <cstdio>
 #include <cstdlib>
+#include <cstring>
 
+#include "messages.h"
 #include "product_conf.h"
 #include "shell_quote.h"
 
 namespace {
 
 constexpr const char* kErrorLog = "backup_restore.err_log";
-
-std::string error_log_redirect(const char* domain) {
-  return "2>" + shell_quote(std::string(product_conf.DUMP_D) + "/" + domain + "/" + kErrorLog);
-}
 
 std::string utility_path(const char* name) {
   return shell_quote(std::string(product_conf.PRODUCT_ROOT_D) + "/bin/" + name);
@@ -25,9 +26,26 @@ std::string utility_path(const char* name) {
 std::string hvxdump_arguments(const char* domain, const char* desc_file) {
   std::string args = " -f - --noblock --domain-name " + shell_quote(domain);
   if (desc_file != nullptr && *desc_file != '\0') args += " --desc-file " + shell_quote(desc_file);
-  args += " --nostop --nostop-domain --force ";
-  args += error_log_redirect(domain);
+  args += " --nostop --nostop-domain --force";
   return args;
+}
+
+UniqueFd open_error_log(const char* domain) {
+  const std::string path = std::string(product_conf.DUMP_D) + "/" + domain + "/" + kErrorLog;
+  UniqueFd fd(::open(path.c_str(),
+                     O_WRONLY | O_CREAT | O_TRUNC | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC, 0644));
+  struct stat st {};
+  if (fd && (::fstat(fd.get(), &st) != 0 || !S_ISREG(st.st_mode))) {
+    fd.reset();
+    errno = EINVAL;
+  }
+  if (!fd) {
+    print_error(0, "Unable to open the error log '%s': %s", path.c_str(),
+                errno == ELOOP || errno == EINVAL ? "not a regular file" : std::strerror(errno));
+    return fd;
+  }
+  ::fcntl(fd.get(), F_SETFL, O_WRONLY);
+  return fd;
 }
 
 std::string hvxdump_command(const std::string& arguments, bool ftp_form) {
@@ -39,7 +57,7 @@ std::string hvxrestore_command(const char* domain, const char* client_login,
                                const char* domain_ip) {
   std::string args = "-f - --noblock --domain-name=" + shell_quote(domain) +
                      " --client-login=" + shell_quote(client_login) +
-                     " --domain-ip=" + shell_quote(domain_ip) + " " + error_log_redirect(domain);
+                     " --domain-ip=" + shell_quote(domain_ip);
   return "nice " + utility_path("hvxrestore") + " --single-domain-mode -V conf " + args;
 }
 

@@ -5,14 +5,23 @@
 
 #include <string>
 
+#include "unique_fd.h"
+
 // Argument text for hvxdump (begins with a blank, sends the dump to standard
-// output, standard error to the domain's error log). desc_file may be null.
+// output). desc_file may be null. Its standard error goes to the descriptor
+// open_error_log gives, handed to the writer by the caller.
 std::string hvxdump_arguments(const char* domain, const char* desc_file);
+
+// The domain's error log DUMP_D/<domain>/backup_restore.err_log, created or
+// truncated for writing without following a link (the panel user owns the
+// repository); anything but a regular file is refused. -1 after reporting.
+UniqueFd open_error_log(const char* domain);
 
 // "nice PRODUCT_ROOT_D/bin/hvxdump --single-domain-mode[ -F]<args>"
 std::string hvxdump_command(const std::string& arguments, bool ftp_form);
 
-// Command line of the restorer fed on standard input.
+// Command line of the restorer fed on standard input (its standard error
+// goes to open_error_log's descriptor, handed over by the caller).
 std::string hvxrestore_command(const char* domain, const char* client_login, const char* domain_ip);
 
 // Runs hvxdumpctl with an option ("--check-dump", "--creating-time", "--info",

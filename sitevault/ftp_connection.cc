@@ -8,6 +8,8 @@
 #include <cstdio>
 #include <cstdlib>
 
+#include "stop_signals.h"
+
 namespace {
 
 constexpr long kMaxSeconds = 86400;
@@ -38,6 +40,11 @@ bool seconds_from_env(const char* name, long& value, std::string& why) {
 const char* env_value(const char* name) {
   const char* text = std::getenv(name);
   return text != nullptr && *text != '\0' ? text : nullptr;
+}
+
+std::string& passphrase_holder() {
+  static std::string passphrase;
+  return passphrase;
 }
 
 void set_reason(char* error_buffer, const std::string& why) {
@@ -120,8 +127,8 @@ void ssh_options(CurlOptions& options, char* error_buffer) {
     options.set(CURLOPT_SSH_AUTH_TYPES, static_cast<long>(CURLSSH_AUTH_PUBLICKEY))
         .set(CURLOPT_SSH_PRIVATE_KEYFILE, key_file)
         .set(CURLOPT_SSH_PUBLIC_KEYFILE, "");
-    if (const char* passphrase = env_value("HVX_SSH_KEY_PASSPHRASE")) {
-      options.set(CURLOPT_KEYPASSWD, passphrase);
+    if (!ssh_key_passphrase().empty()) {
+      options.set(CURLOPT_KEYPASSWD, ssh_key_passphrase().c_str());
     }
   } else {
     options.set(CURLOPT_SSH_AUTH_TYPES,
@@ -299,10 +306,23 @@ void ftp_common_options(CurlOptions& options, const char* server, const char* lo
       .set(CURLOPT_TIMEOUT,
            use == FtpUse::command ? limits->connect_seconds + limits->stall_seconds : 0L)
       .set(CURLOPT_MAX_SEND_SPEED_LARGE, static_cast<curl_off_t>(*rate))
-      .set(CURLOPT_MAX_RECV_SPEED_LARGE, static_cast<curl_off_t>(*rate));
+      .set(CURLOPT_MAX_RECV_SPEED_LARGE, static_cast<curl_off_t>(*rate))
+      .set(CURLOPT_XFERINFOFUNCTION, ftp_stop_requested)
+      .set(CURLOPT_NOPROGRESS, 0L);
   if (is_tls(target->scheme)) {
     if (!tls_options(options, error_buffer)) options.fail(CURLE_BAD_FUNCTION_ARGUMENT);
   } else if (target->scheme == FtpScheme::sftp) {
     ssh_options(options, error_buffer);
   }
+}
+
+void take_ssh_key_passphrase() {
+  if (const char* text = std::getenv("HVX_SSH_KEY_PASSPHRASE")) passphrase_holder() = text;
+  ::unsetenv("HVX_SSH_KEY_PASSPHRASE");
+}
+
+const std::string& ssh_key_passphrase() { return passphrase_holder(); }
+
+int ftp_stop_requested(void*, curl_off_t, curl_off_t, curl_off_t, curl_off_t) {
+  return stop_signal() != 0 ? 1 : 0;
 }

@@ -106,3 +106,13 @@ std::optional<std::uint64_t> ftp_max_rate_from_env(std::string& why);
 // as a refused option does.
 void ftp_common_options(CurlOptions& options, const char* server, const char* login,
                         const char* password, char* error_buffer, FtpUse use);
+
+// Moves HVX_SSH_KEY_PASSPHRASE out of the environment into this process's
+// memory, so that no child ever inherits it. Called once at start-up.
+void take_ssh_key_passphrase();
+const std::string& ssh_key_passphrase();
+
+// libcurl progress function: ends a transfer once a termination request has
+// come, so that the operation fails and switches the domain back on.
+int ftp_stop_requested(void* unused, curl_off_t dltotal, curl_off_t dlnow, curl_off_t ultotal,
+                       curl_off_t ulnow);

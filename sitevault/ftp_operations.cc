@@ -28,6 +28,7 @@
 #include "run_state.h"
 #include "server_keys.h"
 #include "signing.h"
+#include "unique_fd.h"
 
 namespace {
 
@@ -110,9 +111,10 @@ int ftp_backup_domain(const char* domain, const char* dump_file, const char* des
     std::snprintf(error_text, sizeof error_text, "%s", kWriteTestFailed);
   } else {
     clear_operation_logs(domain);
+    const UniqueFd error_log = open_error_log(domain);
     const std::string arguments = hvxdump_arguments(domain, desc_file);
     result = ftp_upload_dump(server, login, password, path, dump_file, arguments.c_str(),
-                             error_text, sizeof error_text, split_size);
+                             error_text, sizeof error_text, split_size, error_log.get());
   }
 
   send_notification(email_to, email_from, domain, result == 0 ? backup_completed : backup_failed,

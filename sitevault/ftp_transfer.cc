@@ -2,6 +2,7 @@
 
 #include <fcntl.h>
 #include <signal.h>
+#include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -21,6 +22,7 @@
 #include "ftp_repository.h"
 #include "messages.h"
 #include "server_keys.h"
+#include "shell_child.h"
 #include "signing.h"
 #include "unique_fd.h"
 
@@ -46,13 +48,8 @@ struct DumpWriter {
 
   void reap() {
     if (reaped || pid < 0) return;
-    int st = 0;
-    pid_t r;
-    do {
-      r = ::waitpid(pid, &st, 0);
-    } while (r < 0 && errno == EINTR);
+    status = wait_shell_child(pid);
     reaped = true;
-    status = r == pid ? st : -1;
   }
 
   // Ends the writer early: closing the pipe makes its next write fail.
@@ -85,23 +82,15 @@ ssize_t writer_read(void* cookie, char* buffer, std::size_t size) {
 
 int writer_close(void*) { return 0; }
 
-// Starts the command through /bin/sh with its standard output on a pipe.
-// Descriptors other than the standard three stay with this process, so the
-// domain lock never leaks into the dump utility.
-bool start_writer(const std::string& command, DumpWriter& writer) {
+// Starts the command through /bin/sh, in a process group of its own that a
+// termination request stops, with its standard output on a pipe. Descriptors
+// other than the standard three stay with this process, so the domain lock
+// never leaks into the dump utility.
+bool start_writer(const std::string& command, int error_fd, DumpWriter& writer) {
   auto pipe = make_pipe(O_CLOEXEC);
   if (!pipe) return false;
-  std::fflush(nullptr);
-  const pid_t pid = ::fork();
+  const pid_t pid = start_shell_child(command, -1, pipe->write.get(), error_fd);
   if (pid < 0) return false;
-  if (pid == 0) {
-    ::dup2(pipe->write.get(), STDOUT_FILENO);
-    ::close_range(3, ~0U, 0);
-    ::signal(SIGPIPE, SIG_DFL);
-    ::unsetenv("HVX_SSH_KEY_PASSPHRASE");  // the writer has no use for it
-    ::execl("/bin/sh", "sh", "-c", command.c_str(), static_cast<char*>(nullptr));
-    ::_exit(127);
-  }
   writer.pid = pid;
   writer.fd = std::move(pipe->read);
   ::fcntl(writer.fd.get(), F_SETPIPE_SZ, kPipeSize);  // best effort
@@ -195,8 +184,15 @@ void ftp_report(char* error_text, std::size_t error_size, const char* format, ..
 int ftp_upload_dump(const char* server, const char* login, const char* password, const char* path,
                     const char* dump_name, const char* arguments, char* error_text,
                     std::size_t error_size, std::uint64_t split_size) {
+  return ftp_upload_dump(server, login, password, path, dump_name, arguments, error_text,
+                         error_size, split_size, -1);
+}
+
+int ftp_upload_dump(const char* server, const char* login, const char* password, const char* path,
+                    const char* dump_name, const char* arguments, char* error_text,
+                    std::size_t error_size, std::uint64_t split_size, int error_fd) {
   DumpWriter writer;
-  if (!start_writer(hvxdump_command(arguments ? arguments : "", true), writer)) {
+  if (!start_writer(hvxdump_command(arguments ? arguments : "", true), error_fd, writer)) {
     ftp_report(error_text, error_size, "Error: %s\n", std::strerror(errno));
     return -1;
   }
@@ -308,7 +304,23 @@ int ftp_upload_dump(const char* server, const char* login, const char* password,
 int ftp_download_file(const char* server, const char* login, const char* password, const char* path,
                       const char* remote_name, const char* local_path, char* error_text,
                       std::size_t error_size) {
-  FILE* raw = std::fopen(local_path, "w+e");
+  // The repository belongs to the panel user: a link or a FIFO planted under
+  // the name is never written through or waited on.
+  FILE* raw = nullptr;
+  const int fd =
+      ::open(local_path, O_RDWR | O_CREAT | O_TRUNC | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC, 0666);
+  struct stat st {};
+  if (fd >= 0 && ::fstat(fd, &st) == 0 && S_ISREG(st.st_mode)) {
+    ::fcntl(fd, F_SETFL, O_RDWR);
+    raw = ::fdopen(fd, "w+");
+  } else if (fd >= 0) {
+    errno = EINVAL;
+  }
+  if (raw == nullptr && fd >= 0) {
+    const int saved = errno;
+    ::close(fd);
+    errno = saved;
+  }
   if (raw == nullptr) {
     ftp_report(error_text, error_size, "Error opening file \"%s\": %s\n", local_path,
                std::strerror(errno));

@@ -14,6 +14,10 @@
 int ftp_upload_dump(const char* server, const char* login, const char* password, const char* path,
                     const char* dump_name, const char* arguments, char* error_text,
                     std::size_t error_size, std::uint64_t split_size);
+// The same with the writer's standard error on error_fd (-1: inherited).
+int ftp_upload_dump(const char* server, const char* login, const char* password, const char* path,
+                    const char* dump_name, const char* arguments, char* error_text,
+                    std::size_t error_size, std::uint64_t split_size, int error_fd);
 int ftp_download_file(const char* server, const char* login, const char* password, const char* path,
                       const char* remote_name, const char* local_path, char* error_text,
                       std::size_t error_size);

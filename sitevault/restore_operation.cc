@@ -114,8 +114,10 @@ int restore_domain(const char* client_login, const char* domain, const char* dom
 
   const std::string restorer_command = hvxrestore_command(domain, client_login, domain_ip);
   std::fflush(nullptr);
+  const UniqueFd error_log = open_error_log(domain);
   auto pipe = make_pipe(O_CLOEXEC);
-  const pid_t restorer = pipe ? start_shell_child(restorer_command, pipe->read.get(), -1) : -1;
+  const pid_t restorer =
+      pipe ? start_shell_child(restorer_command, pipe->read.get(), -1, error_log.get()) : -1;
   if (restorer < 0) {
     print_error(0, "Can't run '%s'", restorer_command.c_str());
     send_notification(email_to, email_from, domain, restore_failed, nullptr);

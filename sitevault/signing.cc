@@ -118,10 +118,10 @@ struct WriterChild {
   pid_t pid = -1;
   FilePtr stream;
 
-  bool start(const std::string& shell_line) {
+  bool start(const std::string& shell_line, int error_fd) {
     auto pipe = make_pipe(O_CLOEXEC);
     if (!pipe) return false;
-    pid = start_shell_child(shell_line, -1, pipe->write.get());
+    pid = start_shell_child(shell_line, -1, pipe->write.get(), error_fd);
     if (pid < 0) return false;
     pipe->write.reset();
     // A larger pipe lets the writer run ahead instead of waiting for every
@@ -160,11 +160,11 @@ UniqueFd open_output_file(const std::string& name, mode_t mode) {
 }  // namespace
 
 int make_signed_dump(const char* arguments, const char* output, std::uint64_t split_size) {
-  return make_signed_dump(arguments, output, split_size, nullptr, 0666);
+  return make_signed_dump(arguments, output, split_size, nullptr, 0666, -1);
 }
 
 int make_signed_dump(const char* arguments, const char* output, std::uint64_t split_size,
-                     std::vector<std::uint64_t>* part_sizes, mode_t mode) {
+                     std::vector<std::uint64_t>* part_sizes, mode_t mode, int error_fd) {
   if (output == nullptr || *output == '\0') return fail("Filename not specified!");
   const char* args = arguments ? arguments : "";
   if (!sends_to_stdout(args))
@@ -183,7 +183,8 @@ int make_signed_dump(const char* arguments, const char* output, std::uint64_t sp
   // The shell hands its process over to the writer, so that a writer ended
   // by a signal is seen as such rather than as the shell's exit status.
   WriterChild writer;
-  if (!writer.start("exec " + command)) return fail("Can't run '%s'", command.c_str(), true);
+  if (!writer.start("exec " + command, error_fd))
+    return fail("Can't run '%s'", command.c_str(), true);
   FILE* pipe = writer.stream.get();
 
   MdCtxPtr digest = new_sha1_context();

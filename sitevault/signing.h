@@ -19,9 +19,10 @@ int make_signed_dump(const char* arguments, const char* output, std::uint64_t sp
 // The same; on success part_sizes receives the size of every file written,
 // in dump order (signature lines included in the last). Files are created
 // with mode (before the umask); a link or a file that is not a regular one
-// is never written through.
+// is never written through. The writer's standard error goes to error_fd
+// (-1: inherited).
 int make_signed_dump(const char* arguments, const char* output, std::uint64_t split_size,
-                     std::vector<std::uint64_t>* part_sizes, mode_t mode);
+                     std::vector<std::uint64_t>* part_sizes, mode_t mode, int error_fd);
 
 // State shared between readHandler and the FTP upload loop.
 struct UploadState {

@@ -139,10 +139,11 @@ check_eq "the smaller dump checks after download" 0 "$OUT"
 
 # The credentials reach the write test only: the dump writer's environment
 # holds neither, though this run got them through the environment.
-HVXDUMP_ENV_FILE=$SB/dump.env ftp_backup --verbose --dump-file envcheck
+HVX_SSH_KEY_PASSPHRASE=unused HVXDUMP_ENV_FILE=$SB/dump.env ftp_backup --verbose --dump-file envcheck
 check_eq "backup with the credentials in the environment" 0 "$RC"
 check_not_contains "no password for the dump writer" "FTP_PASSWORD" "$(cat "$SB/dump.env")"
 check_not_contains "no login for the dump writer" "FTP_LOGIN" "$(cat "$SB/dump.env")"
+check_not_contains "no key passphrase for the dump writer" "PASSPHRASE" "$(cat "$SB/dump.env")"
 
 # Detached: the foreground ends at once, the background finishes the upload.
 clear_mail
