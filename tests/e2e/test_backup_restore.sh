@@ -40,7 +40,7 @@ check_eq "content restored byte for byte" "$before" "$(content_sum $D)"
 check_contains "restore completed mail" "Restore process has completed for domain '$D'" "$(mails)"
 
 # Values with shell metacharacters reach the utilities as plain words.
-cd "$SB"
+cd "$SB" || exit 1
 odd_desc="$SB/tmp/de sc; touch pwned-desc"
 echo "odd" > "$odd_desc"
 run "$SITEVAULT" --backup --verbose --domain-name $D --dump-file odd --desc-file "$odd_desc"
@@ -112,8 +112,8 @@ check "failed writer: partial parts removed" test ! -e "$REPO/half.part2"
 # A dump outside the repository, options in either order.
 mkdir -p "$SB/elsewhere"
 for order in a b; do
-  if [ $order = a ]; then args=(--dump-file "$SB/elsewhere/o$order" --domain-name $D)
-  else args=(--domain-name $D --dump-file "$SB/elsewhere/o$order"); fi
+  if [ $order = a ]; then args=(--dump-file "$SB/elsewhere/o$order" --domain-name "$D")
+  else args=(--domain-name "$D" --dump-file "$SB/elsewhere/o$order"); fi
   run "$SITEVAULT" --backup --verbose "${args[@]}" --desc-file "$SB/tmp/desc"
   check_eq "backup outside the repository ($order)" 0 "$RC"
   check "dump kept outside the repository ($order)" test -f "$SB/elsewhere/o$order"

@@ -10,6 +10,7 @@ key=""
 cleanup() {
   [ -z "$key" ] || ipcrm -S "$key" 2>/dev/null
   cleanup_sandbox
+  # shellcheck disable=SC2154  # counted by the suite helpers
   if [ "$failed" -eq 0 ]; then rm -rf "$T"; else echo "kept $T" >&2; fi
 }
 trap cleanup EXIT
