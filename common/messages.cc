@@ -5,22 +5,18 @@
 #include <cstdlib>
 #include <cstring>
 #include <string>
-#include <string_view>
+
+#include "path_names.h"
 
 const char* program_name = nullptr;
 
 namespace {
 
-// The last path component of program_name, as POSIX basename gives it
-// ("dir/prog/" shows as "prog", "/" as "/"); empty when there is none.
+// The last path component of program_name ("dir/prog/" shows as "prog",
+// "/" as "/"); empty when there is none.
 std::string shown_program_name() {
   if (program_name == nullptr || *program_name == '\0') return {};
-  std::string_view name = program_name;
-  while (name.size() > 1 && name.back() == '/') name.remove_suffix(1);
-  if (name == "/") return "/";
-  std::size_t slash = name.rfind('/');
-  if (slash != std::string_view::npos) name.remove_prefix(slash + 1);
-  return std::string(name);
+  return path_basename(program_name);
 }
 
 void write_to(FILE* stream, const std::string& prefix, const char* text) {

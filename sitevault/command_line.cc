@@ -124,13 +124,13 @@ std::string complete_name(const CommandOptions& o, const std::string& name, bool
   return path;
 }
 
+// The series' name of this minute: "<prefix>_YYYY.MM.DD_HH.MM", local time.
 std::string timestamped_name(const std::string& prefix) {
-  std::time_t now = std::time(nullptr);
+  const std::time_t now = std::time(nullptr);
   std::tm tm{};
   localtime_r(&now, &tm);
   char stamp[64];
-  std::snprintf(stamp, sizeof stamp, "_%.4d.%.2d.%.2d_%.2d.%.2d", tm.tm_year + 1900, tm.tm_mon + 1,
-                tm.tm_mday, tm.tm_hour, tm.tm_min);
+  if (std::strftime(stamp, sizeof stamp, "_%Y.%m.%d_%H.%M", &tm) == 0) stamp[0] = '\0';
   return prefix + stamp;
 }
 
@@ -167,25 +167,6 @@ void take_ftp_credentials(CommandOptions& o, bool& marked) {
 
 }  // namespace
 
-std::string path_basename(const std::string& path) {
-  if (path.empty()) return ".";
-  std::size_t end = path.find_last_not_of('/');
-  if (end == std::string::npos) return "/";
-  std::size_t start = path.rfind('/', end);
-  start = (start == std::string::npos) ? 0 : start + 1;
-  return path.substr(start, end - start + 1);
-}
-
-std::string path_dirname(const std::string& path) {
-  std::size_t end = path.find_last_not_of('/');
-  if (end == std::string::npos) return path.empty() ? "." : "/";
-  std::size_t slash = path.rfind('/', end);
-  if (slash == std::string::npos) return ".";
-  std::size_t dir_end = path.find_last_not_of('/', slash);
-  if (dir_end == std::string::npos) return "/";
-  return path.substr(0, dir_end + 1);
-}
-
 bool is_bare_name(const std::string& name) { return !name.empty() && path_basename(name) == name; }
 
 bool is_acceptable_domain_name(const std::string& name) {
@@ -197,6 +178,154 @@ bool is_acceptable_domain_name(const std::string& name) {
 }
 
 namespace {
+
+// --- Option values ---------------------------------------------------------
+
+void take_domain_name(CommandOptions& o, const char* value, bool& option_error) {
+  if (!store_value(o.domain_name, value, 500, "domain-name")) {
+    option_error = true;
+  } else if (!is_acceptable_domain_name(o.domain_name)) {
+    report("%s: --domain-name value is not a valid domain name: \"%s\"\n", value);
+    o.domain_name.clear();
+    option_error = true;
+  } else {
+    dump_dir = std::string(product_conf.DUMP_D) + "/" + o.domain_name;
+  }
+}
+
+void take_dump_file(CommandOptions& o, const char* value, bool& option_error) {
+  if (!store_value(o.dump_file, value, kPathLimit, "dump-file")) {
+    option_error = true;
+  } else if (path_basename(o.dump_file) != o.dump_file) {
+    dump_dir = path_dirname(o.dump_file);
+  }
+}
+
+// A value that does not convert leaves the stored number as it was, and that
+// number is checked like any other.
+void take_split_size(CommandOptions& o, const char* value) {
+  int mebibytes = static_cast<int>(static_cast<std::uint32_t>(o.split_size >> 20));
+  if (std::sscanf(value, "%d", &mebibytes) != 1)
+    std::printf("Command line options error: wrong option --split-size value: %s\n", value);
+  const auto stored = static_cast<std::uint32_t>(mebibytes);
+  if (stored < 500)
+    std::printf(
+        "Command line options error: wrong option --split-size value: can't be less than "
+        "500: %s\n",
+        value);
+  // Carried in 64 bits: sizes of 4 GiB and more do not wrap.
+  o.split_size = static_cast<std::uint64_t>(stored) << 20;
+}
+
+// Takes one option of the table; false when the value is refused (the run
+// ends once every option has been read).
+bool take_option(int opt, const char* value, CommandOptions& o) {
+  bool option_error = false;
+  switch (opt) {
+    case cmd_bu_test:
+    case cmd_check_dump:
+    case cmd_get_dump_ctime:
+    case cmd_get_dump_info:
+    case cmd_get_dump_desc:
+    case cmd_backup:
+    case cmd_ftp_backup:
+    case cmd_restore:
+    case cmd_remove_dump:
+    case cmd_remove_domain:
+    case cmd_get_domain_name:
+    case cmd_gen_server_keys:
+    case cmd_ftp_download:
+      command = opt;
+      break;
+    case opt_domain_name:
+      take_domain_name(o, value, option_error);
+      break;
+    case opt_domain_ip:
+      option_error = !store_value(o.domain_ip, value, 15, "domain-ip");
+      break;
+    case opt_email_from:
+      option_error = !store_value(o.email_from, value, kPathLimit, "email-from");
+      break;
+    case opt_email_to:
+      option_error = !store_value(o.email_to, value, kPathLimit, "email-to");
+      break;
+    case opt_dump_file:
+      take_dump_file(o, value, option_error);
+      break;
+    case opt_desc_file:
+      option_error = !store_value(o.desc_file, value, kPathLimit, "desc-file");
+      break;
+    case opt_ftp_server:
+      option_error = !store_value(o.ftp_server, value, kPathLimit, "ftp-server");
+      break;
+    case opt_ftp_path:
+      option_error = !store_value(o.ftp_path, value, kPathLimit, "ftp-path");
+      break;
+    case opt_ftp_login:
+      option_error = !store_value(o.ftp_login, value, 255, "ftp-login");
+      break;
+    case opt_ftp_password:
+      option_error = !store_value(o.ftp_password, value, 255, "ftp-password");
+      break;
+    case opt_client_login:
+      option_error = !store_value(o.client_login, value, 500, "client-login");
+      break;
+    case opt_dump_file_prefix:
+      option_error = !store_value(o.dump_file_prefix, value, kPathLimit, "dump-file-prefix");
+      break;
+    case opt_max_dump_files:
+      if (std::sscanf(value, "%d", &o.max_dump_files) != 1)
+        std::printf("Command line options error: wrong option --max-dump-files value: %s\n", value);
+      break;
+    case opt_split_size:
+      take_split_size(o, value);
+      break;
+    case opt_rotate_dump_files:
+      rotate_requested = 26;
+      break;
+    case opt_verbose:
+      verbose = 1;
+      break;
+    default:  // getopt_long has printed its complaint
+      option_error = true;
+      break;
+  }
+  return !option_error;
+}
+
+// Reads every option; ends the process for --help and after refused values.
+void read_options(int argc, char** argv, CommandOptions& o) {
+  bool option_error = false;
+  int opt;
+  while ((opt = getopt_long(argc, argv, "h", long_options, nullptr)) != -1) {
+    if (opt == 'h' || opt == opt_help) {
+      std::puts(usage_text);
+      util_exit(0);
+    }
+    if (!take_option(opt, optarg, o)) option_error = true;
+  }
+  std::fflush(stdout);
+  if (option_error) util_exit(1);
+}
+
+// The dump utilities must be installed; --bu-test answers whether they are
+// and ends the process.
+void check_installation() {
+  const std::string bin = std::string(product_conf.PRODUCT_ROOT_D) + "/bin/";
+  const bool installed = file_exists(bin + "hvxdump") && file_exists(bin + "hvxrestore");
+  if (command == cmd_bu_test) {
+    std::printf("%d\n", installed ? 0 : 1);
+    std::fflush(stdout);
+    util_exit(0);
+  }
+  if (!installed) {
+    errno = 0;
+    print_error(0, "Error: backup utilities is not installed!\n");
+    util_exit(1);
+  }
+}
+
+// --- Per-command validation ------------------------------------------------
 
 // The repository's own files (logs, lock file, description) and the staging
 // names of dumps being written are never dump names: writing or removing a
@@ -216,132 +345,27 @@ void refuse_repository_names(const CommandOptions& o) {
              o.dump_file_prefix.c_str());
 }
 
-}  // namespace
-
-void parse_command_line(int argc, char** argv, CommandOptions& o) {
-  bool option_error = false;
-  int opt;
-  while ((opt = getopt_long(argc, argv, "h", long_options, nullptr)) != -1) {
-    switch (opt) {
-      case 'h':
-      case opt_help:
-        std::puts(usage_text);
-        util_exit(0);
-      case cmd_bu_test:
-      case cmd_check_dump:
-      case cmd_get_dump_ctime:
-      case cmd_get_dump_info:
-      case cmd_get_dump_desc:
-      case cmd_backup:
-      case cmd_ftp_backup:
-      case cmd_restore:
-      case cmd_remove_dump:
-      case cmd_remove_domain:
-      case cmd_get_domain_name:
-      case cmd_gen_server_keys:
-      case cmd_ftp_download:
-        command = opt;
-        break;
-      case opt_domain_name:
-        if (!store_value(o.domain_name, optarg, 500, "domain-name")) {
-          option_error = true;
-        } else if (!is_acceptable_domain_name(o.domain_name)) {
-          report("%s: --domain-name value is not a valid domain name: \"%s\"\n", optarg);
-          o.domain_name.clear();
-          option_error = true;
-        } else {
-          dump_dir = std::string(product_conf.DUMP_D) + "/" + o.domain_name;
-        }
-        break;
-      case opt_domain_ip:
-        option_error |= !store_value(o.domain_ip, optarg, 15, "domain-ip");
-        break;
-      case opt_email_from:
-        option_error |= !store_value(o.email_from, optarg, kPathLimit, "email-from");
-        break;
-      case opt_email_to:
-        option_error |= !store_value(o.email_to, optarg, kPathLimit, "email-to");
-        break;
-      case opt_dump_file:
-        if (!store_value(o.dump_file, optarg, kPathLimit, "dump-file")) {
-          option_error = true;
-        } else if (path_basename(o.dump_file) != o.dump_file) {
-          dump_dir = path_dirname(o.dump_file);
-        }
-        break;
-      case opt_desc_file:
-        option_error |= !store_value(o.desc_file, optarg, kPathLimit, "desc-file");
-        break;
-      case opt_ftp_server:
-        option_error |= !store_value(o.ftp_server, optarg, kPathLimit, "ftp-server");
-        break;
-      case opt_ftp_path:
-        option_error |= !store_value(o.ftp_path, optarg, kPathLimit, "ftp-path");
-        break;
-      case opt_ftp_login:
-        option_error |= !store_value(o.ftp_login, optarg, 255, "ftp-login");
-        break;
-      case opt_ftp_password:
-        option_error |= !store_value(o.ftp_password, optarg, 255, "ftp-password");
-        break;
-      case opt_client_login:
-        option_error |= !store_value(o.client_login, optarg, 500, "client-login");
-        break;
-      case opt_dump_file_prefix:
-        option_error |= !store_value(o.dump_file_prefix, optarg, kPathLimit, "dump-file-prefix");
-        break;
-      case opt_max_dump_files:
-        if (std::sscanf(optarg, "%d", &o.max_dump_files) != 1)
-          std::printf("Command line options error: wrong option --max-dump-files value: %s\n",
-                      optarg);
-        break;
-      case opt_split_size: {
-        // A value that does not convert leaves the stored number as it was,
-        // and that number is checked like any other.
-        int mebibytes = static_cast<int>(static_cast<std::uint32_t>(o.split_size >> 20));
-        if (std::sscanf(optarg, "%d", &mebibytes) != 1)
-          std::printf("Command line options error: wrong option --split-size value: %s\n", optarg);
-        const auto stored = static_cast<std::uint32_t>(mebibytes);
-        if (stored < 500)
-          std::printf(
-              "Command line options error: wrong option --split-size value: can't be less than "
-              "500: %s\n",
-              optarg);
-        // Carried in 64 bits: sizes of 4 GiB and more do not wrap.
-        o.split_size = static_cast<std::uint64_t>(stored) << 20;
-        break;
-      }
-      case opt_rotate_dump_files:
-        rotate_requested = 26;
-        break;
-      case opt_verbose:
-        verbose = 1;
-        break;
-      default:  // getopt_long has printed its complaint
-        option_error = true;
-        break;
-    }
-  }
-  std::fflush(stdout);
-  if (option_error) util_exit(1);
-
-  umask(022);
-  const std::string bin = std::string(product_conf.PRODUCT_ROOT_D) + "/bin/";
-  const bool installed = file_exists(bin + "hvxdump") && file_exists(bin + "hvxrestore");
-  if (command == cmd_bu_test) {
-    std::printf("%d\n", installed ? 0 : 1);
-    std::fflush(stdout);
-    util_exit(0);
-  }
-  if (!installed) {
-    errno = 0;
-    print_error(0, "Error: backup utilities is not installed!\n");
-    util_exit(1);
-  }
-
+// The checks of one command. marked: a requirement was reported unmet; ok
+// false: a completed name was too long. The run ends when either is set.
+struct Validation {
+  CommandOptions& o;
   bool marked = false;
   bool ok = true;
-  auto complete_bare_dump = [&]() {
+
+  // Reports and marks the run when a requirement is not met.
+  void require(bool met, const char* message) {
+    if (!met) {
+      report(message);
+      marked = true;
+    }
+  }
+  void require_bare_dump(const char* not_bare_message) {
+    if (o.dump_file.empty())
+      require(false, kNeedDump);
+    else
+      require(is_bare_name(o.dump_file), not_bare_message);
+  }
+  void complete_bare_dump() {
     if (is_bare_name(o.dump_file)) {
       if (o.domain_name.empty())
         fail_now(
@@ -349,150 +373,168 @@ void parse_command_line(int argc, char** argv, CommandOptions& o) {
             "required\n");
       o.dump_file = complete_name(o, o.dump_file, ok);
     }
-  };
-  auto complete_bare_desc = [&]() {
+  }
+  void complete_bare_desc() {
     if (is_bare_name(o.desc_file)) o.desc_file = complete_name(o, o.desc_file, ok);
-  };
-  // Reports and marks the run when a requirement is not met.
-  auto require = [&](bool met, const char* message) {
-    if (!met) {
-      report(message);
-      marked = true;
+  }
+};
+
+[[noreturn]] void run_dump_inspection(Validation& v) {
+  CommandOptions& o = v.o;
+  if (o.dump_file.empty()) {
+    report(command == cmd_get_dump_info ? "%s: --dump-file argument is required\n"
+                                        : "%s: --dump-file argument required\n");
+    v.marked = true;
+  }
+  v.complete_bare_dump();
+  if (v.marked || !v.ok) util_exit(1);
+  const char* option = command == cmd_get_dump_ctime  ? "--creating-time"
+                       : command == cmd_get_dump_desc ? "--description"
+                                                      : "--info";
+  run_inspection(option, o.dump_file);
+}
+
+[[noreturn]] void run_get_domain_name(Validation& v) {
+  CommandOptions& o = v.o;
+  if (o.dump_file.empty()) fail_now(kNeedDump);
+  if (is_bare_name(o.dump_file)) {
+    if (o.domain_name.empty())
+      fail_now(
+          "%s: --dump-file option contains only filename that's why --domain-name argument "
+          "is required\n");
+    o.dump_file = complete_name(o, o.dump_file, v.ok);
+  }
+  if (!v.ok) util_exit(1);
+  run_inspection("--get-name", o.dump_file);
+}
+
+void validate_backup(Validation& v) {
+  CommandOptions& o = v.o;
+  v.require(!o.domain_name.empty(), kNeedDomain);
+  if (rotate_requested) {
+    if (o.dump_file_prefix.empty()) {
+      v.require(false, kNeedPrefix);
+    } else {
+      // A bare prefix names a series in the domain's repository; a prefix
+      // with a directory names a series in that directory. Either way the
+      // dump gets the series' time-stamped name.
+      if (is_bare_name(o.dump_file_prefix))
+        o.dump_file_prefix = complete_name(o, o.dump_file_prefix, v.ok);
+      o.dump_file = timestamped_name(o.dump_file_prefix);
+      if (o.dump_file.size() > kPathLimit) {
+        report("%s: --dump-file-prefix value is too long for a dump name\n");
+        v.ok = false;
+      }
     }
-  };
-  auto require_bare_dump = [&](const char* not_bare_message) {
-    if (o.dump_file.empty())
-      require(false, kNeedDump);
-    else
-      require(is_bare_name(o.dump_file), not_bare_message);
-  };
+    v.require(o.max_dump_files >= 0, kNeedMax);
+  } else {
+    if (o.dump_file.empty()) {
+      v.require(false, kNeedDump);
+    } else if (o.dump_file != "-" && is_bare_name(o.dump_file)) {
+      o.dump_file = complete_name(o, o.dump_file, v.ok);
+    }
+  }
+  if (o.desc_file.empty()) fail_now(kNeedDesc);
+  if (v.marked || !v.ok) util_exit(1);
+  v.complete_bare_desc();
+}
 
+void validate_ftp_backup(Validation& v) {
+  CommandOptions& o = v.o;
+  v.require(!o.domain_name.empty(), kNeedDomain);
+  if (rotate_requested) {
+    if (o.dump_file_prefix.empty()) {
+      v.require(false, kNeedPrefix);
+    } else if (!is_bare_name(o.dump_file_prefix)) {
+      report(
+          "%s: --dump-file-prefix argument must contains only file name prefix (without "
+          "path)\n");
+      v.marked = true;
+    } else {
+      o.dump_file = timestamped_name(o.dump_file_prefix);
+    }
+    v.require(o.max_dump_files >= 0, kNeedMax);
+  } else {
+    v.require_bare_dump("%s: --dump-file argument must contains only file name (without path)\n");
+  }
+  v.require(!o.desc_file.empty(), kNeedDesc);
+  v.require(!o.ftp_server.empty(), kNeedServer);
+  v.require(!o.ftp_path.empty(), kNeedPath);
+  take_ftp_credentials(o, v.marked);
+  if (v.marked) util_exit(1);
+  v.complete_bare_desc();
+}
+
+void validate_restore(Validation& v) {
+  CommandOptions& o = v.o;
+  v.require(!o.client_login.empty(), "%s: --client-login argument is required\n");
+  v.require(!o.domain_name.empty(), kNeedDomain);
+  v.require_bare_dump(kOnlyName);
+  if (o.domain_ip.empty()) fail_now("%s: --domain-ip address argument is required\n");
+}
+
+void validate_remove_dump(Validation& v) {
+  CommandOptions& o = v.o;
+  v.require(!o.domain_name.empty(), kNeedDomain);
+  if (o.dump_file.empty()) fail_now(kNeedDump);
+  if (v.marked) util_exit(1);
+  if (!is_bare_name(o.dump_file)) fail_now(kOnlyName);
+}
+
+void validate_ftp_download(Validation& v) {
+  CommandOptions& o = v.o;
+  v.require(!o.domain_name.empty(), kNeedDomain);
+  v.require_bare_dump(kOnlyName);
+  v.require(!o.ftp_server.empty(), kNeedServer);
+  v.require(!o.ftp_path.empty(), kNeedPath);
+  take_ftp_credentials(o, v.marked);
+}
+
+// Completes the names the command takes and checks that it has what it
+// needs; ends the process when it does not, and for the inspection commands.
+void validate_command(CommandOptions& o) {
   refuse_repository_names(o);
-
+  Validation v{o};
   switch (command) {
     case cmd_check_dump:
-      require(!o.dump_file.empty(), kNeedDump);
-      complete_bare_dump();
+      v.require(!o.dump_file.empty(), kNeedDump);
+      v.complete_bare_dump();
       break;
-
     case cmd_get_dump_ctime:
     case cmd_get_dump_desc:
-    case cmd_get_dump_info: {
-      if (o.dump_file.empty()) {
-        report(command == cmd_get_dump_info ? "%s: --dump-file argument is required\n"
-                                            : "%s: --dump-file argument required\n");
-        marked = true;
-      }
-      complete_bare_dump();
-      if (marked || !ok) util_exit(1);
-      const char* option = command == cmd_get_dump_ctime  ? "--creating-time"
-                           : command == cmd_get_dump_desc ? "--description"
-                                                          : "--info";
-      run_inspection(option, o.dump_file);
-    }
-
+    case cmd_get_dump_info:
+      run_dump_inspection(v);
     case cmd_get_domain_name:
-      if (o.dump_file.empty()) fail_now(kNeedDump);
-      if (is_bare_name(o.dump_file)) {
-        if (o.domain_name.empty())
-          fail_now(
-              "%s: --dump-file option contains only filename that's why --domain-name argument "
-              "is required\n");
-        o.dump_file = complete_name(o, o.dump_file, ok);
-      }
-      if (!ok) util_exit(1);
-      run_inspection("--get-name", o.dump_file);
-
+      run_get_domain_name(v);
     case cmd_backup:
-      require(!o.domain_name.empty(), kNeedDomain);
-      if (rotate_requested) {
-        if (o.dump_file_prefix.empty()) {
-          require(false, kNeedPrefix);
-        } else {
-          // A bare prefix names a series in the domain's repository; a prefix
-          // with a directory names a series in that directory. Either way the
-          // dump gets the series' time-stamped name.
-          if (is_bare_name(o.dump_file_prefix))
-            o.dump_file_prefix = complete_name(o, o.dump_file_prefix, ok);
-          o.dump_file = timestamped_name(o.dump_file_prefix);
-          if (o.dump_file.size() > kPathLimit) {
-            report("%s: --dump-file-prefix value is too long for a dump name\n");
-            ok = false;
-          }
-        }
-        require(o.max_dump_files >= 0, kNeedMax);
-      } else {
-        if (o.dump_file.empty()) {
-          require(false, kNeedDump);
-        } else if (o.dump_file != "-" && is_bare_name(o.dump_file)) {
-          o.dump_file = complete_name(o, o.dump_file, ok);
-        }
-      }
-      if (o.desc_file.empty()) fail_now(kNeedDesc);
-      if (marked || !ok) util_exit(1);
-      complete_bare_desc();
-      if (!ok) util_exit(1);
-      return;
-
+      validate_backup(v);
+      break;
     case cmd_ftp_backup:
-      require(!o.domain_name.empty(), kNeedDomain);
-      if (rotate_requested) {
-        if (o.dump_file_prefix.empty()) {
-          require(false, kNeedPrefix);
-        } else if (!is_bare_name(o.dump_file_prefix)) {
-          report(
-              "%s: --dump-file-prefix argument must contains only file name prefix (without "
-              "path)\n");
-          marked = true;
-        } else {
-          o.dump_file = timestamped_name(o.dump_file_prefix);
-        }
-        require(o.max_dump_files >= 0, kNeedMax);
-      } else {
-        require_bare_dump("%s: --dump-file argument must contains only file name (without path)\n");
-      }
-      require(!o.desc_file.empty(), kNeedDesc);
-      require(!o.ftp_server.empty(), kNeedServer);
-      require(!o.ftp_path.empty(), kNeedPath);
-      take_ftp_credentials(o, marked);
-      if (marked) util_exit(1);
-      complete_bare_desc();
-      if (!ok) util_exit(1);
-      return;
-
+      validate_ftp_backup(v);
+      break;
     case cmd_restore:
-      require(!o.client_login.empty(), "%s: --client-login argument is required\n");
-      require(!o.domain_name.empty(), kNeedDomain);
-      require_bare_dump(kOnlyName);
-      if (o.domain_ip.empty()) fail_now("%s: --domain-ip address argument is required\n");
-      if (marked) util_exit(1);
-      return;
-
+      validate_restore(v);
+      break;
     case cmd_remove_dump:
-      require(!o.domain_name.empty(), kNeedDomain);
-      if (o.dump_file.empty()) fail_now(kNeedDump);
-      if (marked) util_exit(1);
-      if (!is_bare_name(o.dump_file)) fail_now(kOnlyName);
-      return;
-
+      validate_remove_dump(v);
+      break;
     case cmd_remove_domain:
       if (o.domain_name.empty()) fail_now(kNeedDomain);
-      return;
-
-    case cmd_gen_server_keys:
-      return;
-
+      break;
     case cmd_ftp_download:
-      require(!o.domain_name.empty(), kNeedDomain);
-      require_bare_dump(kOnlyName);
-      require(!o.ftp_server.empty(), kNeedServer);
-      require(!o.ftp_path.empty(), kNeedPath);
-      take_ftp_credentials(o, marked);
-      if (marked) util_exit(1);
-      return;
-
+      validate_ftp_download(v);
+      break;
     default:
       break;
   }
-  if (marked || !ok) util_exit(1);
+  if (v.marked || !v.ok) util_exit(1);
+}
+
+}  // namespace
+
+void parse_command_line(int argc, char** argv, CommandOptions& o) {
+  read_options(argc, argv, o);
+  umask(022);
+  check_installation();
+  validate_command(o);
 }

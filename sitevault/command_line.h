@@ -6,6 +6,8 @@
 #include <cstdint>
 #include <string>
 
+#include "path_names.h"  // path_basename, path_dirname
+
 struct CommandOptions {
   std::string domain_name;
   std::string domain_ip;
@@ -45,9 +47,6 @@ enum Command {
 // the commands that the dispatch carries out.
 void parse_command_line(int argc, char** argv, CommandOptions& options);
 
-// POSIX basename/dirname of a text, without touching it.
-std::string path_basename(const std::string& path);
-std::string path_dirname(const std::string& path);
 // A bare name: not empty and equal to its own basename.
 bool is_bare_name(const std::string& name);
 // Whether a domain name may be used in paths, commands and statements.

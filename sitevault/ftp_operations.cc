@@ -1,7 +1,6 @@
 // --ftp-backup: a signed dump streamed to an FTP repository without a local
 // copy. --ftp-download: a dump fetched from an FTP repository into the
 // domain's repository, its digest checked.
-#include <libgen.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -34,14 +33,6 @@ namespace {
 
 constexpr std::size_t kErrorTextSize = 4096;
 constexpr const char* kWriteTestFailed = "An error occured during writing file on to ftp server.\n";
-
-// The directory part of a dump file name as dirname(3) gives it.
-std::string directory_part(const char* name) {
-  std::string copy = name ? name : "";
-  std::vector<char> buffer(copy.begin(), copy.end());
-  buffer.push_back('\0');
-  return ::dirname(buffer.data());
-}
 
 // Fetches the remote files of the dump under the staging name in the
 // repository; the sizes of the files written in dump order, or nullopt.
@@ -90,7 +81,7 @@ int ftp_backup_domain(const char* domain, const char* dump_file, const char* des
 
   int result;
   char error_text[kErrorTextSize] = "";
-  const std::string basedir = directory_part(dump_file);
+  const std::string basedir = path_dirname(dump_file ? dump_file : "");
   // The write-test utility reads the credentials from the environment; no
   // other child (hvxdump, sendmail) ever sees them there.
   ::setenv("FTP_LOGIN", login ? login : "", 1);
