@@ -157,6 +157,90 @@ UniqueFd open_output_file(const std::string& name, mode_t mode) {
   return fd;
 }
 
+// Where a dump's stream goes: standard output, or the file output and its
+// parts.
+struct DumpOutput {
+  std::string name;  // the base file, or "-"
+  bool to_stdout = false;
+  mode_t mode = 0666;
+  std::uint64_t part_limit = 0;      // bytes of a full part; 0: one file
+  UniqueFd fd;                       // the file being written
+  std::vector<std::uint64_t> sizes;  // bytes written to each file so far
+};
+
+// A private duplicate of standard output, so that closing it at the end
+// reports a failed write. 0, or 1 after reporting.
+int open_stdout(DumpOutput& out) {
+  std::fflush(stdout);
+  out.fd.reset(::fcntl(STDOUT_FILENO, F_DUPFD_CLOEXEC, 3));
+  if (!out.fd) return fail("Can't open stdout as output stream", nullptr, true);
+  return 0;
+}
+
+// Opens the file of part number part (1: the base file) for file output.
+// 0, or 1 after reporting.
+int open_part(DumpOutput& out, int part) {
+  if (out.to_stdout) return 0;
+  const std::string name = part == 1 ? out.name : out.name + ".part" + std::to_string(part);
+  out.fd = open_output_file(name, out.mode);
+  if (!out.fd) return fail("Can't open file '%s' for output", name.c_str(), true);
+  return 0;
+}
+
+// Moves the writer's stream into the output, digesting it on the way. A full
+// part holds exactly part_limit bytes; when the stream ends right at a part
+// boundary, the next part is opened and receives only the signature lines.
+// 0, or 1 after reporting.
+int copy_stream(FILE* pipe, EVP_MD_CTX* digest, DumpOutput& out) {
+  std::vector<char> buf(kStreamBlock);
+  bool stream_end = false;
+  for (int part = 1; !stream_end; ++part) {
+    if (open_part(out, part) != 0) return 1;
+    std::uint64_t in_part = 0;
+    while (out.part_limit == 0 || in_part < out.part_limit) {
+      std::size_t want = buf.size();
+      if (out.part_limit != 0)
+        want = static_cast<std::size_t>(std::min<std::uint64_t>(want, out.part_limit - in_part));
+      const std::size_t n = std::fread(buf.data(), 1, want, pipe);
+      if (n > 0) {
+        if (EVP_DigestUpdate(digest, buf.data(), n) != 1) {
+          report_openssl_errors();
+          return fail("Error counting digest");
+        }
+        if (!write_all(out.fd.get(), buf.data(), n))
+          return fail("Error writing dump to file", nullptr, true);
+        in_part += n;
+      }
+      if (n < want) {
+        if (std::ferror(pipe)) return fail("Error reading dump stream from hvxdump", nullptr, true);
+        stream_end = true;
+        break;
+      }
+    }
+    out.sizes.push_back(in_part);
+  }
+  return 0;
+}
+
+// Ends the digest, appends the signature lines to the last file and closes
+// it. 0, or 1 after reporting.
+int append_signature(EVP_MD_CTX* digest, DumpOutput& out) {
+  const auto hex = finish_digest(digest);
+  if (!hex) {
+    report_openssl_errors();
+    return fail("Can't extract digest from BIO chain");
+  }
+  std::string failure;
+  const auto lines = signature_lines(*hex, &failure);
+  if (!lines) return fail("%s", failure.c_str());
+  if (!write_all(out.fd.get(), lines->data(), lines->size()) ||
+      (::close(out.fd.release()) != 0 && errno != EINTR)) {
+    return fail("Error writing dump to file", nullptr, true);
+  }
+  out.sizes.back() += lines->size();
+  return 0;
+}
+
 }  // namespace
 
 int make_signed_dump(const char* arguments, const char* output, std::uint64_t split_size) {
@@ -171,65 +255,25 @@ int make_signed_dump(const char* arguments, const char* output, std::uint64_t sp
     return fail("hvxdump call don't contains output to stdout! '%s'", args);
 
   const std::string command = hvxdump_command(args, false);
-  const bool to_stdout = std::strcmp(output, "-") == 0;
-
-  UniqueFd out;
-  if (to_stdout) {
-    std::fflush(stdout);
-    out.reset(::fcntl(STDOUT_FILENO, F_DUPFD_CLOEXEC, 3));
-    if (!out) return fail("Can't open stdout as output stream", nullptr, true);
-  }
+  DumpOutput out;
+  out.name = output;
+  out.to_stdout = out.name == "-";
+  out.mode = mode;
+  out.part_limit = out.to_stdout ? 0 : split_size;
+  if (out.to_stdout && open_stdout(out) != 0) return 1;
 
   // The shell hands its process over to the writer, so that a writer ended
   // by a signal is seen as such rather than as the shell's exit status.
   WriterChild writer;
   if (!writer.start("exec " + command, error_fd))
     return fail("Can't run '%s'", command.c_str(), true);
-  FILE* pipe = writer.stream.get();
 
   MdCtxPtr digest = new_sha1_context();
   if (!digest) {
     report_openssl_errors();
     return fail("Can't initialize BIO stream");
   }
-
-  // Parts are cut only for file output; a full part holds exactly split_size
-  // bytes. When the stream ends right at a part boundary, the next part is
-  // opened and receives only the signature lines.
-  const std::uint64_t part_limit = to_stdout ? 0 : split_size;
-  std::vector<char> buf(kStreamBlock);
-  std::vector<std::uint64_t> sizes;
-  bool stream_end = false;
-  for (int part = 1; !stream_end; ++part) {
-    if (!to_stdout) {
-      const std::string name =
-          part == 1 ? std::string(output) : std::string(output) + ".part" + std::to_string(part);
-      out = open_output_file(name, mode);
-      if (!out) return fail("Can't open file '%s' for output", name.c_str(), true);
-    }
-    std::uint64_t in_part = 0;
-    while (part_limit == 0 || in_part < part_limit) {
-      std::size_t want = buf.size();
-      if (part_limit != 0)
-        want = static_cast<std::size_t>(std::min<std::uint64_t>(want, part_limit - in_part));
-      const std::size_t n = std::fread(buf.data(), 1, want, pipe);
-      if (n > 0) {
-        if (EVP_DigestUpdate(digest.get(), buf.data(), n) != 1) {
-          report_openssl_errors();
-          return fail("Error counting digest");
-        }
-        if (!write_all(out.get(), buf.data(), n))
-          return fail("Error writing dump to file", nullptr, true);
-        in_part += n;
-      }
-      if (n < want) {
-        if (std::ferror(pipe)) return fail("Error reading dump stream from hvxdump", nullptr, true);
-        stream_end = true;
-        break;
-      }
-    }
-    sizes.push_back(in_part);
-  }
+  if (copy_stream(writer.stream.get(), digest.get(), out) != 0) return 1;
 
   // The writer's verdict comes before the signature: a stream that its
   // writer did not finish must never carry valid signature lines, wherever
@@ -238,31 +282,8 @@ int make_signed_dump(const char* arguments, const char* output, std::uint64_t sp
   if (status < 0 || !WIFEXITED(status)) return fail("Abnormal hvxdump termination");
   if (WEXITSTATUS(status) != 0) return fail("Error during hvxdump execution");
 
-  auto hex = finish_digest(digest.get());
-  digest.reset();
-  if (!hex) {
-    report_openssl_errors();
-    return fail("Can't extract digest from BIO chain");
-  }
-  const std::string magic1 = "Magic1: " + *hex + "\n";
-  if (!write_all(out.get(), magic1.data(), magic1.size())) {
-    return fail("Error writing dump to file", nullptr, true);
-  }
-  auto key = get_server_private_key();
-  if (!key) return fail("Can't get server's private key");
-  auto signature = count_signature(hex->c_str(), key->c_str());
-  if (!signature) return fail("Can't count dump signature");
-  const std::string magic2 = "Magic2: " + *signature + "\n";
-  if (!write_all(out.get(), magic2.data(), magic2.size())) {
-    return fail("Error writing dump to file", nullptr, true);
-  }
-  if (::close(out.release()) != 0 && errno != EINTR) {
-    return fail("Error writing dump to file", nullptr, true);
-  }
-  if (part_sizes != nullptr) {
-    sizes.back() += magic1.size() + magic2.size();
-    *part_sizes = std::move(sizes);
-  }
+  if (append_signature(digest.get(), out) != 0) return 1;
+  if (part_sizes != nullptr) *part_sizes = std::move(out.sizes);
   return 0;
 }
 
