@@ -2,12 +2,14 @@
 
 #include <dirent.h>
 #include <fcntl.h>
+#include <openssl/crypto.h>
 #include <openssl/err.h>
 #include <openssl/evp.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
 #include <algorithm>
+#include <cctype>
 #include <cerrno>
 #include <cstdarg>
 #include <cstring>
@@ -267,32 +269,33 @@ int check_dump_digest(const char* dump) {
 }
 
 std::string hex_encode(const unsigned char* bytes, long count) {
-  static constexpr char kDigits[] = "0123456789abcdef";
   std::string out;
   if (bytes == nullptr || count <= 0) return out;
-  out.resize(static_cast<std::size_t>(count) * 2);
-  for (long i = 0; i < count; ++i) {
-    out[2 * i] = kDigits[bytes[i] >> 4];
-    out[2 * i + 1] = kDigits[bytes[i] & 0x0f];
-  }
+  // Two digits a byte and the terminating NUL that OpenSSL writes.
+  out.resize(static_cast<std::size_t>(count) * 2 + 1);
+  std::size_t written = 0;
+  if (OPENSSL_buf2hexstr_ex(out.data(), out.size(), &written, bytes,
+                            static_cast<std::size_t>(count), '\0') != 1)
+    return {};
+  out.pop_back();
+  // OpenSSL writes upper-case digits; dumps carry lower case.
+  std::transform(out.begin(), out.end(), out.begin(), [](char c) {
+    return static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+  });
   return out;
 }
 
+// Hand-written rather than OPENSSL_hexstr2buf_ex, which refuses a text with
+// a non-digit: here a pair converts like strtol and stops at its first
+// non-digit, and an odd-length text is read with a leading zero.
 std::optional<std::vector<unsigned char>> hex_decode(const char* text) {
   if (text == nullptr || *text == '\0') return std::nullopt;
   std::string padded(text);
   if (padded.size() % 2 != 0) padded.insert(padded.begin(), '0');
-  auto value = [](char c) -> int {
-    if (c >= '0' && c <= '9') return c - '0';
-    if (c >= 'a' && c <= 'f') return c - 'a' + 10;
-    if (c >= 'A' && c <= 'F') return c - 'A' + 10;
-    return -1;
-  };
   std::vector<unsigned char> out(padded.size() / 2);
   for (std::size_t i = 0; i < out.size(); ++i) {
-    // A pair converts like strtol: it stops at the first non-digit.
-    const int hi = value(padded[2 * i]);
-    const int lo = value(padded[2 * i + 1]);
+    const int hi = OPENSSL_hexchar2int(static_cast<unsigned char>(padded[2 * i]));
+    const int lo = OPENSSL_hexchar2int(static_cast<unsigned char>(padded[2 * i + 1]));
     int byte = 0;
     if (hi >= 0) byte = lo >= 0 ? hi * 16 + lo : hi;
     out[i] = static_cast<unsigned char>(byte);
