@@ -148,6 +148,84 @@ check_eq "zero stall limit exit" 1 "$RC"
 check_contains "zero stall limit reported" \
   'error: cURL setup failed: HVX_FTP_STALL_TIMEOUT is not a number of seconds from 1 to 86400: "0"' \
   "$ERR"
-unset HVX_FTP_STALL_TIMEOUT HVX_FTP_CONNECT_TIMEOUT
+
+# The same freeze mid-upload on the TLS servers (explicit and implicit) and
+# the SSH server, each a private instance in a directory the servers' uid
+# can reach. Every process of the server is stopped: the listener and the
+# sessions it forked (sshd's sessions are in sessions of their own, so a
+# process group would miss them). The stall limit ends the transfer; the
+# clean-up of the staged file then meets a server that never answers and
+# is given up after the connect limit. A run still going after a minute is
+# killed and counted as a failure.
+export HVX_FTP_STALL_TIMEOUT=3 HVX_FTP_CONNECT_TIMEOUT=2
+SECURE=$(mktemp -d /tmp/hvxfreeze.XXXXXX)
+chmod 0711 "$SECURE"
+frozen=()
+server_tree() {  # PID and its descendants
+  local child
+  echo "$1"
+  for child in $(ps -o pid= --ppid "$1"); do server_tree "$child"; done
+}
+freeze_tree() { mapfile -t frozen < <(server_tree "$1"); kill -STOP "${frozen[@]}"; }
+thaw_tree() { [ "${#frozen[@]}" -eq 0 ] || kill -CONT "${frozen[@]}" 2>/dev/null; frozen=(); }
+stop_secure() {
+  thaw_tree
+  "$SRC/testbed/ftps-server" stop "$SECURE/ftpes" 2>/dev/null
+  "$SRC/testbed/ftps-server" stop "$SECURE/ftps" 2>/dev/null
+  "$SRC/testbed/sftp-server" stop "$SECURE/sftp" 2>/dev/null
+}
+trap 'thaw_ftpd; stop_ftpd; stop_secure; rm -rf "$SECURE"; cleanup_sandbox' EXIT
+# Waits up to a minute for PID to end; its exit status, or 124 after it was
+# killed.
+wait_bounded() {
+  local _
+  for _ in $(seq 1 600); do
+    kill -0 "$1" 2>/dev/null || { wait "$1"; return; }
+    sleep 0.1
+  done
+  kill -KILL "$1"
+  wait "$1"
+  return 124
+}
+for scheme in ftpes ftps sftp; do
+  dir=$SECURE/$scheme
+  unset HVX_FTP_CA_FILE HVX_SSH_KNOWN_HOSTS
+  case $scheme in
+    ftpes) port=$("$SRC/testbed/ftps-server" start "$dir" 0 hvxftps "$FTP_PASSWORD") || exit 1
+      FTP_LOGIN=hvxftps; export HVX_FTP_CA_FILE=$dir/ca.pem ;;
+    ftps) port=$("$SRC/testbed/ftps-server" start --implicit "$dir" 0 hvxftps "$FTP_PASSWORD") || exit 1
+      FTP_LOGIN=hvxftps; export HVX_FTP_CA_FILE=$dir/ca.pem ;;
+    sftp) port=$("$SRC/testbed/sftp-server" start "$dir" 0 hvxsftp "$FTP_PASSWORD") || exit 1
+      FTP_LOGIN=hvxsftp; export HVX_SSH_KNOWN_HOSTS=$dir/known_hosts ;;
+  esac
+  install -d -o 65534 -g 65534 "$dir/home/repo"
+  printf 'older dump\n' > "$dir/home/repo/frozen"
+  rm -f "$MAIL_D"/*.eml
+  # Only what moves before the freeze is sent: a few MiB of the stream.
+  HVXDUMP_PAD_MIB=1024 "$SITEVAULT" --ftp-backup --verbose --domain-name $D --dump-file frozen \
+    --desc-file "$SB/tmp/desc" --ftp-server "$scheme://127.0.0.1:$port" --ftp-path repo \
+    --email-from bu@example.com --email-to admin@example.com >"$SB/up.out" 2>"$SB/up.err" &
+  pid=$!
+  check "$scheme: upload started" wait_size "$dir/home/repo/.hvxtmp.*.frozen" 4194304
+  freeze_tree "$(cat "$dir/pid")"
+  start=$SECONDS
+  wait_bounded $pid
+  rc=$?
+  elapsed=$((SECONDS - start))
+  thaw_tree
+  echo "$scheme: the stalled upload ended after $elapsed s: $(grep -m1 'cURL execution' "$SB/up.err")"
+  check_eq "$scheme: stalled upload exit" 1 "$rc"
+  check "$scheme: stalled upload ends within the limits ($elapsed s)" test "$elapsed" -le 20
+  check_contains "$scheme: stalled upload reported" \
+    "error: cURL execution failed: Operation too slow" "$(cat "$SB/up.err")"
+  check_contains "$scheme: stalled upload mail" "Backup process has failed for domain '$D'" \
+    "$(mails)"
+  check_eq "$scheme: domain on after the stalled upload" on "$(state_of $D)"
+  check "$scheme: lock released after the stalled upload" wait_unlocked $D 5
+  check_eq "$scheme: older remote dump intact" "older dump" "$(cat "$dir/home/repo/frozen")"
+  [ "$rc" -ne 124 ] || { echo "--- $scheme: sitevault killed; its errors:" >&2; cat "$SB/up.err" >&2; }
+done
+stop_secure
+unset HVX_FTP_STALL_TIMEOUT HVX_FTP_CONNECT_TIMEOUT HVX_FTP_CA_FILE HVX_SSH_KNOWN_HOSTS
 
 finish
