@@ -16,8 +16,8 @@
 
 #include "captured_output.h"
 #include "chain_log.h"
+#include "child_process.h"
 #include "password_mask.h"
-#include "stop_signals.h"
 #include "unique_fd.h"
 #include "url_codec.h"
 
@@ -43,12 +43,6 @@ struct Child {
 };
 
 // ---- child side ---------------------------------------------------------
-
-void close_inherited_descriptors() {
-  if (::close_range(3, ~0U, 0) == 0) return;
-  const long max_fd = ::sysconf(_SC_OPEN_MAX);
-  for (long fd = 3; fd < (max_fd > 0 ? max_fd : 1024); ++fd) ::close(static_cast<int>(fd));
-}
 
 // The group of a user id without a passwd entry: "nogroup" (or "nobody"
 // where the system names it so), else the customary overflow id. Never the
@@ -76,35 +70,45 @@ bool become_user(uid_t uid) {
   return ::setreuid(uid, uid) == 0;
 }
 
-[[noreturn]] void run_command_child(const ChainSpec& spec, std::size_t index, int in_fd, int out_fd,
-                                    int err_fd) {
-  if (::dup2(err_fd, STDERR_FILENO) < 0 || (out_fd >= 0 && ::dup2(out_fd, STDOUT_FILENO) < 0) ||
-      (in_fd >= 0 && ::dup2(in_fd, STDIN_FILENO) < 0)) {
-    std::fprintf(stderr, "chainrun: dup2() failed: %s\n", std::strerror(errno));
-    ::_exit(1);
-  }
-  // Neither the other commands' pipes nor the runner's lock file or database
-  // connection belong to the command.
-  close_inherited_descriptors();
-  // A group of its own: a termination request to the runner stops the
-  // command with whatever it started.
-  ::setpgid(0, 0);
-  for (int sig : {SIGPIPE, SIGTERM, SIGINT, SIGHUP}) std::signal(sig, SIG_DFL);
+void report_start_failure(ChildStep /*step*/, int error, const char* /*path*/) {
+  std::fprintf(stderr, "chainrun: dup2() failed: %s\n", std::strerror(error));
+}
 
+// The command's process once its descriptors and signals are set up (see
+// start_command): the uid of the first command, the shell, the report of a
+// failure. Its exit status.
+int run_command_child(const ChainSpec& spec, std::size_t index) {
   const std::string command = url_decode(spec.encoded_commands[index]);
   if (index == 0 && !become_user(spec.first_uid)) {
     log_appendf("chainrun: uanble to set uid %u: %s\n", static_cast<unsigned>(spec.first_uid),
                 std::strerror(errno));
-    ::_exit(1);
+    return 1;
   }
-  if (std::system(command.c_str()) == 0) ::_exit(0);
+  if (std::system(command.c_str()) == 0) return 0;
   if (spec.report_failed_command) {
     std::string shown = command;
     mask_passwords(shown);
     std::fprintf(stderr, "An error was occured during execution: \"%s\"\n", shown.c_str());
     std::fflush(stderr);
   }
-  ::_exit(1);
+  return 1;
+}
+
+// Starts one command of the chain: its standard error on err_fd, its input
+// and output on the neighbouring pipes (-1: the runner's own). Neither the
+// other commands' pipes nor the runner's lock file or database connection
+// belong to the command, and a group of its own lets a termination request
+// to the runner stop the command with whatever it started.
+pid_t start_command(const ChainSpec& spec, std::size_t index, int in_fd, int out_fd, int err_fd) {
+  ChildPlan plan;
+  plan.in = in_fd >= 0 ? ChildStream::descriptor(in_fd) : ChildStream::inherited();
+  plan.out = out_fd >= 0 ? ChildStream::descriptor(out_fd) : ChildStream::inherited();
+  plan.err = ChildStream::descriptor(err_fd);
+  plan.own_group = true;
+  plan.default_signals = true;
+  plan.failure_status = 1;
+  plan.report = report_start_failure;
+  return start_child(plan, [&spec, index] { return run_command_child(spec, index); });
 }
 
 // ---- parent side --------------------------------------------------------
@@ -141,10 +145,7 @@ void read_error_pipe(Child& child, int max_reads) {
 // Reaps the child if it has ended; then takes in the rest of its error output.
 void reap_if_ended(Child& child) {
   int status = 0;
-  pid_t r;
-  do {
-    r = ::waitpid(child.pid, &status, WNOHANG);
-  } while (r < 0 && errno == EINTR);
+  const pid_t r = wait_child(child.pid, &status, WNOHANG);
   if (r == 0) return;
   if (r < 0) {
     child.state = ChildState::wait_failed;
@@ -268,18 +269,13 @@ ChainOutcome run_chain(const ChainSpec& spec) {
       return abandon_start(children, pending_input, "Error creating the pipe: %s\n", errno);
     }
 
-    const pid_t pid = ::fork();
+    const pid_t pid = start_command(spec, i, i == 0 ? -1 : pending_input.get(),
+                                    last ? -1 : data_pipe->write.get(), err_pipe->write.get());
     if (pid < 0) {
       return abandon_start(children, pending_input, "Error creating the child process: %s\n",
                            errno);
     }
-    if (pid == 0) {
-      run_command_child(spec, i, i == 0 ? -1 : pending_input.get(),
-                        last ? -1 : data_pipe->write.get(), err_pipe->write.get());
-    }
 
-    ::setpgid(pid, pid);
-    track_child_group(pid);
     Child& child = children[i];
     child.pid = pid;
     child.err = std::move(err_pipe->read);
@@ -290,8 +286,5 @@ ChainOutcome run_chain(const ChainSpec& spec) {
   }
 
   wait_for_children(children);
-  for (const Child& child : children) {
-    if (child.pid > 0) untrack_child_group(child.pid);
-  }
   return report(children);
 }

@@ -7,8 +7,8 @@
 
 #include <algorithm>
 #include <cerrno>
-#include <cstdarg>
-#include <cstdio>
+
+#include "child_process.h"
 
 ChildWatch::ChildWatch(pid_t pid)
     : pid_(pid), pidfd_(static_cast<int>(syscall(SYS_pidfd_open, pid, 0))) {}
@@ -42,7 +42,7 @@ bool ChildWatch::wait(pollfd* fds, std::size_t n) {
     if (rc < 0) {
       // Not expected; fall back to looking for the end without blocking.
       int status = 0;
-      pid_t w = waitpid(pid_, &status, WNOHANG);
+      pid_t w = wait_child(pid_, &status, WNOHANG);
       if (w == 0) {
         usleep(1000);
         continue;
@@ -60,7 +60,7 @@ bool ChildWatch::wait(pollfd* fds, std::size_t n) {
     }
     fallback_timeout_ms_ = std::min(fallback_timeout_ms_ * 2, 1000);
     int status = 0;
-    pid_t w = waitpid(pid_, &status, WNOHANG);
+    pid_t w = wait_child(pid_, &status, WNOHANG);
     if (w == 0) {
       if (count == 0) continue;
       return false;
@@ -75,10 +75,7 @@ bool ChildWatch::wait(pollfd* fds, std::size_t n) {
 int ChildWatch::reap() {
   if (reaped_) return result_;
   int status = 0;
-  pid_t w;
-  do {
-    w = waitpid(pid_, &status, 0);
-  } while (w < 0 && errno == EINTR);
+  const pid_t w = wait_child(pid_, &status);
   reaped_ = true;
   if (w == pid_) {
     result_ = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
@@ -87,29 +84,6 @@ int ChildWatch::reap() {
     result_ = -1;
   }
   return result_;
-}
-
-void write_raw_stderr(const char* format, ...) {
-  char buf[4096];
-  va_list args;
-  va_start(args, format);
-  int n = std::vsnprintf(buf, sizeof buf, format, args);
-  va_end(args);
-  if (n < 0) return;
-  std::size_t len = std::min(static_cast<std::size_t>(n), sizeof buf - 1);
-  std::size_t done = 0;
-  while (done < len) {
-    ssize_t w = write(2, buf + done, len - done);
-    if (w < 0 && errno == EINTR) continue;
-    if (w <= 0) break;
-    done += static_cast<std::size_t>(w);
-  }
-}
-
-void close_descriptors_from_3() {
-  if (syscall(SYS_close_range, 3U, ~0U, 0U) == 0) return;
-  const int limit = getdtablesize();
-  for (int fd = 3; fd < limit; ++fd) close(fd);
 }
 
 std::size_t pipe_bytes_available(int fd) {

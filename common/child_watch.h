@@ -38,13 +38,6 @@ class ChildWatch {
 // Largest number of descriptors the runners watch beside the pidfd.
 inline constexpr std::size_t kMaxWatched = 2;
 
-// Writes a formatted text straight to descriptor 2 (no stdio buffers, no
-// program prefix); safe in a forked child before exec.
-void write_raw_stderr(const char* format, ...) __attribute__((format(printf, 1, 2)));
-
-// Closes every descriptor from 3 up in the calling process.
-void close_descriptors_from_3();
-
 // How many bytes a pipe holds at this moment (0 when unknown). After a
 // child's end its output is drained up to this amount only, so a grandchild
 // that keeps writing into the pipe cannot keep the caller reading.

@@ -15,6 +15,7 @@
 #include <string>
 
 #include "c_handles.h"
+#include "child_process.h"
 #include "child_watch.h"
 #include "messages.h"
 #include "product_conf.h"
@@ -185,35 +186,31 @@ std::string admin_utility_path(const char* name) {
   return path;
 }
 
+void report_fork_execv_failure(ChildStep step, int error, const char* path) {
+  if (step == ChildStep::streams)
+    write_raw_stderr("fork_execv: dup() failed: %s\n", std::strerror(error));
+  else
+    write_raw_stderr("fork_execv: execv(\"%s\") failed: %s\n", path, std::strerror(error));
+}
+
 }  // namespace
 
 pid_t fork_execv(int in_fd, int out_fd, int err_fd, const char* path, char* const argv[]) {
-  pid_t pid = fork();
-  if (pid < 0) {
-    print_error(0, "fork_execv_pipes: fork() failed");
-    return -1;
-  }
-  if (pid > 0) return pid;
-
-  // Child: install the three standard descriptors. The descriptor's own
-  // number leaves the stream inherited; -1 means /dev/null. Each passed
-  // descriptor is closed once it has been duplicated.
-  const int wanted[3] = {in_fd, out_fd, err_fd};
-  for (int target = 0; target < 3; ++target) {
-    int fd = wanted[target];
-    if (fd == target) continue;
-    if (fd == -1) fd = open("/dev/null", O_RDWR);
-    if (fd < 0 || dup2(fd, target) < 0) {
-      write_raw_stderr("fork_execv: dup() failed: %s\n", std::strerror(errno));
-      _exit(255);
-    }
-    close(fd);
-  }
-  close_descriptors_from_3();
-  errno = 0;
-  execv(path, argv);
-  write_raw_stderr("fork_execv: execv(\"%s\") failed: %s\n", path, std::strerror(errno));
-  _exit(255);
+  // The descriptor's own number leaves the stream inherited; -1 means
+  // /dev/null. Each passed descriptor is closed once it has been duplicated.
+  const auto stream = [](int fd, int target) {
+    if (fd == target) return ChildStream::inherited();
+    return fd == -1 ? ChildStream::null_device() : ChildStream::descriptor(fd);
+  };
+  ChildPlan plan;
+  plan.in = stream(in_fd, 0);
+  plan.out = stream(out_fd, 1);
+  plan.err = stream(err_fd, 2);
+  plan.close_sources = true;
+  plan.report = report_fork_execv_failure;
+  pid_t pid = start_child(plan, path, argv);
+  if (pid < 0) print_error(0, "fork_execv_pipes: fork() failed");
+  return pid;
 }
 
 pid_t fork_execl(int in_fd, int out_fd, int err_fd, const char* path, const char* arg0, ...) {

@@ -14,6 +14,7 @@
 #include <memory>
 
 #include "c_handles.h"
+#include "child_process.h"
 #include "child_watch.h"
 #include "messages.h"
 #include "unique_fd.h"
@@ -70,6 +71,25 @@ class TextBuffer {
   std::size_t length_ = 0;
 };
 
+// What a child of util_exec writes on its standard error (the relayed pipe)
+// when it cannot be started.
+void report_util_exec_failure(ChildStep step, int error, const char* /*path*/) {
+  if (step == ChildStep::streams) {
+    write_raw_stderr("Error occured during execv():\n%s.\n", std::strerror(error));
+    return;
+  }
+  write_raw_stderr("Error occured during execv():\n%s%s", std::strerror(error),
+                   error == EFAULT ? ", possible reason - NULL parameter is absent in "
+                                     "util_exec(path, arg1, arg2, NULL) call.\n"
+                                   : ".\n");
+}
+
+// exec_capture's child says why on the captured output; a stream that could
+// not be installed ends it silently.
+void report_exec_capture_failure(ChildStep step, int error, const char* path) {
+  if (step == ChildStep::exec) dprintf(1, "Cannot exec %s:\n%s", path, std::strerror(error));
+}
+
 }  // namespace
 
 int util_exec(int in_fd, int out_fd, const char* path, char* const argv[]) {
@@ -86,22 +106,14 @@ int util_exec(int in_fd, int out_fd, const char* path, char* const argv[]) {
     print_error(0, "Error occured during pipe():\n%s", std::strerror(errno));
     return -1;
   }
-  pid_t pid = fork();
+  ChildPlan plan;
+  plan.in = ChildStream::descriptor(in_fd);
+  plan.out = ChildStream::descriptor(out_fd);
+  plan.err = ChildStream::descriptor(pipe->write.get());
+  plan.close_others = false;
+  plan.report = report_util_exec_failure;
+  pid_t pid = start_child(plan, path, argv);
   if (pid < 0) print_error(1, "Error occured during fork():\n%s", std::strerror(errno));
-  if (pid == 0) {
-    pipe->read.reset();
-    if (dup2(in_fd, 0) < 0 || dup2(out_fd, 1) < 0 || dup2(pipe->write.get(), 2) < 0) {
-      write_raw_stderr("Error occured during execv():\n%s.\n", std::strerror(errno));
-      _exit(255);
-    }
-    execv(path, argv);
-    const int e = errno;
-    write_raw_stderr("Error occured during execv():\n%s%s", std::strerror(e),
-                     e == EFAULT ? ", possible reason - NULL parameter is absent in "
-                                   "util_exec(path, arg1, arg2, NULL) call.\n"
-                                 : ".\n");
-    _exit(255);
-  }
   pipe->write.reset();
 
   // Relay the child's standard error as messages. Each message carries at
@@ -123,10 +135,7 @@ int util_exec(int in_fd, int out_fd, const char* path, char* const argv[]) {
   pipe->read.reset();
 
   int status = 0;
-  pid_t w;
-  do {
-    w = waitpid(pid, &status, WUNTRACED);
-  } while (w < 0 && errno == EINTR);
+  const pid_t w = wait_child(pid, &status, WUNTRACED);
   if (w < 0) {
     print_error(0, "Error occured during waiting the child process with pid: %d: %s\n", pid,
                 std::strerror(errno));
@@ -163,15 +172,13 @@ int exec_capture(char** out, const char* path, ...) {
     print_error(0, "Cannot create pipe:\n%s", std::strerror(errno));
     return -1;
   }
-  pid_t pid = fork();
+  ChildPlan plan;
+  plan.out = ChildStream::descriptor(pipe->write.get());
+  plan.err = ChildStream::descriptor(pipe->write.get());
+  plan.close_others = false;
+  plan.report = report_exec_capture_failure;
+  pid_t pid = start_child(plan, path, argv.get());
   if (pid < 0) print_error(1, "Cannot fork():\n%s", std::strerror(errno));
-  if (pid == 0) {
-    pipe->read.reset();
-    if (dup2(pipe->write.get(), 1) < 0 || dup2(pipe->write.get(), 2) < 0) _exit(255);
-    execv(path, argv.get());
-    dprintf(1, "Cannot exec %s:\n%s", path, std::strerror(errno));
-    _exit(255);
-  }
   pipe->write.reset();
 
   TextBuffer text;
@@ -236,25 +243,19 @@ int exec_silent(const char* path, ...) {
   va_end(args);
   for (; i < 101; ++i) argv[i] = nullptr;
 
-  pid_t pid = fork();
+  ChildPlan plan;
+  plan.in = ChildStream::null_device();
+  plan.out = ChildStream::null_device();
+  plan.err = ChildStream::null_device();
+  plan.close_others = false;
+  pid_t pid = start_child(plan, path, argv);
   if (pid < 0) {
     print_error(0, "Cannot fork():\n%s", std::strerror(errno));
     return -1;
   }
-  if (pid == 0) {
-    int null_fd = open("/dev/null", O_RDWR);
-    if (null_fd < 0 || dup2(null_fd, 0) < 0 || dup2(null_fd, 1) < 0 || dup2(null_fd, 2) < 0)
-      _exit(255);
-    if (null_fd > 2) close(null_fd);
-    execv(path, argv);
-    _exit(255);
-  }
   // Wait for this child only; another child of the caller is not ours to reap.
   int status = 0;
-  pid_t w;
-  do {
-    w = waitpid(pid, &status, 0);
-  } while (w < 0 && errno == EINTR);
+  const pid_t w = wait_child(pid, &status);
   return (w == pid && WIFSIGNALED(status)) ? 1 : 0;
 }
 
@@ -321,11 +322,7 @@ int daemonize() {
   if (pid < 0) print_error(1, "fork() failed");
   if (pid > 0) {
     int status = 0;
-    pid_t w;
-    do {
-      w = waitpid(pid, &status, 0);
-    } while (w < 0 && errno == EINTR);
-    if (w < 0) print_error(1, "wait() failed");
+    if (wait_child(pid, &status) < 0) print_error(1, "wait() failed");
     errno = 0;
     if (!WIFEXITED(status) || WEXITSTATUS(status) != 0) print_error(1, "daemonize() failed");
     return 1;

@@ -16,6 +16,7 @@
 #include <string_view>
 #include <vector>
 
+#include "child_process.h"
 #include "messages.h"
 #include "product_conf.h"
 #include "sigpipe_guard.h"
@@ -98,15 +99,12 @@ bool start_mail_program(const std::string& path, const char* sender, const char*
   if (!pipe) return false;
   std::vector<char*> argv = {const_cast<char*>(path.c_str()), const_cast<char*>("-f"),
                              const_cast<char*>(sender), const_cast<char*>(recipient), nullptr};
-  std::fflush(nullptr);
-  const pid_t pid = fork();
+  ChildPlan plan;
+  plan.in = ChildStream::descriptor(pipe->read.get());
+  plan.flush_stdio = true;
+  plan.failure_status = 127;
+  const pid_t pid = start_child(plan, path.c_str(), argv.data());
   if (pid < 0) return false;
-  if (pid == 0) {
-    if (dup2(pipe->read.get(), STDIN_FILENO) < 0) _exit(127);
-    close_range(3, ~0U, 0);
-    execv(path.c_str(), argv.data());
-    _exit(127);
-  }
   mail->pid = pid;
   mail->input = std::move(pipe->write);
   return true;
@@ -114,8 +112,7 @@ bool start_mail_program(const std::string& path, const char* sender, const char*
 
 void wait_for(pid_t pid) {
   int status = 0;
-  while (waitpid(pid, &status, 0) < 0 && errno == EINTR) {
-  }
+  wait_child(pid, &status);
 }
 
 const char* subject_text(int kind) {
