@@ -35,36 +35,33 @@ const char* sitectl_option(SwitchAction action) {
 
 std::string server_wide_lock_path() { return dump_root() + "/" + kLockFileName; }
 
-bool server_wide_lock_free() {
-  const LockedFilePtr record(lock_file_try(server_wide_lock_path().c_str(), 0));
-  return !locked_file_is_busy(record.get());
-}
+bool server_wide_lock_free() { return !LockedFile::try_lock(server_wide_lock_path()).busy(); }
 
 std::string domain_lock_path(const std::string& domain) {
   return dump_root() + "/" + domain + "/" + kLockFileName;
 }
 
-LockedFilePtr take_domain_lock_file(const std::string& path, const std::string& domain,
-                                    DomainSwitchHost& host) {
-  LockedFilePtr record(lock_file_try(path.c_str(), 0));
+LockedFile take_domain_lock_file(const std::string& path, const std::string& domain,
+                                 DomainSwitchHost& host) {
+  LockedFile record = LockedFile::try_lock(path);
   const int lock_errno = errno;
-  if (!record) {
-    host.lock_not_created(domain);
-    return nullptr;
-  }
+  const LockedFile::State state = record.state();
   // A record that does not hold the lock is freed at once, so a caller never
   // keeps a lock another process holds.
-  if (locked_file_is_busy(record.get())) {
-    record.reset();
-    errno = lock_errno;
-    host.lock_busy(domain);
-    return nullptr;
-  }
-  if (!locked_file_is_locked(record.get())) {
-    record.reset();
-    errno = lock_errno;
-    host.lock_failed(domain, lock_errno);
-    return nullptr;
+  if (state != LockedFile::State::held) record.reset();
+  errno = lock_errno;
+  switch (state) {
+    case LockedFile::State::held:
+      break;
+    case LockedFile::State::none:
+      host.lock_not_created(domain);
+      break;
+    case LockedFile::State::busy:
+      host.lock_busy(domain);
+      break;
+    case LockedFile::State::failed:
+      host.lock_failed(domain, lock_errno);
+      break;
   }
   return record;
 }
@@ -95,10 +92,10 @@ bool DomainSwitch::lock() {
     host_.lock_failed(domain_, EINVAL);
     return false;
   }
-  LockedFilePtr id_lock =
+  LockedFile id_lock =
       take_domain_lock_file(dump_root() + "/.domain-" + id_ + ".lock", domain_, host_);
   if (!id_lock) return false;
-  LockedFilePtr name_lock = take_domain_lock_file(domain_lock_path(domain_), domain_, host_);
+  LockedFile name_lock = take_domain_lock_file(domain_lock_path(domain_), domain_, host_);
   if (!name_lock) return false;
   id_lock_ = std::move(id_lock);
   name_lock_ = std::move(name_lock);

@@ -15,16 +15,10 @@
 
 #include <mysql.h>
 
-#include <memory>
 #include <optional>
 #include <string>
 
 #include "locked_file.h"
-
-struct LockedFileCloser {
-  void operator()(locked_file* record) const { close_locked_file(record); }
-};
-using LockedFilePtr = std::unique_ptr<locked_file, LockedFileCloser>;
 
 enum class SwitchAction { off, on };
 
@@ -85,10 +79,10 @@ bool server_wide_lock_free();
 
 // DUMP_D/<domain>/backup_restore.lock.
 std::string domain_lock_path(const std::string& domain);
-// Takes one lock file, reporting through host as the domain's lock; null
+// Takes one lock file, reporting through host as the domain's lock; empty
 // when it is not held (a record that does not hold the lock is closed).
-LockedFilePtr take_domain_lock_file(const std::string& path, const std::string& domain,
-                                    DomainSwitchHost& host);
+LockedFile take_domain_lock_file(const std::string& path, const std::string& domain,
+                                 DomainSwitchHost& host);
 
 class DomainSwitch {
  public:
@@ -134,7 +128,7 @@ class DomainSwitch {
   DomainSwitchHost& host_;
   std::string id_;
   // Declared in taking order: the name lock goes first.
-  LockedFilePtr id_lock_;
-  LockedFilePtr name_lock_;
+  LockedFile id_lock_;
+  LockedFile name_lock_;
   bool off_ = false;
 };

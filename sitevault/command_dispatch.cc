@@ -95,10 +95,10 @@ std::string signature_problem(const char* dump) {
 // working on is refused as the lock says.
 [[noreturn]] void remove_one_dump(const CommandOptions& o) {
   if (check_server_wide_lock() != 0) finish(255);
-  locked_file* lock = take_domain_lock_file(o.domain_name.c_str());
-  if (lock == nullptr) finish(255);
+  LockedFile lock(take_domain_lock_file(o.domain_name.c_str()));
+  if (!lock) finish(255);
   const int result = remove_dump(o.dump_file.c_str());
-  close_locked_file(lock);
+  lock.reset();
   finish(result == 0 ? 0 : 255);
 }
 

@@ -103,7 +103,7 @@ int check_server_wide_lock() {
 }
 
 locked_file* take_domain_lock_file(const char* domain) {
-  LockedFilePtr record = ::take_domain_lock_file(domain_lock_path(domain), domain, host);
+  LockedFile record = ::take_domain_lock_file(domain_lock_path(domain), domain, host);
   if (!record) return nullptr;
   // No other run works in the repository now: what a dead run staged goes.
   remove_staging_leftovers(dump_root() + "/" + domain);
