@@ -5,14 +5,18 @@
 
 #include <cctype>
 #include <cerrno>
+#include <cstdarg>
 #include <cstdio>
 #include <cstdlib>
 
+#include "messages.h"
 #include "stop_signals.h"
 
 namespace {
 
 constexpr long kMaxSeconds = 86400;
+// Longest report of a failure: a libcurl reason and the names around it.
+constexpr std::size_t kReportSize = 4096 + 256;
 // Probes on an idle connection: a control connection waits without traffic
 // for as long as a part takes to upload, and a peer that vanished without a
 // word is noticed within minutes instead of the system's two hours.
@@ -325,4 +329,47 @@ const std::string& ssh_key_passphrase() { return passphrase_holder(); }
 
 int ftp_stop_requested(void*, curl_off_t, curl_off_t, curl_off_t, curl_off_t) {
   return stop_signal() != 0 ? 1 : 0;
+}
+
+void ftp_report(char* error_text, std::size_t error_size, const char* format, ...) {
+  char text[kReportSize];
+  va_list args;
+  va_start(args, format);
+  std::vsnprintf(text, sizeof text, format, args);
+  va_end(args);
+  errno = 0;  // the text already says what failed
+  print_error(0, "%s", text);
+  if (error_text != nullptr && error_size > 0) std::snprintf(error_text, error_size, "%s", text);
+}
+
+FtpHandle::FtpHandle(char* error_text, std::size_t error_size)
+    : curl_(curl_easy_init()), error_text_(error_text), error_size_(error_size) {
+  if (!curl_) ftp_report(error_text_, error_size_, "Unable to get curl handle\n");
+}
+
+CurlOptions& FtpHandle::options(const char* server, const char* login, const char* password,
+                                FtpUse use) {
+  options_.emplace(curl_.get());
+  ftp_common_options(*options_, server, login, password, error_buffer_, use);
+  return *options_;
+}
+
+bool FtpHandle::options_ok() {
+  if (options_ && options_->ok()) return true;
+  const CURLcode code = options_ ? options_->result() : CURLE_FAILED_INIT;
+  ftp_report(error_text_, error_size_, "error: cURL setup failed: %s\n", reason(code));
+  return false;
+}
+
+CURLcode FtpHandle::run() { return curl_easy_perform(curl_.get()); }
+
+bool FtpHandle::perform() {
+  const CURLcode code = run();
+  if (code == CURLE_OK) return true;
+  ftp_report(error_text_, error_size_, "error: cURL execution failed: %s\n", reason(code));
+  return false;
+}
+
+const char* FtpHandle::reason(CURLcode code) const {
+  return error_buffer_[0] != '\0' ? error_buffer_ : curl_easy_strerror(code);
 }

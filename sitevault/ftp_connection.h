@@ -7,6 +7,7 @@
 
 #include <curl/curl.h>
 
+#include <cstddef>
 #include <cstdint>
 #include <memory>
 #include <optional>
@@ -106,6 +107,50 @@ std::optional<std::uint64_t> ftp_max_rate_from_env(std::string& why);
 // as a refused option does.
 void ftp_common_options(CurlOptions& options, const char* server, const char* login,
                         const char* password, char* error_buffer, FtpUse use);
+
+// Reports a failure through print_error (exit code 0) and copies the same
+// text into the caller's buffer when one is given.
+void ftp_report(char* error_text, std::size_t error_size, const char* format, ...)
+    __attribute__((format(printf, 3, 4)));
+
+// One libcurl handle of the repository and the buffer where libcurl leaves
+// the reason of a failure. Failures are reported through ftp_report, into
+// error_text too when one is given.
+class FtpHandle {
+ public:
+  // Reports "Unable to get curl handle" when libcurl gives none.
+  explicit FtpHandle(char* error_text = nullptr, std::size_t error_size = 0);
+  FtpHandle(const FtpHandle&) = delete;
+  FtpHandle& operator=(const FtpHandle&) = delete;
+
+  // Whether libcurl gave a handle.
+  bool valid() const { return static_cast<bool>(curl_); }
+  CURL* get() const { return curl_.get(); }
+  // Starts a block of options with those every handle shares
+  // (ftp_common_options); the transfer's own options are added to it.
+  CurlOptions& options(const char* server, const char* login, const char* password, FtpUse use);
+  // Whether the block was set; false after reporting
+  // "error: cURL setup failed: <reason>".
+  bool options_ok();
+  // Runs the transfer and returns libcurl's code, reporting nothing.
+  CURLcode run();
+  // Runs the transfer; false after reporting
+  // "error: cURL execution failed: <reason>".
+  bool perform();
+  // Why code failed: the error buffer's text when libcurl left one there,
+  // else libcurl's text for the code.
+  const char* reason(CURLcode code) const;
+  // Ends the handle and its connections.
+  void reset() { curl_.reset(); }
+
+ private:
+  static constexpr std::size_t kErrorBufferSize = 4096;
+  CurlEasy curl_;
+  std::optional<CurlOptions> options_;
+  char error_buffer_[kErrorBufferSize] = {};
+  char* error_text_;
+  std::size_t error_size_;
+};
 
 // Moves HVX_SSH_KEY_PASSPHRASE out of the environment into this process's
 // memory, so that no child ever inherits it. Called once at start-up.

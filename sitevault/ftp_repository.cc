@@ -17,12 +17,6 @@
 
 namespace {
 
-constexpr std::size_t kErrorBufferSize = 4096;
-
-const char* curl_reason(const char* error_buffer, CURLcode code) {
-  return error_buffer[0] != '\0' ? error_buffer : curl_easy_strerror(code);
-}
-
 // One complete listing line: a real carriage return at its end is dropped,
 // and a server that answers with paths is reduced to the bare name.
 void take_line(FtpListing& listing, std::string_view line) {
@@ -80,30 +74,16 @@ std::optional<std::vector<std::string>> ftp_list_names(const char* server, const
                                                        const char* password, const char* path,
                                                        const char* filter) {
   const std::string url = ftp_url(server, path, nullptr);
-  CurlEasy curl(curl_easy_init());
-  if (!curl) {
-    ftp_report(nullptr, 0, "Unable to get curl handle\n");
-    return std::nullopt;
-  }
+  FtpHandle handle;
+  if (!handle.valid()) return std::nullopt;
   FtpListing listing;
   listing.filter = filter ? filter : "";
-  char error_buffer[kErrorBufferSize];
-  CurlOptions options(curl.get());
-  ftp_common_options(options, server, login, password, error_buffer, FtpUse::command);
-  options.set(CURLOPT_URL, url.c_str())
+  handle.options(server, login, password, FtpUse::command)
+      .set(CURLOPT_URL, url.c_str())
       .set(CURLOPT_WRITEFUNCTION, ftp_list_handler)
       .set(CURLOPT_WRITEDATA, static_cast<void*>(&listing))
       .set(CURLOPT_DIRLISTONLY, 1L);
-  if (!options.ok()) {
-    ftp_report(nullptr, 0, "error: cURL setup failed: %s\n",
-               curl_reason(error_buffer, options.result()));
-    return std::nullopt;
-  }
-  const CURLcode code = curl_easy_perform(curl.get());
-  if (code != CURLE_OK) {
-    ftp_report(nullptr, 0, "error: cURL execution failed: %s\n", curl_reason(error_buffer, code));
-    return std::nullopt;
-  }
+  if (!handle.options_ok() || !handle.perform()) return std::nullopt;
   ftp_list_finish(listing);
   return std::move(listing.names);
 }
@@ -184,31 +164,17 @@ int run_command_batch(const char* server, const char* login, const char* passwor
     (void)batch.release();
     batch.reset(grown);
   }
-  CurlEasy curl(curl_easy_init());
-  if (!curl) {
-    ftp_report(nullptr, 0, "Unable to get curl handle\n");
-    return -1;
-  }
+  FtpHandle handle;
+  if (!handle.valid()) return -1;
   const std::string url = ftp_login_url(server);
   FtpListing ignored;
-  char error_buffer[kErrorBufferSize];
-  CurlOptions options(curl.get());
-  ftp_common_options(options, server, login, password, error_buffer, FtpUse::command);
-  options.set(CURLOPT_URL, url.c_str())
+  handle.options(server, login, password, FtpUse::command)
+      .set(CURLOPT_URL, url.c_str())
       .set(CURLOPT_QUOTE, batch.get())
       .set(CURLOPT_DIRLISTONLY, 1L)
       .set(CURLOPT_WRITEFUNCTION, ftp_discard_handler)
       .set(CURLOPT_WRITEDATA, static_cast<void*>(&ignored));
-  if (!options.ok()) {
-    ftp_report(nullptr, 0, "error: cURL setup failed: %s\n",
-               curl_reason(error_buffer, options.result()));
-    return -1;
-  }
-  const CURLcode code = curl_easy_perform(curl.get());
-  if (code != CURLE_OK) {
-    ftp_report(nullptr, 0, "error: cURL execution failed: %s\n", curl_reason(error_buffer, code));
-    return -1;
-  }
+  if (!handle.options_ok() || !handle.perform()) return -1;
   return 0;
 }
 
@@ -329,28 +295,20 @@ int ftp_write_test(const char* server, const char* login, const char* password, 
 std::optional<std::uint64_t> ftp_file_size(const char* server, const char* login,
                                            const char* password, const char* path,
                                            const std::string& name) {
-  CurlEasy curl(curl_easy_init());
-  if (!curl) {
-    ftp_report(nullptr, 0, "Unable to get curl handle\n");
-    return std::nullopt;
-  }
+  FtpHandle handle;
+  if (!handle.valid()) return std::nullopt;
   const std::string url = ftp_url(server, path, name.c_str());
-  char error_buffer[kErrorBufferSize];
-  CurlOptions options(curl.get());
-  ftp_common_options(options, server, login, password, error_buffer, FtpUse::command);
-  options.set(CURLOPT_URL, url.c_str()).set(CURLOPT_NOBODY, 1L);
-  if (!options.ok()) {
-    ftp_report(nullptr, 0, "error: cURL setup failed: %s\n",
-               curl_reason(error_buffer, options.result()));
-    return std::nullopt;
-  }
-  const CURLcode code = curl_easy_perform(curl.get());
+  handle.options(server, login, password, FtpUse::command)
+      .set(CURLOPT_URL, url.c_str())
+      .set(CURLOPT_NOBODY, 1L);
+  if (!handle.options_ok()) return std::nullopt;
+  const CURLcode code = handle.run();
   curl_off_t size = -1;
   if (code != CURLE_OK ||
-      curl_easy_getinfo(curl.get(), CURLINFO_CONTENT_LENGTH_DOWNLOAD_T, &size) != CURLE_OK ||
+      curl_easy_getinfo(handle.get(), CURLINFO_CONTENT_LENGTH_DOWNLOAD_T, &size) != CURLE_OK ||
       size < 0) {
     ftp_report(nullptr, 0, "Unable to learn the size of \"%s\" on the FTP server: %s\n",
-               name.c_str(), curl_reason(error_buffer, code));
+               name.c_str(), handle.reason(code));
     return std::nullopt;
   }
   return static_cast<std::uint64_t>(size);

@@ -32,7 +32,6 @@ namespace {
 // handed buffers of it, so every pipe read and socket write moves a lot.
 constexpr long kTransferBlock = 512 * 1024;
 constexpr int kPipeSize = 1 << 20;
-constexpr std::size_t kErrorBufferSize = 4096;
 
 // The hvxdump child and the read end of its output pipe. The upload reads
 // the pipe through a stdio stream whose read function reaps the child when
@@ -103,24 +102,30 @@ std::string describe_writer_failure(const DumpWriter& writer) {
          std::to_string(WEXITSTATUS(writer.status)) + ")";
 }
 
-const char* curl_reason(const char* error_buffer, CURLcode code) {
-  return error_buffer[0] != '\0' ? error_buffer : curl_easy_strerror(code);
-}
-
 std::string part_name(const char* dump_name, int part) {
   std::string name = dump_name;
   if (part > 1) name += ".part" + std::to_string(part);
   return name;
 }
 
+// The repository an upload goes to, and where its failures are reported.
+struct UploadTarget {
+  const char* server;
+  const char* login;
+  const char* password;
+  const char* path;
+  char* error_text;
+  std::size_t error_size;
+};
+
 // Removes the staged parts 1 to parts from the server after a failed upload,
 // so that nothing of a truncated dump is left. They are named, not listed:
 // many servers leave names that begin with a dot out of their listings.
-void remove_failed_upload(const char* server, const char* login, const char* password,
-                          const char* path, const std::string& staged, int parts) {
+void remove_failed_upload(const UploadTarget& to, const std::string& staged, int parts) {
   std::vector<std::string> names;
   for (int part = 1; part <= parts; ++part) names.push_back(part_name(staged.c_str(), part));
-  if (ftp_delete_files(server, login, password, path, names, FtpMissing::allowed) != 0) {
+  if (ftp_delete_files(to.server, to.login, to.password, to.path, names, FtpMissing::allowed) !=
+      0) {
     print_error(0, "Unable to remove the incomplete dump \"%s\" from the FTP server\n",
                 staged.c_str());
   }
@@ -128,17 +133,15 @@ void remove_failed_upload(const char* server, const char* login, const char* pas
 
 // The part as the server holds it must be as long as what was sent; a
 // difference fails the upload (whose staged files are then deleted).
-bool part_arrived_whole(const char* server, const char* login, const char* password,
-                        const char* path, const std::string& name, std::uint64_t sent,
-                        char* error_text, std::size_t error_size) {
-  const auto stored = ftp_file_size(server, login, password, path, name);
+bool part_arrived_whole(const UploadTarget& to, const std::string& name, std::uint64_t sent) {
+  const auto stored = ftp_file_size(to.server, to.login, to.password, to.path, name);
   if (!stored) {
-    ftp_report(error_text, error_size, "Unable to check the part \"%s\" on the FTP server\n",
+    ftp_report(to.error_text, to.error_size, "Unable to check the part \"%s\" on the FTP server\n",
                name.c_str());
     return false;
   }
   if (*stored == sent) return true;
-  ftp_report(error_text, error_size,
+  ftp_report(to.error_text, to.error_size,
              "The part \"%s\" on the FTP server holds %llu bytes, %llu were sent\n", name.c_str(),
              static_cast<unsigned long long>(*stored), static_cast<unsigned long long>(sent));
   return false;
@@ -168,18 +171,80 @@ bool signature_sent_verifies(char* error_text, std::size_t error_size) {
   return false;
 }
 
-}  // namespace
-
-void ftp_report(char* error_text, std::size_t error_size, const char* format, ...) {
-  char text[kErrorBufferSize + 256];
-  va_list args;
-  va_start(args, format);
-  std::vsnprintf(text, sizeof text, format, args);
-  va_end(args);
-  errno = 0;  // the text already says what failed
-  print_error(0, "%s", text);
-  if (error_text != nullptr && error_size > 0) std::snprintf(error_text, error_size, "%s", text);
+// The stdio stream the upload reads the writer's pipe through. Its buffer is
+// smaller than the blocks readHandler asks for, so glibc reads straight into
+// libcurl's buffer.
+FilePtr open_writer_stream(DumpWriter& writer) {
+  return FilePtr(fopencookie(&writer, "r",
+                             cookie_io_functions_t{writer_read, nullptr, nullptr, writer_close}));
 }
+
+// readHandler's state for a new dump: nothing of a part sent yet.
+void start_upload_state(std::uint64_t split_size) {
+  upload_state.split_size = split_size;
+  upload_state.part_bytes = 0;
+  upload_state.part_full = false;
+  upload_state.read_error = false;
+  upload_state.stream_ended = false;
+}
+
+// Stops reading the writer and ends it (reaped, if it was still running).
+void stop_writer(FilePtr& stream, DumpWriter& writer) {
+  stream.reset();
+  writer.abandon();
+}
+
+void report_read_error(const DumpWriter& writer) {
+  if (writer.reaped && !writer.succeeded()) {
+    print_error(0, "error in readHandler: %s\n", describe_writer_failure(writer).c_str());
+  } else {
+    print_error(0, "error in readHandler: %s\n", upload_state.read_error_text.c_str());
+  }
+}
+
+enum class PartSent { setup_failed, failed, sent };
+
+// Uploads one file of the dump from the stream until readHandler ends it;
+// the bytes libcurl sent are added to sizes even when the transfer fails.
+PartSent send_part(FtpHandle& handle, const UploadTarget& to, const std::string& file, FILE* stream,
+                   std::vector<std::uint64_t>& sizes) {
+  const std::string url = ftp_url(to.server, to.path, file.c_str());
+  handle.options(to.server, to.login, to.password, FtpUse::data)
+      .set(CURLOPT_URL, url.c_str())
+      .set(CURLOPT_READFUNCTION, readHandler)
+      .set(CURLOPT_READDATA, stream)
+      .set(CURLOPT_UPLOAD, 1L)
+      .set(CURLOPT_UPLOAD_BUFFERSIZE, kTransferBlock);
+  if (!handle.options_ok()) return PartSent::setup_failed;
+  const bool performed = handle.perform();
+  curl_off_t uploaded = 0;
+  curl_easy_getinfo(handle.get(), CURLINFO_SIZE_UPLOAD_T, &uploaded);
+  sizes.push_back(static_cast<std::uint64_t>(uploaded));
+  return performed ? PartSent::sent : PartSent::failed;
+}
+
+// Once the signature lines are sent and the writer has ended: the signature
+// is checked and the staged parts take the dump's name. 0, or -1 after
+// reporting.
+int put_upload_in_place(FtpHandle& handle, const DumpWriter& writer, const UploadTarget& to,
+                        const std::string& staged, const char* dump_name,
+                        const std::vector<std::uint64_t>& sizes) {
+  if (!writer.succeeded()) {  // cannot happen: a failed writer is a read error
+    print_error(0, "error in readHandler: %s\n", describe_writer_failure(writer).c_str());
+    return -1;
+  }
+  handle.reset();
+  if (!signature_sent_verifies(to.error_text, to.error_size)) return -1;
+  if (ftp_commit_staged_dump(to.server, to.login, to.password, to.path, staged, dump_name, sizes) !=
+      0) {
+    ftp_report(to.error_text, to.error_size,
+               "Unable to put the dump \"%s\" in place on the FTP server\n", dump_name);
+    return -1;
+  }
+  return 0;
+}
+
+}  // namespace
 
 int ftp_upload_dump(const char* server, const char* login, const char* password, const char* path,
                     const char* dump_name, const char* arguments, char* error_text,
@@ -196,89 +261,37 @@ int ftp_upload_dump(const char* server, const char* login, const char* password,
     ftp_report(error_text, error_size, "Error: %s\n", std::strerror(errno));
     return -1;
   }
-
-  CurlEasy curl(curl_easy_init());
-  if (!curl) {
-    ftp_report(error_text, error_size, "Unable to get curl handle\n");
-    return -1;
-  }
-
-  // The stream's buffer is smaller than the blocks readHandler asks for, so
-  // glibc reads straight into libcurl's buffer.
-  FilePtr stream(fopencookie(&writer, "r",
-                             cookie_io_functions_t{writer_read, nullptr, nullptr, writer_close}));
+  FtpHandle handle(error_text, error_size);
+  if (!handle.valid()) return -1;
+  FilePtr stream = open_writer_stream(writer);
   if (!stream) {
     ftp_report(error_text, error_size, "Error: %s\n", std::strerror(errno));
     return -1;
   }
-
-  upload_state.split_size = split_size;
-  upload_state.part_bytes = 0;
-  upload_state.part_full = false;
-  upload_state.read_error = false;
-  upload_state.stream_ended = false;
+  start_upload_state(split_size);
 
   // The parts go up under a staging name and take the dump's name only once
   // the whole dump is there and verified; an older dump of that name stays
   // intact until then.
+  const UploadTarget to{server, login, password, path, error_text, error_size};
   const std::string staged = staging_name(dump_name);
   std::vector<std::uint64_t> sizes;
-  char error_buffer[kErrorBufferSize];
   int part = 1;
   for (;; ++part) {
     const std::string file = part_name(staged.c_str(), part);
-    const std::string url = ftp_url(server, path, file.c_str());
-    CurlOptions options(curl.get());
-    ftp_common_options(options, server, login, password, error_buffer, FtpUse::data);
-    options.set(CURLOPT_URL, url.c_str())
-        .set(CURLOPT_READFUNCTION, readHandler)
-        .set(CURLOPT_READDATA, stream.get())
-        .set(CURLOPT_UPLOAD, 1L)
-        .set(CURLOPT_UPLOAD_BUFFERSIZE, kTransferBlock);
-    if (!options.ok()) {
-      ftp_report(error_text, error_size, "error: cURL setup failed: %s\n",
-                 curl_reason(error_buffer, options.result()));
-      return -1;
-    }
-
-    const CURLcode code = curl_easy_perform(curl.get());
-    curl_off_t uploaded = 0;
-    curl_easy_getinfo(curl.get(), CURLINFO_SIZE_UPLOAD_T, &uploaded);
-    sizes.push_back(static_cast<std::uint64_t>(uploaded));
-    if (code != CURLE_OK) {
-      ftp_report(error_text, error_size, "error: cURL execution failed: %s\n",
-                 curl_reason(error_buffer, code));
-      break;
-    }
+    const PartSent sent = send_part(handle, to, file, stream.get(), sizes);
+    if (sent == PartSent::setup_failed) return -1;
+    if (sent == PartSent::failed) break;
     if (upload_state.read_error) {
-      stream.reset();
-      writer.abandon();
-      if (writer.reaped && !writer.succeeded()) {
-        print_error(0, "error in readHandler: %s\n", describe_writer_failure(writer).c_str());
-      } else {
-        print_error(0, "error in readHandler: %s\n", upload_state.read_error_text.c_str());
-      }
+      stop_writer(stream, writer);
+      report_read_error(writer);
       break;
     }
-    if (!part_arrived_whole(server, login, password, path, file, sizes.back(), error_text,
-                            error_size)) {
-      break;
-    }
+    if (!part_arrived_whole(to, file, sizes.back())) break;
     if (upload_state.signature_sent) {
-      stream.reset();
-      writer.abandon();
-      if (!writer.succeeded()) {  // cannot happen: a failed writer is a read error
-        print_error(0, "error in readHandler: %s\n", describe_writer_failure(writer).c_str());
-        break;
-      }
-      curl.reset();
-      if (!signature_sent_verifies(error_text, error_size)) break;
-      if (ftp_commit_staged_dump(server, login, password, path, staged, dump_name, sizes) != 0) {
-        ftp_report(error_text, error_size,
-                   "Unable to put the dump \"%s\" in place on the FTP server\n", dump_name);
-        break;
-      }
-      return 0;
+      stop_writer(stream, writer);
+      if (put_upload_in_place(handle, writer, to, staged, dump_name, sizes) == 0) return 0;
+      break;
     }
     if (!upload_state.part_full) {
       // The handler ended the file without filling it or finishing the
@@ -293,11 +306,10 @@ int ftp_upload_dump(const char* server, const char* login, const char* password,
 
   // Failure after the loop: the writer is stopped, and what reached the
   // server of this dump is removed.
-  stream.reset();
-  writer.abandon();
-  curl.reset();
+  stop_writer(stream, writer);
+  handle.reset();
   // Even an empty or refused part may have created a file.
-  remove_failed_upload(server, login, password, path, staged, part);
+  remove_failed_upload(to, staged, part);
   return -1;
 }
 
@@ -328,31 +340,16 @@ int ftp_download_file(const char* server, const char* login, const char* passwor
   }
   FilePtr file(raw);
 
-  CurlEasy curl(curl_easy_init());
-  if (!curl) {
-    ftp_report(error_text, error_size, "Unable to get curl handle\n");
-    return -1;
-  }
+  FtpHandle handle(error_text, error_size);
+  if (!handle.valid()) return -1;
   const std::string url = ftp_url(server, path, remote_name);
-  char error_buffer[kErrorBufferSize];
-  CurlOptions options(curl.get());
-  ftp_common_options(options, server, login, password, error_buffer, FtpUse::data);
-  options.set(CURLOPT_URL, url.c_str())
+  handle.options(server, login, password, FtpUse::data)
+      .set(CURLOPT_URL, url.c_str())
       .set(CURLOPT_WRITEDATA, file.get())
       .set(CURLOPT_UPLOAD, 0L)
       .set(CURLOPT_BUFFERSIZE, kTransferBlock);
-  if (!options.ok()) {
-    ftp_report(error_text, error_size, "error: cURL setup failed: %s\n",
-               curl_reason(error_buffer, options.result()));
-    return -1;
-  }
-  const CURLcode code = curl_easy_perform(curl.get());
-  if (code != CURLE_OK) {
-    ftp_report(error_text, error_size, "error: cURL execution failed: %s\n",
-               curl_reason(error_buffer, code));
-    return -1;
-  }
-  curl.reset();
+  if (!handle.options_ok() || !handle.perform()) return -1;
+  handle.reset();
   // The last buffered bytes reach the file only now; a failure here would
   // otherwise leave a short file behind a successful result.
   if (std::fclose(file.release()) != 0) {
@@ -365,30 +362,16 @@ int ftp_download_file(const char* server, const char* login, const char* passwor
 
 int ftp_upload_text(const char* server, const char* login, const char* password, const char* path,
                     const char* name, std::string_view data) {
-  CurlEasy curl(curl_easy_init());
-  if (!curl) {
-    ftp_report(nullptr, 0, "Unable to get curl handle\n");
-    return -1;
-  }
+  FtpHandle handle;
+  if (!handle.valid()) return -1;
   const std::string url = ftp_url(server, path, name);
   std::string_view rest = data;
-  char error_buffer[kErrorBufferSize];
-  CurlOptions options(curl.get());
-  ftp_common_options(options, server, login, password, error_buffer, FtpUse::command);
-  options.set(CURLOPT_URL, url.c_str())
+  handle.options(server, login, password, FtpUse::command)
+      .set(CURLOPT_URL, url.c_str())
       .set(CURLOPT_READFUNCTION, text_read)
       .set(CURLOPT_READDATA, static_cast<void*>(&rest))
       .set(CURLOPT_UPLOAD, 1L)
       .set(CURLOPT_INFILESIZE_LARGE, static_cast<curl_off_t>(data.size()));
-  if (!options.ok()) {
-    ftp_report(nullptr, 0, "error: cURL setup failed: %s\n",
-               curl_reason(error_buffer, options.result()));
-    return -1;
-  }
-  const CURLcode code = curl_easy_perform(curl.get());
-  if (code != CURLE_OK) {
-    ftp_report(nullptr, 0, "error: cURL execution failed: %s\n", curl_reason(error_buffer, code));
-    return -1;
-  }
+  if (!handle.options_ok() || !handle.perform()) return -1;
   return 0;
 }

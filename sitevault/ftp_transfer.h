@@ -26,8 +26,3 @@ int ftp_download_file(const char* server, const char* login, const char* passwor
 // probe). 0, or -1 after reporting.
 int ftp_upload_text(const char* server, const char* login, const char* password, const char* path,
                     const char* name, std::string_view data);
-
-// Reports a failure through print_error (exit code 0) and copies the same
-// text into the caller's buffer when one is given.
-void ftp_report(char* error_text, std::size_t error_size, const char* format, ...)
-    __attribute__((format(printf, 3, 4)));
