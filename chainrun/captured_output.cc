@@ -7,19 +7,9 @@
 #include <cstdlib>
 #include <vector>
 
-namespace {
+#include "fd_io.h"
 
-bool write_all(int fd, std::string_view data) {
-  while (!data.empty()) {
-    const ssize_t n = ::write(fd, data.data(), data.size());
-    if (n < 0) {
-      if (errno == EINTR) continue;
-      return false;
-    }
-    data.remove_prefix(static_cast<std::size_t>(n));
-  }
-  return true;
-}
+namespace {
 
 std::string temp_dir() {
   const char* dir = std::getenv("TMPDIR");

@@ -8,6 +8,7 @@
 #include <cstdio>
 #include <ctime>
 
+#include "fd_io.h"
 #include "unique_fd.h"
 
 namespace {
@@ -15,17 +16,6 @@ namespace {
 std::string& log_path() {
   static std::string path;
   return path;
-}
-
-void write_all(int fd, std::string_view text) {
-  while (!text.empty()) {
-    const ssize_t n = ::write(fd, text.data(), text.size());
-    if (n < 0) {
-      if (errno == EINTR) continue;
-      return;
-    }
-    text.remove_prefix(static_cast<std::size_t>(n));
-  }
 }
 
 }  // namespace

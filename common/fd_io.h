@@ -5,6 +5,7 @@
 
 #include <cerrno>
 #include <cstddef>
+#include <string_view>
 
 // Writes all of data, retrying short writes and EINTR; false on an error
 // (errno tells which).
@@ -17,4 +18,8 @@ inline bool write_all(int fd, const char* data, std::size_t size) {
     size -= static_cast<std::size_t>(n);
   }
   return true;
+}
+
+inline bool write_all(int fd, std::string_view data) {
+  return write_all(fd, data.data(), data.size());
 }

@@ -17,6 +17,7 @@
 #include <vector>
 
 #include "child_process.h"
+#include "fd_io.h"
 #include "messages.h"
 #include "product_conf.h"
 #include "sigpipe_guard.h"
@@ -71,19 +72,6 @@ UniqueFd ensure_directory_at(int parent_fd, const char* name, const std::string&
 void remove_if_present(const std::string& path) {
   struct stat st {};
   if (stat(path.c_str(), &st) == 0) unlink(path.c_str());
-}
-
-// Whole buffer or false; the reader may have gone away.
-bool write_all(int fd, std::string_view data) {
-  while (!data.empty()) {
-    const ssize_t n = write(fd, data.data(), data.size());
-    if (n < 0) {
-      if (errno == EINTR) continue;
-      return false;
-    }
-    data.remove_prefix(static_cast<std::size_t>(n));
-  }
-  return true;
 }
 
 struct MailProcess {
