@@ -9,6 +9,7 @@
 #include <ctime>
 
 #include "fd_io.h"
+#include "text_format.h"
 #include "unique_fd.h"
 
 namespace {
@@ -40,17 +41,9 @@ void log_append(std::string_view text) {
 void log_appendf(const char* format, ...) {
   va_list args;
   va_start(args, format);
-  va_list copy;
-  va_copy(copy, args);
-  const int needed = std::vsnprintf(nullptr, 0, format, copy);
-  va_end(copy);
-  if (needed > 0) {
-    std::string text(static_cast<std::size_t>(needed) + 1, '\0');
-    std::vsnprintf(text.data(), text.size(), format, args);
-    text.resize(static_cast<std::size_t>(needed));
-    log_append(text);
-  }
+  const auto text = vformat_text(format, args);
   va_end(args);
+  if (text && !text->empty()) log_append(*text);
 }
 
 std::string log_time_text() {

@@ -13,6 +13,7 @@
 #include "db_connection.h"
 #include "idn.h"
 #include "messages.h"
+#include "text_format.h"
 
 namespace {
 
@@ -58,12 +59,11 @@ char* empty_result(char* buffer) {
 // A message formatted into a 4096-byte buffer and written; a non-zero exit
 // code ends the process.
 __attribute__((format(printf, 2, 3))) void report(int exit_code, const char* format, ...) {
-  char text[kBufferSize];
   va_list args;
   va_start(args, format);
-  std::vsnprintf(text, sizeof text, format, args);
+  const std::string text = vformat_text_cut(kBufferSize - 1, format, args);
   va_end(args);
-  write_message(text, exit_code);
+  write_message(text.c_str(), exit_code);
 }
 
 // A statement as formatted into the 4096-byte statement buffer. A statement

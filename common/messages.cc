@@ -7,6 +7,7 @@
 #include <string>
 
 #include "path_names.h"
+#include "text_format.h"
 
 const char* program_name = nullptr;
 
@@ -42,21 +43,7 @@ int write_message(const char* text, int exit_code) {
 
 void vprint_error(int exit_code, const char* format, va_list args) {
   const int saved_errno = errno;
-  std::string text;
-  va_list copy;
-  va_copy(copy, args);
-  char small[4096];
-  int needed = std::vsnprintf(small, sizeof small, format, copy);
-  va_end(copy);
-  if (needed < 0) {
-    text = format;
-  } else if (static_cast<std::size_t>(needed) < sizeof small) {
-    text.assign(small, static_cast<std::size_t>(needed));
-  } else {
-    text.resize(static_cast<std::size_t>(needed) + 1);
-    std::vsnprintf(text.data(), text.size(), format, args);
-    text.resize(static_cast<std::size_t>(needed));
-  }
+  std::string text = vformat_text(format, args).value_or(format);
   if (saved_errno != 0) {
     text += "\nSystem error ";
     text += std::to_string(saved_errno);

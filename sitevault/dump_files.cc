@@ -21,6 +21,7 @@
 #include "messages.h"
 #include "openssl_handles.h"
 #include "run_state.h"
+#include "text_format.h"
 #include "unique_fd.h"
 
 namespace {
@@ -305,15 +306,14 @@ std::optional<std::vector<unsigned char>> hex_decode(const char* text) {
 
 void report_errno(const char* format, ...) {
   const int saved = errno;
-  char text[4096];
   va_list args;
   va_start(args, format);
-  std::vsnprintf(text, sizeof text, format, args);
+  const std::string text = vformat_text_cut(4095, format, args);
   va_end(args);
   if (saved == 0) {
-    std::fputs(text, stderr);
+    std::fputs(text.c_str(), stderr);
   } else {
-    std::fprintf(stderr, "%s: %s\n", text, std::strerror(saved));
+    std::fprintf(stderr, "%s: %s\n", text.c_str(), std::strerror(saved));
   }
   std::fflush(stderr);
   errno = saved;

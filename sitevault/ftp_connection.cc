@@ -11,6 +11,7 @@
 
 #include "messages.h"
 #include "stop_signals.h"
+#include "text_format.h"
 
 namespace {
 
@@ -332,14 +333,14 @@ int ftp_stop_requested(void*, curl_off_t, curl_off_t, curl_off_t, curl_off_t) {
 }
 
 void ftp_report(char* error_text, std::size_t error_size, const char* format, ...) {
-  char text[kReportSize];
   va_list args;
   va_start(args, format);
-  std::vsnprintf(text, sizeof text, format, args);
+  const std::string text = vformat_text_cut(kReportSize - 1, format, args);
   va_end(args);
   errno = 0;  // the text already says what failed
-  print_error(0, "%s", text);
-  if (error_text != nullptr && error_size > 0) std::snprintf(error_text, error_size, "%s", text);
+  print_error(0, "%s", text.c_str());
+  if (error_text != nullptr && error_size > 0)
+    std::snprintf(error_text, error_size, "%s", text.c_str());
 }
 
 FtpHandle::FtpHandle(char* error_text, std::size_t error_size)

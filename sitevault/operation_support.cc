@@ -21,6 +21,7 @@
 #include "messages.h"
 #include "product_conf.h"
 #include "sigpipe_guard.h"
+#include "text_format.h"
 #include "unique_fd.h"
 
 namespace {
@@ -36,9 +37,7 @@ std::string repository_path(const char* domain) {
 }
 
 void report_directory_failure(const char* format, const std::string& path) {
-  char text[4096];
-  std::snprintf(text, sizeof text, format, path.c_str(), std::strerror(errno));
-  write_message(text, 0);
+  write_message(format_text_cut(4095, format, path.c_str(), std::strerror(errno)).c_str(), 0);
 }
 
 // Ensures the directory name below parent_fd with owner and mode, changed

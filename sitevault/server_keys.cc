@@ -21,6 +21,7 @@
 #include "messages.h"
 #include "openssl_handles.h"
 #include "product_conf.h"
+#include "text_format.h"
 #include "unique_fd.h"
 
 namespace {
@@ -38,9 +39,7 @@ MYSQL* slot_connection(Slot slot) {
 }
 
 void write_messagef(const char* format, const char* arg) {
-  char text[4096];
-  std::snprintf(text, sizeof text, format, arg);
-  write_message(text, 0);
+  write_message(format_text_cut(4095, format, arg).c_str(), 0);
 }
 
 int no_passphrase(char*, int, int, void*) { return -1; }
