@@ -16,6 +16,8 @@ extern locked_file* domain_lock;
 // null when it cannot be opened (reported).
 MYSQL* domain_db_connection();
 
+// Probes DUMP_D/backup_restore.lock: 0 when no repository-wide dump or
+// restore runs, -1 after reporting that one does.
 int check_server_wide_lock();
 // Takes the domain's repository lock file DUMP_D/<domain>/backup_restore.lock
 // without switching the domain (busy: reported as "already locked"), and
@@ -28,6 +30,9 @@ locked_file* take_domain_lock_file(const char* domain);
 int lock_domain(const char* domain);
 // Switches the held domain back on and releases its locks.
 void unlock_domain(const char* domain);
-// The status steps alone, without any lock.
+// The status steps alone, without any lock: the backup bit set and the
+// services switched off; 0, or -1 after reporting.
 int turn_domain_off(const char* domain);
+// The backup bit cleared and the services switched on; 0, or -1 after
+// reporting.
 int turn_domain_on(const char* domain);

@@ -31,6 +31,8 @@ unsigned long dump_part_number(const std::string& base, const std::string& name)
 
 // Value of "Magic1: " / "Magic2: " in the last lines of the open last file.
 std::optional<std::string> find_dump_field(const char* field, FILE* file);
+// SHA-1 hex digest of a dump looked up as get_dump_files does; nullopt when
+// it cannot be found, opened or read.
 std::optional<std::string> count_digest(const char* dump);
 // 1 when the stored digest equals the recomputed one, else 0; -1 (reported
 // with report_errno) when the last file exists but cannot be opened.
@@ -66,9 +68,13 @@ std::optional<SignatureFields> read_signature_fields(int fd);
 // nullopt after reporting.
 std::optional<std::string> digest_open_dump(const open_dump& files);
 
+// Lower-case hex digits of count bytes (empty for none).
 std::string hex_encode(const unsigned char* bytes, long count);
+// The bytes of a text of hex digit pairs; nullopt when it is not one.
 std::optional<std::vector<unsigned char>> hex_decode(const char* text);
 
+// Writes the formatted text to standard error, followed by errno's text
+// when errno is set (which it keeps).
 void report_errno(const char* format, ...) __attribute__((format(printf, 1, 2)));
 // Writes OpenSSL's error queue to standard error, one line each.
 void report_openssl_errors();

@@ -11,6 +11,7 @@
 // Every staging name begins with this; no dump, series or reserved name may.
 inline constexpr std::string_view kStagingMarker = ".hvxtmp.";
 
+// Whether a file name is a staging name (begins with the marker).
 bool is_staging_name(std::string_view name);
 
 // ".hvxtmp.<pid>.<name>" for a dump name (cut so that its part names still

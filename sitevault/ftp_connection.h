@@ -155,6 +155,7 @@ class FtpHandle {
 // Moves HVX_SSH_KEY_PASSPHRASE out of the environment into this process's
 // memory, so that no child ever inherits it. Called once at start-up.
 void take_ssh_key_passphrase();
+// The passphrase taken at start-up; empty when none was given.
 const std::string& ssh_key_passphrase();
 
 // libcurl progress function: ends a transfer once a termination request has

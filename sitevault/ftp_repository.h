@@ -21,6 +21,7 @@ struct FtpListing {
 std::size_t ftp_list_handler(char* data, std::size_t size, std::size_t count, void* list);
 // Takes a last line that the listing did not end with a line feed.
 void ftp_list_finish(FtpListing& listing);
+// libcurl write function that throws away what the server sends.
 std::size_t ftp_discard_handler(char* data, std::size_t size, std::size_t count, void* unused);
 
 // Names of the repository path that begin with filter; nullopt when the
@@ -37,6 +38,8 @@ std::vector<std::string> ftp_rotation_victims(std::vector<std::string> names,
                                               const std::string& prefix, int keep,
                                               const std::string& protect = "");
 
+// Deletes the dumps of series prefix beyond the newest keep from the
+// repository path (never those of protect). 0, or -1 after reporting.
 int ftp_rotate_dumps(const char* server, const char* login, const char* password, const char* path,
                      const char* prefix, int keep, const char* protect = nullptr);
 // Bare names of the dump's files on the server in dump order; nullopt when

@@ -11,6 +11,9 @@
 
 #include "ftp_connection.h"
 
+// Runs hvxdump with arguments and uploads its stream, signed and split into
+// parts of split_size bytes, as dump_name in the repository path (staged,
+// checked, renamed into place). 0, or -1 with the reason in error_text.
 int ftp_upload_dump(const char* server, const char* login, const char* password, const char* path,
                     const char* dump_name, const char* arguments, char* error_text,
                     std::size_t error_size, std::uint64_t split_size);
@@ -18,6 +21,9 @@ int ftp_upload_dump(const char* server, const char* login, const char* password,
 int ftp_upload_dump(const char* server, const char* login, const char* password, const char* path,
                     const char* dump_name, const char* arguments, char* error_text,
                     std::size_t error_size, std::uint64_t split_size, int error_fd);
+// Fetches remote_name of the repository path into local_path (a regular
+// file, never reached through a link). 0, or -1 with the reason in
+// error_text.
 int ftp_download_file(const char* server, const char* login, const char* password, const char* path,
                       const char* remote_name, const char* local_path, char* error_text,
                       std::size_t error_size);

@@ -11,13 +11,19 @@ bool is_series_name(std::string_view name, std::string_view prefix);
 // True for a series name without a part suffix (a dump's base file).
 bool is_series_base_name(std::string_view name, std::string_view prefix);
 
+// Removes the dumps of series prefix in directory beyond the newest keep.
+// 0, or -1 when the directory cannot be read.
 int rotate_dump_files(const char* directory, const char* prefix, int keep);
 // The same, but the dump named protect (a bare name: the one just made) is
 // never removed, whatever keep says; it counts as one of those kept. Only
 // dumps that end with signature lines count as kept.
 int rotate_dump_files(const char* directory, const char* prefix, int keep, const char* protect);
+// Removes a dump's files, the last part first. 0, or -1.
 int remove_dump(const char* dump);
+// Bytes of a file or a whole tree (no link followed); allocated blocks
+// instead of lengths when count_blocks is set. -1 when it cannot be read.
 std::int64_t path_size(const char* path, int count_blocks);
+// The same for the tree of the working directory; 0 when it cannot be read.
 std::int64_t dir_size(int count_blocks);
 
 // Removes DUMP_D/<domain> and everything below it without a shell and

@@ -14,8 +14,13 @@ enum NotificationKind {
   download_failed = 8,
 };
 
+// Ensures DUMP_D and DUMP_D/<domain> (owner hvxadm, mode 0750) without
+// following links. 0, or -1 after reporting.
 int create_dump_repository(const char* domain);
+// Removes the domain's progress and error logs.
 void clear_operation_logs(const char* domain);
+// Mails the outcome of kind to recipient through the mail program (with
+// text, or the operation's log for a failure). 0, or -1 when not sent.
 int send_notification(const char* recipient, const char* sender, const char* domain, int kind,
                       const char* text);
 // Detaches into the background (daemon(1, 0)); returns only in the detached

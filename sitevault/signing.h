@@ -45,7 +45,11 @@ std::size_t readHandler(char* buffer, std::size_t size, std::size_t count, void*
 // process (a test) can run another upload.
 void reset_upload_state();
 
+// Magic2's value: the hex RSA signature of a hex SHA-1 digest; nullopt
+// after reporting.
 std::optional<std::string> count_signature(const char* hex_digest, const char* private_pem);
+// 1 when the signature lines at the end of the open last file verify under
+// the public key, else 0.
 int verify_dump_fields(FILE* last_file, const char* public_pem);
 
 // What a dump's signature lines say under the server's public key.
@@ -70,4 +74,6 @@ const char* signature_check_text(SignatureCheck verdict);
 // key, then its content against the signed digest. The empty text when both
 // hold, else the reason as it reads after "Dump <name> is ".
 std::string check_open_dump(const open_dump& files, const char* public_pem);
+// verify_dump_fields on the last file of a dump looked up as
+// get_dump_files does; 0 when it cannot be found or opened.
 int verify_dump_signature(const char* dump, const char* public_pem);
