@@ -44,9 +44,9 @@ bool lands_in_repository(const std::string& dump_file, const char* domain) {
 
 // Writes the dump under a staging name beside its final name, verifies its
 // signature there and only then puts it in place of any older dump of that
-// name. 0, or 1 with the mail text set.
-int store_dump(const char* domain, const std::string& arguments, const std::string& dump,
-               std::uint64_t split_size, int error_fd, const char** mail_text) {
+// name. false with the mail text set.
+bool store_dump(const char* domain, const std::string& arguments, const std::string& dump,
+                std::uint64_t split_size, int error_fd, const char** mail_text) {
   // The dump's files are looked up in its own directory, wherever the
   // options placed it.
   dump_dir = path_dirname(dump);
@@ -60,7 +60,7 @@ int store_dump(const char* domain, const std::string& arguments, const std::stri
     print_error(0, "An error uccured during backing up domain '%s'\n", domain);
     discard_staged_dump(staged);
     *mail_text = kRemovedAfterFailure;
-    return 1;
+    return false;
   }
 
   const auto key = get_server_public_key();
@@ -70,7 +70,7 @@ int store_dump(const char* domain, const std::string& arguments, const std::stri
     std::fflush(stdout);
     discard_staged_dump(staged);
     *mail_text = kSignatureFailed;
-    return 1;
+    return false;
   }
   // Only the last file's end is read: the digest was made on the way in.
   const std::string last =
@@ -84,7 +84,7 @@ int store_dump(const char* domain, const std::string& arguments, const std::stri
     print_error(0, "Dump %s is %s\n", dump.c_str(), signature_check_text(verdict));
     discard_staged_dump(staged);
     *mail_text = kSignatureFailed;
-    return 1;
+    return false;
   }
   // A termination request that came after the stream was complete still
   // leaves the older dump of that name in place.
@@ -92,9 +92,9 @@ int store_dump(const char* domain, const std::string& arguments, const std::stri
     if (stop_signal() != 0) discard_staged_dump(staged);
     print_error(0, "An error uccured during backing up domain '%s'\n", domain);
     *mail_text = kRemovedAfterFailure;
-    return 1;
+    return false;
   }
-  return 0;
+  return true;
 }
 
 }  // namespace
@@ -131,7 +131,7 @@ int backup_domain(const char* domain, const char* dump_file, const char* desc_fi
         make_signed_dump(arguments.c_str(), dump_file, split_size, nullptr, 0666, error_log.get());
     if (result != 0) print_error(0, "An error uccured during backing up domain '%s'\n", domain);
   } else {
-    result = store_dump(domain, arguments, dump, split_size, error_log.get(), &mail_text);
+    result = store_dump(domain, arguments, dump, split_size, error_log.get(), &mail_text) ? 0 : 1;
   }
 
   send_notification(email_to, email_from, domain, result == 0 ? backup_completed : backup_failed,

@@ -32,8 +32,8 @@ namespace {
 constexpr std::size_t kBlock = 256 * 1024;
 
 // Copies the opened files in order into the restorer, each exactly as many
-// bytes as it held when it was verified; 0 or -1 (reported).
-int feed_restorer(const open_dump& files, int restorer_stdin) {
+// bytes as it held when it was verified; false after reporting.
+bool feed_restorer(const open_dump& files, int restorer_stdin) {
   std::vector<char> buffer(kBlock);
   for (const OpenDumpFile& file : files) {
     std::uint64_t offset = 0;
@@ -45,16 +45,16 @@ int feed_restorer(const open_dump& files, int restorer_stdin) {
       if (n <= 0) {
         if (n == 0) errno = 0;
         print_error(0, "Can't read file '%s'", file.path.c_str());
-        return -1;
+        return false;
       }
       if (!write_all(restorer_stdin, buffer.data(), static_cast<std::size_t>(n))) {
         print_error(0, "Error writing dump to hvxrestore stdin");
-        return -1;
+        return false;
       }
       offset += static_cast<std::uint64_t>(n);
     }
   }
-  return 0;
+  return true;
 }
 
 // Opens the dump's files and checks, on those descriptors, that the stored
@@ -131,7 +131,7 @@ int restore_domain(const char* client_login, const char* domain, const char* dom
     // A restorer that stops reading shows up as a failed write, not as the
     // end of this process with the domain still switched off.
     SigpipeGuard guard;
-    status = feed_restorer(*opened, pipe->write.get());
+    status = feed_restorer(*opened, pipe->write.get()) ? 0 : -1;
   }
   opened.reset();
   pipe->write.reset();
