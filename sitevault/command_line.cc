@@ -217,9 +217,32 @@ void take_split_size(CommandOptions& o, const char* value) {
   o.split_size = static_cast<std::uint64_t>(stored) << 20;
 }
 
+// The options whose value is kept as given, up to a length.
+struct TextOption {
+  int id;
+  std::string CommandOptions::*field;
+  std::size_t limit;
+  const char* name;
+};
+const TextOption text_options[] = {
+    {opt_domain_ip, &CommandOptions::domain_ip, 15, "domain-ip"},
+    {opt_email_from, &CommandOptions::email_from, kPathLimit, "email-from"},
+    {opt_email_to, &CommandOptions::email_to, kPathLimit, "email-to"},
+    {opt_desc_file, &CommandOptions::desc_file, kPathLimit, "desc-file"},
+    {opt_ftp_server, &CommandOptions::ftp_server, kPathLimit, "ftp-server"},
+    {opt_ftp_path, &CommandOptions::ftp_path, kPathLimit, "ftp-path"},
+    {opt_ftp_login, &CommandOptions::ftp_login, 255, "ftp-login"},
+    {opt_ftp_password, &CommandOptions::ftp_password, 255, "ftp-password"},
+    {opt_client_login, &CommandOptions::client_login, 500, "client-login"},
+    {opt_dump_file_prefix, &CommandOptions::dump_file_prefix, kPathLimit, "dump-file-prefix"},
+};
+
 // Takes one option of the table; false when the value is refused (the run
 // ends once every option has been read).
 bool take_option(int opt, const char* value, CommandOptions& o) {
+  for (const TextOption& text : text_options) {
+    if (text.id == opt) return store_value(o.*text.field, value, text.limit, text.name);
+  }
   bool option_error = false;
   switch (opt) {
     case cmd_bu_test:
@@ -240,38 +263,8 @@ bool take_option(int opt, const char* value, CommandOptions& o) {
     case opt_domain_name:
       take_domain_name(o, value, option_error);
       break;
-    case opt_domain_ip:
-      option_error = !store_value(o.domain_ip, value, 15, "domain-ip");
-      break;
-    case opt_email_from:
-      option_error = !store_value(o.email_from, value, kPathLimit, "email-from");
-      break;
-    case opt_email_to:
-      option_error = !store_value(o.email_to, value, kPathLimit, "email-to");
-      break;
     case opt_dump_file:
       take_dump_file(o, value, option_error);
-      break;
-    case opt_desc_file:
-      option_error = !store_value(o.desc_file, value, kPathLimit, "desc-file");
-      break;
-    case opt_ftp_server:
-      option_error = !store_value(o.ftp_server, value, kPathLimit, "ftp-server");
-      break;
-    case opt_ftp_path:
-      option_error = !store_value(o.ftp_path, value, kPathLimit, "ftp-path");
-      break;
-    case opt_ftp_login:
-      option_error = !store_value(o.ftp_login, value, 255, "ftp-login");
-      break;
-    case opt_ftp_password:
-      option_error = !store_value(o.ftp_password, value, 255, "ftp-password");
-      break;
-    case opt_client_login:
-      option_error = !store_value(o.client_login, value, 500, "client-login");
-      break;
-    case opt_dump_file_prefix:
-      option_error = !store_value(o.dump_file_prefix, value, kPathLimit, "dump-file-prefix");
       break;
     case opt_max_dump_files:
       if (std::sscanf(value, "%d", &o.max_dump_files) != 1)
