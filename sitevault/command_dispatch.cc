@@ -29,14 +29,15 @@ namespace {
 
 // The verdict on the signature lines of a dump whose digest matched: the
 // empty text when the server's key signed it, else the reason (reported).
-std::string signature_problem(const char* dump) {
+// The dump is looked up in directory.
+std::string signature_problem(const std::string& directory, const char* dump) {
   const auto key = get_server_public_key();
   if (!key) {
     errno = 0;
     print_error(0, "Can't get public key to verify dump signature\n");
     return "unverifiable";
   }
-  const auto files = get_dump_files(dump);
+  const auto files = get_dump_files_in(directory, dump);
   const auto opened = files ? open_dump_files(*files) : std::nullopt;
   const SignatureCheck verdict =
       opened ? check_dump_signature_fd(opened->back().fd.get(), key->c_str())
@@ -49,11 +50,11 @@ std::string signature_problem(const char* dump) {
 
 [[noreturn]] void check_dump(const CommandOptions& o) {
   int result;
-  const int digest = check_dump_digest(o.dump_file.c_str());
+  const int digest = check_dump_digest_in(dump_dir, o.dump_file.c_str());
   // A last file that is listed but cannot be opened gives no verdict.
   if (digest < 0) finish(1);
   if (digest == 1) {
-    result = signature_problem(o.dump_file.c_str()).empty() &&
+    result = signature_problem(dump_dir, o.dump_file.c_str()).empty() &&
                      run_dumpctl("--check-dump", o.dump_file.c_str()) == 0
                  ? 0
                  : 1;
@@ -97,7 +98,7 @@ std::string signature_problem(const char* dump) {
   if (check_server_wide_lock() != 0) finish(255);
   LockedFile lock(take_domain_lock_file(o.domain_name.c_str()));
   if (!lock) finish(255);
-  const int result = remove_dump(o.dump_file.c_str());
+  const int result = remove_dump_in(dump_dir, o.dump_file.c_str());
   lock.reset();
   finish(result == 0 ? 0 : 255);
 }

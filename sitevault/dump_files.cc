@@ -246,15 +246,21 @@ std::optional<std::string> digest_open_dump(const open_dump& files) {
 }
 
 std::optional<std::string> count_digest(const char* dump) {
-  auto files = get_dump_files(dump);
+  return count_digest_in(dump_dir, dump);
+}
+
+std::optional<std::string> count_digest_in(const std::string& directory, const char* dump) {
+  auto files = get_dump_files_in(directory, dump);
   if (!files) return std::nullopt;
   auto opened = open_dump_files(*files);
   if (!opened) return std::nullopt;
   return digest_open_dump(*opened);
 }
 
-int check_dump_digest(const char* dump) {
-  auto files = get_dump_files(dump);
+int check_dump_digest(const char* dump) { return check_dump_digest_in(dump_dir, dump); }
+
+int check_dump_digest_in(const std::string& directory, const char* dump) {
+  auto files = get_dump_files_in(directory, dump);
   if (!files) return 0;
   const std::string& last = files->back();
   std::unique_ptr<FILE, int (*)(FILE*)> file(std::fopen(last.c_str(), "re"), &std::fclose);
@@ -264,7 +270,7 @@ int check_dump_digest(const char* dump) {
   }
   auto stored = find_dump_field("Magic1: ", file.get());
   if (!stored) return 0;
-  auto digest = count_digest(dump);
+  auto digest = count_digest_in(directory, dump);
   if (!digest) return 0;
   return *stored == *digest ? 1 : 0;
 }

@@ -14,12 +14,15 @@
 // by part number. The last one holds the signature lines.
 using file_list = std::vector<std::string>;
 
-// Looks the dump up in dump_dir (only the last path component of the argument
-// is used). nullopt when the directory cannot be opened (reported) or no file
-// of the dump exists (not reported).
-std::optional<file_list> get_dump_files(const char* dump);
-// The same lookup in the given directory instead of dump_dir.
+// Looks the dump up in directory (only the last path component of the
+// argument is used). nullopt when the directory cannot be opened (reported)
+// or no file of the dump exists (not reported).
 std::optional<file_list> get_dump_files_in(const std::string& directory, const char* dump);
+// The same lookup in the run's dump_dir (run_state.h), whatever directory the
+// argument names. This form, count_digest and check_dump_digest keep their
+// old interface, which reads that process-wide value; sitevault's own code
+// passes the directory to the _in forms.
+std::optional<file_list> get_dump_files(const char* dump);
 
 // True for the four names a repository keeps for itself (logs, lock file,
 // description), which never name a dump.
@@ -31,12 +34,14 @@ unsigned long dump_part_number(const std::string& base, const std::string& name)
 
 // Value of "Magic1: " / "Magic2: " in the last lines of the open last file.
 std::optional<std::string> find_dump_field(const char* field, FILE* file);
-// SHA-1 hex digest of a dump looked up as get_dump_files does; nullopt when
+// SHA-1 hex digest of a dump looked up as get_dump_files_in does; nullopt when
 // it cannot be found, opened or read.
-std::optional<std::string> count_digest(const char* dump);
+std::optional<std::string> count_digest_in(const std::string& directory, const char* dump);
+std::optional<std::string> count_digest(const char* dump);  // in dump_dir
 // 1 when the stored digest equals the recomputed one, else 0; -1 (reported
 // with report_errno) when the last file exists but cannot be opened.
-int check_dump_digest(const char* dump);
+int check_dump_digest_in(const std::string& directory, const char* dump);
+int check_dump_digest(const char* dump);  // in dump_dir
 
 // One file of a dump held open, with its size when it was opened. Checking a
 // dump and then using it through the same descriptors means nothing can swap

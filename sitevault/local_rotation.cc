@@ -21,6 +21,7 @@
 #include "dump_files.h"
 #include "messages.h"
 #include "product_conf.h"
+#include "run_state.h"
 #include "unique_fd.h"
 
 namespace {
@@ -220,8 +221,10 @@ int rotate_dump_files(const char* directory, const char* prefix, int keep, const
   return 0;
 }
 
-int remove_dump(const char* dump) {
-  const std::optional<file_list> files = get_dump_files(dump);
+int remove_dump(const char* dump) { return remove_dump_in(dump_dir, dump); }
+
+int remove_dump_in(const std::string& directory, const char* dump) {
+  const std::optional<file_list> files = get_dump_files_in(directory, dump);
   if (!files || files->empty()) return -1;
   // The last part first, the base file last: an interrupted removal never
   // leaves parts without their base file.

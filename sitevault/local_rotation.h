@@ -2,6 +2,7 @@
 #pragma once
 
 #include <cstdint>
+#include <string>
 #include <string_view>
 
 // True when name is a dump of the series prefix: the prefix, "_", the
@@ -18,7 +19,9 @@ int rotate_dump_files(const char* directory, const char* prefix, int keep);
 // never removed, whatever keep says; it counts as one of those kept. Only
 // dumps that end with signature lines count as kept.
 int rotate_dump_files(const char* directory, const char* prefix, int keep, const char* protect);
-// Removes a dump's files, the last part first. 0, or -1.
+// Removes the files of a dump in directory, the last part first. 0, or -1.
+int remove_dump_in(const std::string& directory, const char* dump);
+// The same in the run's dump_dir (run_state.h), its old interface.
 int remove_dump(const char* dump);
 // Bytes of a file or a whole tree (no link followed); allocated blocks
 // instead of lengths when count_blocks is set. -1 when it cannot be read.

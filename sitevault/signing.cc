@@ -469,8 +469,10 @@ std::string check_open_dump(const open_dump& files, const char* public_pem) {
   return "";
 }
 
-int verify_dump_signature(const char* dump, const char* public_pem) {
-  auto files = get_dump_files(dump);
+namespace {
+
+// verify_dump_fields on the last of the files listed; 0 without a list.
+int verify_listed_dump(const std::optional<file_list>& files, const char* public_pem) {
   if (!files) return 0;
   const std::string& last = files->back();
   std::unique_ptr<FILE, int (*)(FILE*)> file(std::fopen(last.c_str(), "re"), &std::fclose);
@@ -479,4 +481,15 @@ int verify_dump_signature(const char* dump, const char* public_pem) {
     return 0;
   }
   return verify_dump_fields(file.get(), public_pem);
+}
+
+}  // namespace
+
+int verify_dump_signature(const char* dump, const char* public_pem) {
+  return verify_listed_dump(get_dump_files(dump), public_pem);
+}
+
+int verify_dump_signature_in(const std::string& directory, const char* dump,
+                             const char* public_pem) {
+  return verify_listed_dump(get_dump_files_in(directory, dump), public_pem);
 }
