@@ -22,8 +22,8 @@ state_of() { cat "$SB/var/sandbox/sitectl/$1"; }
 # Waits until a file matching PATTERN holds at least BYTES (about 60 s at
 # most). Files in transfer carry a staging name.
 wait_size() {
-  local i f
-  for i in $(seq 1 1200); do
+  local f
+  for _ in $(seq 1 1200); do
     for f in $1; do
       [ "$(stat -c %s "$f" 2>/dev/null || echo 0)" -ge "$2" ] && return 0
     done
