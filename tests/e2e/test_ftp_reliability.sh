@@ -168,11 +168,23 @@ server_tree() {  # PID and its descendants
 }
 freeze_tree() { mapfile -t frozen < <(server_tree "$1"); kill -STOP "${frozen[@]}"; }
 thaw_tree() { [ "${#frozen[@]}" -eq 0 ] || kill -CONT "${frozen[@]}" 2>/dev/null; frozen=(); }
+# Stops the servers and every session they forked: vsftpd's sessions are
+# sessions of their own too, and one that met the freeze may never end.
 stop_secure() {
+  local name pids
   thaw_tree
-  "$SRC/testbed/ftps-server" stop "$SECURE/ftpes" 2>/dev/null
-  "$SRC/testbed/ftps-server" stop "$SECURE/ftps" 2>/dev/null
-  "$SRC/testbed/sftp-server" stop "$SECURE/sftp" 2>/dev/null
+  for name in ftpes ftps sftp; do
+    [ -f "$SECURE/$name/pid" ] || continue
+    mapfile -t pids < <(server_tree "$(cat "$SECURE/$name/pid")")
+    kill -TERM "${pids[@]}" 2>/dev/null
+    if [ $name = sftp ]; then
+      "$SRC/testbed/sftp-server" stop "$SECURE/$name" 2>/dev/null
+    else
+      "$SRC/testbed/ftps-server" stop "$SECURE/$name" 2>/dev/null
+    fi
+    sleep 0.2
+    kill -KILL "${pids[@]}" 2>/dev/null
+  done
 }
 trap 'thaw_ftpd; stop_ftpd; stop_secure; rm -rf "$SECURE"; cleanup_sandbox' EXIT
 # Waits up to a minute for PID to end; its exit status, or 124 after it was
@@ -226,6 +238,7 @@ for scheme in ftpes ftps sftp; do
   [ "$rc" -ne 124 ] || { echo "--- $scheme: sitevault killed; its errors:" >&2; cat "$SB/up.err" >&2; }
 done
 stop_secure
+check_eq "no process of the frozen servers left" "" "$(pgrep -f "$SECURE/" | paste -sd' ')"
 unset HVX_FTP_STALL_TIMEOUT HVX_FTP_CONNECT_TIMEOUT HVX_FTP_CA_FILE HVX_SSH_KNOWN_HOSTS
 
 finish
