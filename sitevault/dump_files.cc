@@ -245,6 +245,45 @@ std::optional<std::string> digest_open_dump(const open_dump& files) {
   return hex_encode(md, static_cast<long>(md_len));
 }
 
+struct ArrivingDigest::Context {
+  MdCtxPtr md;
+};
+
+ArrivingDigest::ArrivingDigest() : context_(std::make_shared<Context>()) {
+  context_->md.reset(EVP_MD_CTX_new());
+  failed_ = !context_->md || EVP_DigestInit_ex(context_->md.get(), EVP_sha1(), nullptr) != 1;
+}
+
+bool ArrivingDigest::feed(const char* data, std::size_t size) {
+  if (failed_) return false;
+  if (!last_) {
+    failed_ = EVP_DigestUpdate(context_->md.get(), data, size) != 1;
+    return !failed_;
+  }
+  // The signature lines lie within the last window of the file: everything
+  // before it is digested as it comes.
+  held_.append(data, size);
+  if (held_.size() >= 2 * kTailWindow) {
+    const std::size_t ready = held_.size() - kTailWindow;
+    failed_ = EVP_DigestUpdate(context_->md.get(), held_.data(), ready) != 1;
+    held_.erase(0, ready);
+  }
+  return !failed_;
+}
+
+std::optional<std::string> ArrivingDigest::finish(std::uint64_t signature_length) {
+  if (failed_ || signature_length > held_.size()) return std::nullopt;
+  const std::size_t rest = held_.size() - static_cast<std::size_t>(signature_length);
+  unsigned char md[EVP_MAX_MD_SIZE];
+  unsigned int md_len = 0;
+  if (EVP_DigestUpdate(context_->md.get(), held_.data(), rest) != 1 ||
+      EVP_DigestFinal_ex(context_->md.get(), md, &md_len) != 1) {
+    report_openssl_errors();
+    return std::nullopt;
+  }
+  return hex_encode(md, static_cast<long>(md_len));
+}
+
 std::optional<std::string> count_digest(const char* dump) {
   return count_digest_in(dump_dir, dump);
 }

@@ -4,6 +4,7 @@
 
 #include <cstdint>
 #include <cstdio>
+#include <memory>
 #include <optional>
 #include <string>
 #include <vector>
@@ -74,6 +75,28 @@ std::optional<SignatureFields> read_signature_fields(int fd);
 std::optional<std::string> digest_open_dump(const open_dump& files);
 
 // Lower-case hex digits of count bytes (empty for none).
+// The SHA-1 of a dump stream taken as its files arrive, in dump order. The
+// end of the last file, where the signature lines stand, is held back until
+// the file is complete, so nothing has to be read again afterwards.
+class ArrivingDigest {
+ public:
+  ArrivingDigest();
+  // Announces the next file; last is true for the dump's last file.
+  void start_file(bool last) { last_ = last; }
+  // Takes the next bytes of the current file; false once digesting failed.
+  bool feed(const char* data, std::size_t size);
+  // The digest (40 lower-case hex digits) of the stream without the
+  // signature_length bytes that ended the last file; nullopt on failure.
+  std::optional<std::string> finish(std::uint64_t signature_length);
+
+ private:
+  struct Context;
+  std::shared_ptr<Context> context_;
+  std::string held_;
+  bool last_ = false;
+  bool failed_ = false;
+};
+
 std::string hex_encode(const unsigned char* bytes, long count);
 // The bytes of a text of hex digit pairs; nullopt when it is not one.
 std::optional<std::vector<unsigned char>> hex_decode(const char* text);

@@ -40,7 +40,8 @@ std::optional<std::vector<std::uint64_t>> fetch_staged(const std::vector<std::st
                                                        const char* dump_file,
                                                        const std::string& staged_path,
                                                        const char* server, const char* login,
-                                                       const char* password, const char* path) {
+                                                       const char* password, const char* path,
+                                                       ArrivingDigest& digest) {
   std::vector<std::uint64_t> sizes;
   char error_text[kErrorTextSize] = "";
   const std::size_t base_length = std::string_view(dump_file).size();
@@ -48,8 +49,9 @@ std::optional<std::vector<std::uint64_t>> fetch_staged(const std::vector<std::st
     // "<dump>.partN" becomes "<staged>.partN".
     const std::string local_path = staged_path + name.substr(base_length);
     struct stat st {};
+    digest.start_file(&name == &files.back());
     if (ftp_download_file(server, login, password, path, name.c_str(), local_path.c_str(),
-                          error_text, sizeof error_text) != 0 ||
+                          error_text, sizeof error_text, &digest) != 0 ||
         ::stat(local_path.c_str(), &st) != 0)
       return std::nullopt;
     sizes.push_back(static_cast<std::uint64_t>(st.st_size));
@@ -57,15 +59,23 @@ std::optional<std::vector<std::uint64_t>> fetch_staged(const std::vector<std::st
   return sizes;
 }
 
-// Checks the staged download: digest and signature. The empty text when it
-// is good, else why not.
-std::string check_staged(const std::string& repository, const std::string& staged_path) {
+// Checks the staged download: the signature lines at the end of its last
+// file under the server's key, and the digest taken as the files arrived
+// against the signed one. The empty text when it is good, else why not.
+std::string check_staged(const std::string& repository, const std::string& staged_path,
+                         ArrivingDigest& digest) {
   const auto key = get_server_public_key();
   if (!key) return "Can't get public key to verify dump signature";
   const auto files = get_dump_files_in(repository, path_basename(staged_path).c_str());
   const auto opened = files ? open_dump_files(*files) : std::nullopt;
   if (!opened) return "the downloaded files cannot be read";
-  return check_open_dump(*opened, key->c_str());
+  const int last = opened->back().fd.get();
+  const SignatureCheck verdict = check_dump_signature_fd(last, key->c_str());
+  if (verdict != SignatureCheck::good) return signature_check_text(verdict);
+  const auto fields = read_signature_fields(last);
+  const auto received = fields ? digest.finish(fields->length) : std::nullopt;
+  if (!received || *received != fields->magic1) return "corrupted - checksum mismatch";
+  return "";
 }
 
 }  // namespace
@@ -134,14 +144,16 @@ int ftp_download_dump(const char* domain, const char* dump_file, const char* ser
   // The files arrive under a staging name; a good local dump of the same
   // name is replaced only once the new one has passed its checks.
   const std::string staged_path = repository + "/" + staging_name(dump_file);
-  const auto sizes = fetch_staged(*files, dump_file, staged_path, server, login, password, path);
+  ArrivingDigest digest;
+  const auto sizes =
+      fetch_staged(*files, dump_file, staged_path, server, login, password, path, digest);
   if (!sizes) {
     discard_staged_dump(staged_path);
     unlock_domain(domain);
     return -1;
   }
 
-  const std::string reason = check_staged(repository, staged_path);
+  const std::string reason = check_staged(repository, staged_path, digest);
   if (reason.empty()) {
     const int committed = commit_staged_dump(staged_path, repository + "/" + dump_file, *sizes);
     unlock_domain(domain);

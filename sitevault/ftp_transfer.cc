@@ -244,6 +244,21 @@ int put_upload_in_place(FtpHandle& handle, const DumpWriter& writer, const Uploa
   return 0;
 }
 
+// Where a download's bytes go: the local file, and the dump's digest as the
+// bytes arrive.
+struct DownloadSink {
+  FILE* file;
+  ArrivingDigest* digest;
+};
+
+std::size_t write_downloaded(char* data, std::size_t size, std::size_t count, void* target) {
+  auto* sink = static_cast<DownloadSink*>(target);
+  const std::size_t bytes = size * count;
+  if (std::fwrite(data, 1, bytes, sink->file) != bytes) return 0;
+  if (sink->digest != nullptr && !sink->digest->feed(data, bytes)) return 0;
+  return bytes;
+}
+
 }  // namespace
 
 int ftp_upload_dump(const char* server, const char* login, const char* password, const char* path,
@@ -316,6 +331,13 @@ int ftp_upload_dump(const char* server, const char* login, const char* password,
 int ftp_download_file(const char* server, const char* login, const char* password, const char* path,
                       const char* remote_name, const char* local_path, char* error_text,
                       std::size_t error_size) {
+  return ftp_download_file(server, login, password, path, remote_name, local_path, error_text,
+                           error_size, nullptr);
+}
+
+int ftp_download_file(const char* server, const char* login, const char* password, const char* path,
+                      const char* remote_name, const char* local_path, char* error_text,
+                      std::size_t error_size, ArrivingDigest* digest) {
   // The repository belongs to the panel user: a link or a FIFO planted under
   // the name is never written through or waited on.
   FILE* raw = nullptr;
@@ -340,12 +362,14 @@ int ftp_download_file(const char* server, const char* login, const char* passwor
   }
   FilePtr file(raw);
 
+  DownloadSink sink{file.get(), digest};
   FtpHandle handle(error_text, error_size);
   if (!handle.valid()) return -1;
   const std::string url = ftp_url(server, path, remote_name);
   handle.options(server, login, password, FtpUse::data)
       .set(CURLOPT_URL, url.c_str())
-      .set(CURLOPT_WRITEDATA, file.get())
+      .set(CURLOPT_WRITEDATA, &sink)
+      .set(CURLOPT_WRITEFUNCTION, write_downloaded)
       .set(CURLOPT_UPLOAD, 0L)
       .set(CURLOPT_BUFFERSIZE, kTransferBlock);
   if (!handle.options_ok() || !handle.perform()) return -1;

@@ -9,6 +9,7 @@
 #include <string>
 #include <string_view>
 
+#include "dump_files.h"
 #include "ftp_connection.h"
 
 // Runs hvxdump with arguments and uploads its stream, signed and split into
@@ -27,6 +28,10 @@ int ftp_upload_dump(const char* server, const char* login, const char* password,
 int ftp_download_file(const char* server, const char* login, const char* password, const char* path,
                       const char* remote_name, const char* local_path, char* error_text,
                       std::size_t error_size);
+// The same, every byte written also handed to digest (null: none).
+int ftp_download_file(const char* server, const char* login, const char* password, const char* path,
+                      const char* remote_name, const char* local_path, char* error_text,
+                      std::size_t error_size, ArrivingDigest* digest);
 
 // Writes data as the file name of the repository path (the write test's
 // probe). 0, or -1 after reporting.
