@@ -185,6 +185,9 @@ stop_secure() {
     sleep 0.2
     kill -KILL "${pids[@]}" 2>/dev/null
   done
+  # Sessions whose parent went first were handed to init and left the tree;
+  # their command lines name this run's own directory.
+  pkill -KILL -f -- "$SECURE/" 2>/dev/null || true
 }
 trap 'thaw_ftpd; stop_ftpd; stop_secure; rm -rf "$SECURE"; cleanup_sandbox' EXIT
 # Waits up to a minute for PID to end; its exit status, or 124 after it was
