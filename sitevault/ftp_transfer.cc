@@ -31,6 +31,10 @@ namespace {
 // libcurl fills and drains transfers in blocks of this size; readHandler is
 // handed buffers of it, so every pipe read and socket write moves a lot.
 constexpr long kTransferBlock = 512 * 1024;
+// SFTP downloads ask libssh2 for smaller blocks: it reads ahead several
+// blocks of what it is asked for, and at 512 KiB that read-ahead alone takes
+// megabytes.
+constexpr long kSftpReceiveBlock = 128 * 1024;
 constexpr int kPipeSize = 1 << 20;
 
 // The hvxdump child and the read end of its output pipe. The upload reads
@@ -244,6 +248,11 @@ int put_upload_in_place(FtpHandle& handle, const DumpWriter& writer, const Uploa
   return 0;
 }
 
+long receive_block(const char* server) {
+  const auto parsed = parse_ftp_server(server ? server : "");
+  return parsed && parsed->scheme == FtpScheme::sftp ? kSftpReceiveBlock : kTransferBlock;
+}
+
 // Where a download's bytes go: the local file, and the dump's digest as the
 // bytes arrive.
 struct DownloadSink {
@@ -371,7 +380,7 @@ int ftp_download_file(const char* server, const char* login, const char* passwor
       .set(CURLOPT_WRITEDATA, &sink)
       .set(CURLOPT_WRITEFUNCTION, write_downloaded)
       .set(CURLOPT_UPLOAD, 0L)
-      .set(CURLOPT_BUFFERSIZE, kTransferBlock);
+      .set(CURLOPT_BUFFERSIZE, receive_block(server));
   if (!handle.options_ok() || !handle.perform()) return -1;
   handle.reset();
   // The last buffered bytes reach the file only now; a failure here would
