@@ -1,10 +1,13 @@
 #include "ftp_connection.h"
 
+#include <poll.h>
 #include <pwd.h>
+#include <sys/socket.h>
 #include <unistd.h>
 
 #include <cctype>
 #include <cerrno>
+#include <chrono>
 #include <cstdarg>
 #include <cstdio>
 #include <cstdlib>
@@ -66,6 +69,35 @@ std::string default_known_hosts() {
   return std::string(home) + "/.ssh/known_hosts";
 }
 
+// How long a closing TLS connection waits for the server's end.
+constexpr std::chrono::milliseconds kCloseWait{2000};
+
+// Closes a TLS connection's socket the orderly way. A TLS 1.3 server sends
+// session tickets that a client which only writes never reads; closing a
+// socket with unread bytes makes the kernel answer with a reset, and a reset
+// can reach the server before it has read the end of the upload: it throws
+// the rest away and answers 426 (vsftpd does, under load). Sending our end
+// first and reading until the server closes its own lets every byte arrive.
+// Bounded: a server that never closes costs kCloseWait, a stop request
+// nothing.
+int close_tls_socket(void*, curl_socket_t fd) {
+  ::shutdown(fd, SHUT_WR);
+  const auto deadline = std::chrono::steady_clock::now() + kCloseWait;
+  char discard[16384];
+  while (stop_signal() == 0) {
+    const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
+        deadline - std::chrono::steady_clock::now());
+    if (left.count() <= 0) break;
+    pollfd ready{fd, POLLIN, 0};
+    const int polled = ::poll(&ready, 1, static_cast<int>(left.count()));
+    if (polled < 0 && errno == EINTR) continue;
+    if (polled <= 0) break;
+    const ssize_t got = ::recv(fd, discard, sizeof discard, MSG_DONTWAIT);
+    if (got == 0 || (got < 0 && errno != EAGAIN && errno != EINTR)) break;
+  }
+  return ::close(fd);
+}
+
 // Certificate checks: against the system's store or HVX_FTP_CA_FILE, and the
 // server key pinned in HVX_FTP_PINNED_KEY. A pin without a CA file is the
 // whole check (a server with a self-signed certificate is trusted by its key
@@ -84,7 +116,17 @@ bool tls_options(CurlOptions& options, char* error_buffer) {
       .set(CURLOPT_SSLVERSION, static_cast<long>(CURL_SSLVERSION_TLSv1_2))
       .set(CURLOPT_SSL_VERIFYPEER, verify_chain)
       .set(CURLOPT_SSL_VERIFYHOST, verify_chain * 2)
-      .set(CURLOPT_SSL_SESSIONID_CACHE, 1L);
+      .set(CURLOPT_SSL_SESSIONID_CACHE, 1L)
+      // Servers that require the data connection to resume the control
+      // connection's TLS session (vsftpd's require_ssl_reuse) refuse a stale
+      // ticket. A TLS 1.3 ticket may be good for one resumption only, and the
+      // fresh one a data connection brings may not have arrived when an
+      // upload closes it; the next part's data connection would then offer
+      // the spent one and be refused ("522 ... session reuse required").
+      // Every transfer therefore gets its own control connection, whose
+      // tickets have long arrived when its data connection opens.
+      .set(CURLOPT_FORBID_REUSE, 1L)
+      .set(CURLOPT_CLOSESOCKETFUNCTION, close_tls_socket);
   if (ca_file != nullptr) options.set(CURLOPT_CAINFO, ca_file);
   if (pin != nullptr) options.set(CURLOPT_PINNEDPUBLICKEY, pin);
   return true;

@@ -54,6 +54,9 @@ check() {  # check DESCRIPTION COMMAND...
 check_eq() {  # check_eq DESCRIPTION EXPECTED ACTUAL
   if [ "$2" = "$3" ]; then ok; else not_ok "$1: expected [$2], got [$3]"; fi
 }
+check_exit() {  # check_exit DESCRIPTION EXPECTED: RC of the last run; its errors on a mismatch
+  if [ "$2" = "$RC" ]; then ok; else not_ok "$1: expected [$2], got [$RC]; errors: $ERR"; fi
+}
 check_contains() {  # check_contains DESCRIPTION NEEDLE HAYSTACK
   case $3 in *"$2"*) ok ;; *) not_ok "$1: [$2] not in [$3]" ;; esac
 }

@@ -198,7 +198,7 @@ for scheme in ftpes ftps sftp; do
   : > "$SB/var/sandbox/farstore.log"
   HVXDUMP_PAD_MIB=3 secure_backup --split-size 1 --rotate-dump-files --dump-file-prefix t \
     --max-dump-files 2
-  check_eq "$scheme: backup exit" 0 "$RC"
+  check_exit "$scheme: backup exit" 0
   dump=$(cd "$R" && ls -1 | grep -E '^t_[0-9]{4}\.[0-9.]{5}_[0-9.]{5}$' | sort | tail -n 1)
   check_eq "$scheme: parts and rotation" "t_2001.01.02_10.00 $dump $dump.part2 $dump.part3" \
     "$(in_remote)"
@@ -208,7 +208,7 @@ for scheme in ftpes ftps sftp; do
 
   # Download, check and restore byte for byte.
   secure_download "$dump"
-  check_eq "$scheme: download exit" 0 "$RC"
+  check_exit "$scheme: download exit" 0
   check_eq "$scheme: every part fetched" "$dump $dump.part2 $dump.part3" "$(in_repo t_)"
   run "$SITEVAULT" --check-dump --domain-name $D --dump-file "$dump"
   check_eq "$scheme: downloaded dump checks" 0 "$OUT"
