@@ -1,10 +1,13 @@
 #include "ftp_connection.h"
 
+#include <linux/sockios.h>
 #include <poll.h>
 #include <pwd.h>
+#include <sys/ioctl.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cctype>
 #include <cerrno>
 #include <chrono>
@@ -69,8 +72,17 @@ std::string default_known_hosts() {
   return std::string(home) + "/.ssh/known_hosts";
 }
 
-// How long a closing TLS connection waits for the server's end.
-constexpr std::chrono::milliseconds kCloseWait{2000};
+// How long a closing TLS connection waits for the server's end: as long as
+// the server keeps taking our last bytes, up to kCloseLimit, and kCloseIdle
+// once nothing moves (a frozen server costs no more).
+constexpr std::chrono::milliseconds kCloseIdle{1000};
+constexpr std::chrono::milliseconds kCloseLimit{10000};
+
+// Bytes of ours the server has not acknowledged yet; -1 when unknown.
+int unacknowledged(int fd) {
+  int queued = 0;
+  return ::ioctl(fd, SIOCOUTQ, &queued) == 0 ? queued : -1;
+}
 
 // Closes a TLS connection's socket the orderly way. A TLS 1.3 server sends
 // session tickets that a client which only writes never reads; closing a
@@ -78,22 +90,35 @@ constexpr std::chrono::milliseconds kCloseWait{2000};
 // can reach the server before it has read the end of the upload: it throws
 // the rest away and answers 426 (vsftpd does, under load). Sending our end
 // first and reading until the server closes its own lets every byte arrive.
-// Bounded: a server that never closes costs kCloseWait, a stop request
-// nothing.
+// A stop request closes at once.
 int close_tls_socket(void*, curl_socket_t fd) {
+  using Clock = std::chrono::steady_clock;
   ::shutdown(fd, SHUT_WR);
-  const auto deadline = std::chrono::steady_clock::now() + kCloseWait;
+  const auto limit = Clock::now() + kCloseLimit;
+  auto idle_until = Clock::now() + kCloseIdle;
+  int queued = unacknowledged(fd);
   char discard[16384];
   while (stop_signal() == 0) {
-    const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
-        deadline - std::chrono::steady_clock::now());
-    if (left.count() <= 0) break;
+    const auto now = Clock::now();
+    if (now >= limit) break;
+    if (now >= idle_until) {
+      // Nothing arrived for a while: wait on only while the server still
+      // takes our bytes.
+      const int still = unacknowledged(fd);
+      if (still <= 0 || still >= queued) break;
+      queued = still;
+      idle_until = now + kCloseIdle;
+    }
+    const auto wait =
+        std::chrono::duration_cast<std::chrono::milliseconds>(std::min(idle_until, limit) - now);
     pollfd ready{fd, POLLIN, 0};
-    const int polled = ::poll(&ready, 1, static_cast<int>(left.count()));
+    const int polled = ::poll(&ready, 1, static_cast<int>(wait.count()) + 1);
     if (polled < 0 && errno == EINTR) continue;
-    if (polled <= 0) break;
+    if (polled < 0) break;
+    if (polled == 0) continue;
     const ssize_t got = ::recv(fd, discard, sizeof discard, MSG_DONTWAIT);
     if (got == 0 || (got < 0 && errno != EAGAIN && errno != EINTR)) break;
+    idle_until = Clock::now() + kCloseIdle;
   }
   return ::close(fd);
 }
