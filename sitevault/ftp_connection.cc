@@ -118,7 +118,7 @@ int close_tls_socket(void*, curl_socket_t fd) {
     if (polled == 0) continue;
     const ssize_t got = ::recv(fd, discard, sizeof discard, MSG_DONTWAIT);
     if (got == 0 || (got < 0 && errno != EAGAIN && errno != EINTR)) break;
-    idle_until = Clock::now() + kCloseIdle;
+    if (got > 0) idle_until = Clock::now() + kCloseIdle;
   }
   return ::close(fd);
 }
