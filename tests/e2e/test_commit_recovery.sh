@@ -56,6 +56,23 @@ for syscall in renameat2 unlinkat; do
   check_eq "$syscall: the last run went past every kill point" 0 "$killed"
 done
 
+# Outside the repository the next backup to that directory recovers.
+OUTSIDE=$SB/outside
+mkdir -p "$OUTSIDE"
+outside_backup() {
+  HVXDUMP_PAD_MIB=$1 run "${@:3}" "$SITEVAULT" --backup --verbose --domain-name $D \
+    --dump-file "$OUTSIDE/$2" --desc-file "$SB/tmp/desc" --split-size 1
+}
+outside_backup 5 k
+outside_backup 2 k env ASAN_OPTIONS=detect_leaks=0 strace -o /dev/null -e trace=renameat2 \
+  -e inject=renameat2:signal=SIGKILL:when=3
+check_exit "outside backup killed mid-commit" 137
+outside_backup 1 other
+check_exit "next backup into that directory" 0
+run "$SITEVAULT" --check-dump --dump-file "$OUTSIDE/k"
+check_eq "outside dump whole after recovery" 0 "$OUT"
+check_eq "outside: nothing staged left" "" "$(ls -A "$OUTSIDE" | grep hvxtmp)"
+
 # A name whose part files cannot exist is refused before the domain is
 # touched; without splitting the same name is taken, and put in place
 # although its staging name had to be cut.

@@ -12,6 +12,7 @@
 #include "dump_commit.h"
 #include "dump_staging.h"
 #include "local_commit_store.h"
+#include "local_rotation.h"
 #include "run_identity.h"
 #include "test_support.h"
 
@@ -337,6 +338,21 @@ TEST(DumpCommit, LocalDirectoryStore) {
   const auto left = store->names(kStagingMarker);
   ASSERT_TRUE(left.has_value());
   EXPECT_TRUE(left->empty());
+}
+
+}  // namespace
+
+namespace {
+
+// Files of dumps being written or moved aside never count as stored dumps
+// against the owner's disk space.
+TEST(DumpCommit, StagingFilesAreNotCountedAsStoredDumps) {
+  TempDir dir;
+  testing_support::write_file(dir / "d", std::string(100, 'd'));
+  const std::int64_t stored = path_size(dir.path().c_str(), 0);
+  testing_support::write_file(dir / (staging_name("d") + ".part2"), std::string(5000, 's'));
+  testing_support::write_file(dir / aside_dump_name(gone_run(), "d"), std::string(7000, 'o'));
+  EXPECT_EQ(path_size(dir.path().c_str(), 0), stored);
 }
 
 }  // namespace
