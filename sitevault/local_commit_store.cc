@@ -110,8 +110,8 @@ int LocalCommitStore::put_record(const std::string& name, std::string_view text)
 }
 
 std::optional<std::string> LocalCommitStore::get_record(const std::string& name) {
-  UniqueFd fd(::openat(directory_.get(), name.c_str(),
-                       O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC));
+  UniqueFd fd(
+      ::openat(directory_.get(), name.c_str(), O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC));
   struct stat st {};
   if (!fd || ::fstat(fd.get(), &st) != 0 || !S_ISREG(st.st_mode) || st.st_size > kLargestRecord) {
     if (fd && errno == 0) errno = EINVAL;
@@ -132,8 +132,8 @@ std::optional<std::string> LocalCommitStore::get_record(const std::string& name)
 
 int LocalCommitStore::make_durable(const std::vector<std::string>& names) {
   for (const std::string& name : names) {
-    UniqueFd fd(::openat(directory_.get(), name.c_str(),
-                         O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC));
+    UniqueFd fd(
+        ::openat(directory_.get(), name.c_str(), O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC));
     if (!fd || ::fsync(fd.get()) != 0) {
       print_error(0, "Unable to write '%s' to disk", shown(name).c_str());
       return -1;

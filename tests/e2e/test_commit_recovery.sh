@@ -8,7 +8,10 @@ new_sandbox
 D=example.com
 REPO=$DUMP_D/$D
 echo "nightly" > "$SB/tmp/desc"
-dump_sum() { cat "$REPO/$1" $(ls "$REPO" | grep -E "^$1\.part[0-9]+$" | sort -t t -k 2 -n | sed "s|^|$REPO/|") | sha1sum; }
+dump_sum() {  # the dump's files in part order, as one stream
+  local n=2 name=$REPO/$1
+  { cat "$name"; while [ -e "$name.part$n" ]; do cat "$name.part$n"; n=$((n + 1)); done; } | sha1sum
+}
 parts_of() { ls "$REPO" | grep -cE "^$1(\.part[0-9]+)?$"; }
 backup() {  # backup NAME PAD_MIB [wrapper...]
   local name=$1 pad=$2; shift 2
