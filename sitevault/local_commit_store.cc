@@ -11,6 +11,7 @@
 #include "c_handles.h"
 #include "fd_io.h"
 #include "messages.h"
+#include "repository_dir.h"
 
 namespace {
 
@@ -37,7 +38,9 @@ LocalCommitStore::LocalCommitStore(UniqueFd directory, std::string display)
     : directory_(std::move(directory)), display_(std::move(display)) {}
 
 std::optional<LocalCommitStore> LocalCommitStore::open(const std::string& path) {
-  UniqueFd fd(::open(path.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+  // A domain's repository is opened without following a link in its place.
+  const auto directory = RepositoryDir::open_directory(path);
+  UniqueFd fd(directory ? ::fcntl(directory->fd(), F_DUPFD_CLOEXEC, 0) : -1);
   if (!fd) {
     print_error(0, "Unable to open directory '%s'", path.c_str());
     return std::nullopt;
