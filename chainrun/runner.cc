@@ -155,7 +155,16 @@ int chainrun_main(int argc, char** argv) {
   spec.encoded_commands.assign(argv + first_command, argv + argc);
   spec.first_uid = *uid;
   spec.report_failed_command = *uid == 0;
-  const ChainOutcome outcome = run_chain(spec);
+  // A termination request that came while the domain was being switched off
+  // (a hung sitectl stopped) leaves the chain unstarted: the run goes
+  // straight to its orderly end.
+  ChainOutcome outcome = ChainOutcome::broken;
+  if (stop_signal() == 0) {
+    outcome = run_chain(spec);
+  } else {
+    log_append("error!\n");
+    log_appendf("Stopped by signal %d before the chain started.\n", stop_signal());
+  }
 
   // The domain goes back on whatever the outcome; the semaphore is set last,
   // so a caller that sees 1 or 2 finds the domain settled and the log whole.

@@ -68,7 +68,7 @@ pid_t fork_child(const ChildPlan& plan) {
   const pid_t pid = ::fork();
   if (pid > 0 && plan.own_group) {
     ::setpgid(pid, pid);
-    track_child_group(pid);
+    if (plan.stopped_by_request) track_child_group(pid);
   }
   return pid;
 }

@@ -41,8 +41,13 @@ struct ChildPlan {
   // only the close-on-exec ones go.
   bool close_others = true;
   // A process group of its own whose id is the pid, registered with the stop
-  // handlers until wait_child sees the end.
+  // handlers until wait_child sees the end (unless stopped_by_request is
+  // false).
   bool own_group = false;
+  // With own_group: a termination request is passed on to the group. False
+  // for a child that must do its work although a stop was requested (the
+  // steps of the orderly end); its caller bounds the wait instead.
+  bool stopped_by_request = true;
   // SIGPIPE, SIGTERM, SIGINT and SIGHUP back to their defaults, so that the
   // child does not keep an ignored SIGPIPE or a handler of this process.
   bool default_signals = false;

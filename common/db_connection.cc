@@ -1,11 +1,14 @@
 #include "db_connection.h"
 
+#include <errmsg.h>
 #include <fcntl.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
 #include <sys/un.h>
+#include <time.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cctype>
 #include <cerrno>
 #include <climits>
@@ -23,6 +26,11 @@ namespace {
 
 constexpr std::size_t kPasswordMax = 4096;
 constexpr std::size_t kLineMax = 4096;
+constexpr std::chrono::seconds kDefaultReconnectTimeout{10};
+// A reconnection try never waits longer than this for the server.
+constexpr unsigned kReconnectConnectTimeout = 2;
+
+const char kNoForeignKeys[] = "set foreign_key_checks=0";
 
 // The variable's value when it is set and not empty.
 const char* env_value(const char* name) {
@@ -225,7 +233,6 @@ MYSQL* db_connect(char* err, std::size_t err_size) {
               mysql_error(conn.get()));
     return nullptr;
   }
-  static const char kNoForeignKeys[] = "set foreign_key_checks=0";
   (void)mysql_real_query(conn.get(), kNoForeignKeys, sizeof kNoForeignKeys - 1);
   return conn.release();
 }
@@ -249,4 +256,71 @@ std::string db_escape(MYSQL* conn, std::string_view value) {
   if (len == static_cast<unsigned long>(-1)) len = 0;
   out.resize(len);
   return out;
+}
+
+bool db_server_gone(MYSQL* conn) {
+  if (conn == nullptr) return true;
+  switch (mysql_errno(conn)) {
+    case CR_SERVER_GONE_ERROR:
+    case CR_SERVER_LOST:
+    case CR_SERVER_LOST_EXTENDED:
+    case CR_CONNECTION_ERROR:
+    case CR_CONN_HOST_ERROR:
+    case CR_SOCKET_CREATE_ERROR:
+    case CR_IPSOCK_ERROR:
+      return true;
+    default:
+      return false;
+  }
+}
+
+bool db_reconnect(MYSQL* conn) {
+  if (conn == nullptr) return false;
+  // The client library reconnects a handle in place only while this option
+  // is set; it is set for this one try, so that no other statement on the
+  // handle silently loses its session.
+  my_bool on = 1;
+  my_bool off = 0;
+  const unsigned connect_timeout = kReconnectConnectTimeout;
+  (void)mysql_options(conn, MYSQL_OPT_CONNECT_TIMEOUT, &connect_timeout);
+  (void)mysql_options(conn, MYSQL_OPT_RECONNECT, &on);
+  const bool alive = mysql_ping(conn) == 0;
+  (void)mysql_options(conn, MYSQL_OPT_RECONNECT, &off);
+  if (alive) (void)mysql_real_query(conn, kNoForeignKeys, sizeof kNoForeignKeys - 1);
+  return alive;
+}
+
+std::chrono::milliseconds db_reconnect_timeout() {
+  const char* text = env_value("HVX_DB_RECONNECT_TIMEOUT");
+  if (text == nullptr) return kDefaultReconnectTimeout;
+  char* end = nullptr;
+  errno = 0;
+  const long seconds = std::strtol(text, &end, 10);
+  if (errno != 0 || *end != '\0' || seconds < 0 || seconds > 3600) return kDefaultReconnectTimeout;
+  return std::chrono::seconds(seconds);
+}
+
+int db_query_reconnecting(MYSQL* conn, std::string_view statement) {
+  using Clock = std::chrono::steady_clock;
+  if (conn == nullptr) return -1;
+  const auto send = [&] {
+    return mysql_real_query(conn, statement.data(), static_cast<unsigned long>(statement.size()));
+  };
+  if (send() == 0) return 0;
+  if (!db_server_gone(conn)) return -1;
+  const Clock::time_point deadline = Clock::now() + db_reconnect_timeout();
+  std::chrono::milliseconds pause{250};
+  for (;;) {
+    const Clock::time_point now = Clock::now();
+    if (now >= deadline) return -1;
+    const auto nap = std::min<Clock::duration>(pause, deadline - now);
+    const auto ns = std::chrono::duration_cast<std::chrono::nanoseconds>(nap).count();
+    timespec left{static_cast<time_t>(ns / 1000000000), static_cast<long>(ns % 1000000000)};
+    while (::nanosleep(&left, &left) != 0 && errno == EINTR) {
+    }
+    pause = std::min(pause * 2, std::chrono::milliseconds(1000));
+    if (!db_reconnect(conn)) continue;
+    if (send() == 0) return 0;
+    if (!db_server_gone(conn)) return -1;
+  }
 }

@@ -110,6 +110,18 @@ bool send(MYSQL* conn, const Statement& statement, std::string& error) {
   return true;
 }
 
+// send for a statement that may be repeated: a server that went away (a
+// restart) is reconnected to and the statement sent again, for a bounded time.
+bool send_reconnecting(MYSQL* conn, const Statement& statement, std::string& error) {
+  if (statement.refusal != nullptr) return send(conn, statement, error);
+  refused_on = nullptr;
+  if (db_query_reconnecting(conn, statement.text) != 0) {
+    error = mysql_error(conn);
+    return false;
+  }
+  return true;
+}
+
 struct FirstCell {
   bool row = false;  // the result set had a row
   bool null = true;  // no row, or its first column was NULL
@@ -339,7 +351,7 @@ int get_domain_status(const char* dom_id, unsigned* status, MYSQL* conn) {
   Statement st =
       make_statement("select status from domains where id=\"%s\"", db.escape(dom_id).c_str());
   std::string error;
-  if (!send(db.get(), st, error)) {
+  if (!send_reconnecting(db.get(), st, error)) {
     report(0, "Unable to get status for domain with id=\"%s\": %s", id, error.c_str());
     return -1;
   }
@@ -496,7 +508,7 @@ int update_domain_status(const char* dom_id, unsigned status, MYSQL* conn) {
   Statement st = make_statement("update domains set status=%u where id=\"%s\"", status,
                                 db.escape(dom_id).c_str());
   std::string error;
-  if (!send(db.get(), st, error)) {
+  if (!send_reconnecting(db.get(), st, error)) {
     report(0, "Unable to update status for domain with id=\"%s\": %s.", text_or_empty(dom_id),
            error.c_str());
     return -1;

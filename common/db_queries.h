@@ -21,6 +21,8 @@ const char* get_domain_service_parameter(const char* dom_id, const char* service
                                          const char* name, MYSQL* conn);
 const char* get_domain_limit(const char* dom_id, const char* limit_name, MYSQL* conn);
 // 0 ok; -1 query failed; -2 no such domain; -3 value not unsigned decimal.
+// A server that has gone away (restarted) is connected to again in place and
+// asked again, within db_reconnect_timeout(); so is update_domain_status.
 int get_domain_status(const char* dom_id, unsigned* status, MYSQL* conn);
 int has_www_prefix(const char* dom_id, MYSQL* conn);
 int get_anon_ftp_status(const char* dom_id, MYSQL* conn);

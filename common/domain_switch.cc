@@ -1,6 +1,10 @@
 #include "domain_switch.h"
 
+#include <time.h>
+
+#include <algorithm>
 #include <cerrno>
+#include <chrono>
 #include <cstdio>
 #include <utility>
 
@@ -29,6 +33,13 @@ bool is_decimal_id(const std::string& id) {
 
 const char* sitectl_option(SwitchAction action) {
   return action == SwitchAction::off ? "--turn-off" : "--turn-on";
+}
+
+void pause_for(std::chrono::milliseconds pause) {
+  timespec left{static_cast<time_t>(pause.count() / 1000),
+                static_cast<long>(pause.count() % 1000) * 1000000L};
+  while (::nanosleep(&left, &left) != 0 && errno == EINTR) {
+  }
 }
 
 }  // namespace
@@ -102,6 +113,22 @@ bool DomainSwitch::lock() {
   return true;
 }
 
+// The host's connection; while it has none (the server is restarting), new
+// tries within the reconnection time. A connection that is there but whose
+// server went away is connected again by the statements themselves.
+MYSQL* DomainSwitch::status_connection() {
+  using Clock = std::chrono::steady_clock;
+  MYSQL* conn = host_.status_connection();
+  const Clock::time_point deadline = Clock::now() + db_reconnect_timeout();
+  std::chrono::milliseconds pause{250};
+  while (conn == nullptr && Clock::now() < deadline) {
+    pause_for(pause);
+    pause = std::min(pause * 2, std::chrono::milliseconds(1000));
+    conn = host_.status_connection();
+  }
+  return conn;
+}
+
 bool DomainSwitch::read_status(MYSQL* conn, unsigned* status) {
   if (conn == nullptr) {
     host_.status_unreadable(domain_, "Unable to connect to the mysql database");
@@ -126,20 +153,21 @@ bool DomainSwitch::write_status(MYSQL* conn, unsigned status, std::string* db_er
     *db_error = "statement too long";
     return false;
   }
-  if (mysql_real_query(conn, statement, static_cast<unsigned long>(len)) != 0) {
+  if (db_query_reconnecting(conn, std::string_view(statement, static_cast<std::size_t>(len))) !=
+      0) {
     *db_error = mysql_error(conn);
     return false;
   }
   return true;
 }
 
-int DomainSwitch::sitectl(SwitchAction action) {
-  return exec_admin_utility("sitectl", sitectl_option(action), "--domain-name", domain_.c_str(),
-                            nullptr);
+int DomainSwitch::sitectl(SwitchAction action, UtilityStop stop) {
+  const char* const args[] = {sitectl_option(action), "--domain-name", domain_.c_str()};
+  return run_admin_utility("sitectl", args, stop);
 }
 
 bool DomainSwitch::switch_off() {
-  MYSQL* conn = host_.status_connection();
+  MYSQL* conn = status_connection();
   unsigned status = 0;
   if (!read_status(conn, &status)) return false;
   // Left off by a run of this protocol that never switched it back: this
@@ -158,20 +186,26 @@ bool DomainSwitch::switch_off() {
     return true;
   }
   host_.switching(domain_, SwitchAction::off);
-  if (sitectl(SwitchAction::off) == 0) {
+  // A termination request stops this call: nothing has been done yet that
+  // the orderly end would not undo.
+  if (sitectl(SwitchAction::off, UtilityStop::on_request) == 0) {
     host_.switched(domain_, SwitchAction::off);
     off_ = true;
     return true;
   }
   host_.switch_failed(domain_, SwitchAction::off);
-  if (status == 0 && protocol_.failed_turn_off_turns_back_on) sitectl(SwitchAction::on);
+  if (status == 0 && protocol_.failed_turn_off_turns_back_on) {
+    sitectl(SwitchAction::on, UtilityStop::at_limit_only);
+  }
   if (!write_status(conn, status, &err)) host_.status_not_restored(domain_, err);
   return false;
 }
 
+// Every sitectl call from here on belongs to the orderly end: a termination
+// request does not stop it, the utility time limit does.
 bool DomainSwitch::switch_on() {
   off_ = false;
-  MYSQL* conn = host_.status_connection();
+  MYSQL* conn = status_connection();
   unsigned status = 0;
   if (!read_status(conn, &status)) return false;
   if (status == 0) return true;
@@ -184,14 +218,14 @@ bool DomainSwitch::switch_on() {
   // Off for another reason as well: it stays off.
   if (new_status != 0) return true;
   host_.switching(domain_, SwitchAction::on);
-  if (sitectl(SwitchAction::on) == 0) {
+  if (sitectl(SwitchAction::on, UtilityStop::at_limit_only) == 0) {
     host_.switched(domain_, SwitchAction::on);
     return true;
   }
   host_.switch_failed(domain_, SwitchAction::on);
   unsigned left = status;
   if (protocol_.failed_turn_on_marks_status_64) {
-    sitectl(SwitchAction::off);
+    sitectl(SwitchAction::off, UtilityStop::at_limit_only);
     left = kSwitchOnFailedStatus;
   }
   if (!write_status(conn, left, &err)) host_.status_not_restored(domain_, err);

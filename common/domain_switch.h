@@ -5,6 +5,10 @@
 // every report, the rollback after a failed sitectl call) is given by the
 // caller.
 //
+// A database server that goes away while the domain is held (a restart) is
+// connected to again for every status read and write, within
+// HVX_DB_RECONNECT_TIMEOUT.
+//
 // Locks, taken in this order and released in the reverse one, both
 // non-blocking (a busy lock is "domain is already locked"):
 //   DUMP_D/.domain-<id>.lock            one per domain, whatever spelling of
@@ -19,6 +23,7 @@
 #include <string>
 
 #include "locked_file.h"
+#include "process.h"
 
 enum class SwitchAction { off, on };
 
@@ -102,7 +107,10 @@ class DomainSwitch {
   // false after reporting and rolling back; locks are kept either way.
   bool switch_off();
   // Clears the backup bit and switches the services on when no other bit is
-  // set; nothing to do for status 0. false after reporting.
+  // set; nothing to do for status 0. false after reporting. sitectl runs
+  // here even after a termination request (bounded by the utility time
+  // limit), and a database server that went away is connected to again
+  // (db_reconnect_timeout()).
   bool switch_on();
   // Releases the name lock, then the id lock (the domain is not touched).
   void unlock() {
@@ -119,9 +127,10 @@ class DomainSwitch {
   bool is_off() const { return off_; }
 
  private:
+  MYSQL* status_connection();
   bool read_status(MYSQL* conn, unsigned* status);
   bool write_status(MYSQL* conn, unsigned status, std::string* db_error);
-  int sitectl(SwitchAction action);
+  int sitectl(SwitchAction action, UtilityStop stop);
 
   std::string domain_;
   SwitchProtocol protocol_;

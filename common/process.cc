@@ -13,12 +13,14 @@
 #include <cstring>
 #include <memory>
 #include <string>
+#include <vector>
 
 #include "c_handles.h"
 #include "child_process.h"
 #include "child_watch.h"
 #include "messages.h"
 #include "product_conf.h"
+#include "stop_signals.h"
 #include "unique_fd.h"
 
 namespace {
@@ -134,8 +136,18 @@ void finish_text(Stream& s) {
 // still holds the pipes' write ends, so the read ends never see end of file;
 // the child's end is noticed through its pidfd in the same poll. Output is
 // served before error within one pass.
-int gather_until_exit(pid_t pid, Stream* streams, std::size_t count) {
+// A bounded wait: the limit and whether a termination request stops the
+// child (which has a process group of its own).
+struct WaitBound {
+  std::chrono::seconds limit;
+  bool stoppable;
+};
+
+int gather_until_exit(pid_t pid, Stream* streams, std::size_t count,
+                      const WaitBound* bound = nullptr, const char* path = nullptr,
+                      bool quiet = false) {
   ChildWatch watch(pid);
+  if (bound != nullptr) bound_utility_wait(watch, bound->stoppable, bound->limit, true);
   bool ended = false;
   while (!ended) {
     pollfd fds[kMaxWatched];
@@ -152,6 +164,7 @@ int gather_until_exit(pid_t pid, Stream* streams, std::size_t count) {
   }
   for (std::size_t i = 0; i < count; ++i) drain(streams[i]);
   int result = watch.reap();
+  if (bound != nullptr && !quiet) (void)report_utility_given_up(watch, path, bound->limit);
   for (std::size_t i = 0; i < count; ++i) finish_text(streams[i]);
   return result;
 }
@@ -297,14 +310,55 @@ int fork_execl_getout(char** out, const char* path, const char* arg0, ...) {
   return fork_execv_getout(out, path, argv.get());
 }
 
-int exec_utility_vq(const char* path, char* const argv[], int quiet) {
+namespace {
+
+// fork_execv_getouterr for a utility: its own process group, the stop
+// handlers' signal dispositions reset, the wait bounded.
+int gather_utility(char** out, char** err, const char* path, char* const argv[], bool quiet,
+                   UtilityStop stop) {
+  *out = nullptr;
+  *err = nullptr;
+  auto out_pipe = open_gather_pipe();
+  auto err_pipe = out_pipe ? open_gather_pipe() : std::nullopt;
+  if (!err_pipe) return -1;
+  const WaitBound bound{utility_timeout(), utility_stoppable(stop)};
+  ChildPlan plan;
+  plan.out = ChildStream::descriptor(out_pipe->write.get());
+  plan.err = ChildStream::descriptor(err_pipe->write.get());
+  plan.close_sources = true;
+  plan.own_group = true;
+  plan.stopped_by_request = bound.stoppable;
+  plan.default_signals = true;
+  plan.report = report_fork_execv_failure;
+  const pid_t pid = start_child(plan, path, argv);
+  if (pid < 0) {
+    print_error(0, "fork_execv_pipes: fork() failed");
+    return -1;
+  }
+  Stream streams[2];
+  streams[0].fd.fd = out_pipe->read.release();
+  streams[0].text = out;
+  streams[1].fd.fd = err_pipe->read.release();
+  streams[1].text = err;
+  return gather_until_exit(pid, streams, 2, &bound, path, quiet);
+}
+
+int run_utility(const char* path, char* const argv[], int quiet, UtilityStop stop) {
   char* out = nullptr;
   char* err = nullptr;
-  int result = fork_execv_getouterr(&out, &err, path, argv);
+  int result = gather_utility(&out, &err, path, argv, quiet != 0, stop);
   std::unique_ptr<char, FreeDeleter> out_owner(out);
   std::unique_ptr<char, FreeDeleter> err_owner(err);
   if (result != 0 && !quiet) report_utility_failure(path, out, err);
   return result;
+}
+
+constexpr std::chrono::seconds kDefaultUtilityTimeout{300};
+
+}  // namespace
+
+int exec_utility_vq(const char* path, char* const argv[], int quiet) {
+  return run_utility(path, argv, quiet, UtilityStop::on_request);
 }
 
 int exec_utility_v(const char* path, char* const argv[]) { return exec_utility_vq(path, argv, 0); }
@@ -341,4 +395,56 @@ int exec_admin_utility_v(const char* name, char* const argv[]) {
   std::string path = admin_utility_path(name);
   if (path.empty()) return -1;
   return exec_utility_v(path.c_str(), argv);
+}
+
+std::chrono::seconds utility_timeout() {
+  const char* text = std::getenv("HVX_UTILITY_TIMEOUT");
+  if (text == nullptr || *text == '\0') return kDefaultUtilityTimeout;
+  char* end = nullptr;
+  errno = 0;
+  const long seconds = std::strtol(text, &end, 10);
+  // At most a day: the deadline stays far from the clock's range.
+  if (errno != 0 || *end != '\0' || seconds < 1 || seconds > 86400) {
+    errno = 0;
+    return kDefaultUtilityTimeout;
+  }
+  return std::chrono::seconds(seconds);
+}
+
+bool utility_stoppable(UtilityStop stop) {
+  return stop == UtilityStop::on_request && stop_signal() == 0;
+}
+
+void bound_utility_wait(ChildWatch& watch, bool stoppable, std::chrono::seconds limit, bool group) {
+  watch.bound(ChildWatch::Clock::now() + limit, stoppable, group);
+}
+
+bool report_utility_given_up(const ChildWatch& watch, const char* path,
+                             std::chrono::seconds limit) {
+  const char* name = path != nullptr ? path : "utility";
+  switch (watch.ending()) {
+    case ChildEnding::by_itself:
+      return false;
+    case ChildEnding::timed_out:
+      errno = 0;
+      print_error(0, "%s did not end within %lld s (HVX_UTILITY_TIMEOUT) and was stopped", name,
+                  static_cast<long long>(limit.count()));
+      return true;
+    case ChildEnding::stopped:
+      errno = 0;
+      print_error(0, "%s stopped by a termination request", name);
+      return true;
+  }
+  return false;
+}
+
+int run_admin_utility(const char* name, std::span<const char* const> args, UtilityStop stop) {
+  std::string path = admin_utility_path(name);
+  if (path.empty()) return -1;
+  std::vector<char*> argv;
+  argv.reserve(args.size() + 2);
+  argv.push_back(path.data());
+  for (const char* arg : args) argv.push_back(const_cast<char*>(arg));
+  argv.push_back(nullptr);
+  return run_utility(path.c_str(), argv.data(), 0, stop);
 }

@@ -137,6 +137,12 @@ int backup_domain(const char* domain, const char* dump_file, const char* desc_fi
     result = store_dump(domain, arguments, dump, split_size, error_log.get(), &mail_text) ? 0 : 1;
   }
 
+  // The domain goes back on before the final mail, so that the mail and the
+  // exit status tell whether it did.
+  if (switch_held_domain_on() != 0) {
+    if (result == 0) mail_text = kDomainNotSwitchedOn;
+    result = 1;
+  }
   send_notification(email_to, email_from, domain, result == 0 ? backup_completed : backup_failed,
                     mail_text);
   unlock_domain(domain);

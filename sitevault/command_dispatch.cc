@@ -123,8 +123,9 @@ std::string signature_problem(const RepositoryDir& directory, const char* dump) 
     print_error(0, "Unable to lock domain %s\n", domain);
     finish(1);
   }
-  unlock_domain(domain);
-  finish(remove_domain_repository(domain) == 0 ? 0 : 1);
+  const bool switched_on = unlock_domain(domain) == 0;
+  const bool removed = remove_domain_repository(domain) == 0;
+  finish(switched_on && removed ? 0 : 1);
 }
 
 [[noreturn]] void gen_keys() {

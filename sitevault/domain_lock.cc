@@ -152,17 +152,24 @@ int lock_domain(const char* domain) {
   return -1;
 }
 
-void unlock_domain(const char* /*domain*/) {
+int switch_held_domain_on() {
+  forget_closed_hold();
+  if (held == nullptr || !held->is_off()) return 0;
+  return held->switch_on() ? 0 : -1;
+}
+
+int unlock_domain(const char* /*domain*/) {
   forget_closed_hold();
   if (held == nullptr) {
     print_error(0, "Error unlocking domain: trying to unlock unlocked domain\n");
-    return;
+    return -1;
   }
-  // Switched on (its result is not used), then the locks go.
-  held->switch_on();
+  // Switched on, then the locks go.
+  const int result = held->is_off() && !held->switch_on() ? -1 : 0;
   delete held;
   held = nullptr;
   domain_lock = nullptr;
+  return result;
 }
 
 int turn_domain_off(const char* domain) {

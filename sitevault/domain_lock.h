@@ -28,8 +28,20 @@ locked_file* take_domain_lock_file(const char* domain);
 // name is given, and the repository's) and switches it off. 0, or -1 after
 // reporting with nothing held.
 int lock_domain(const char* domain);
-// Switches the held domain back on and releases its locks.
-void unlock_domain(const char* domain);
+// Switches the held domain back on now, keeping its locks, so that the
+// operation's final report can tell whether it worked (a database server
+// that went away meanwhile is connected to again). 0 when the domain is on
+// again (or was switched on already), -1 after reporting when it could not
+// be: it is then left as a failed switch-on leaves it (status 64, services
+// off; or status 4 when the database could not be reached at all).
+int switch_held_domain_on();
+// The text of the final mail of an operation whose own work succeeded but
+// whose domain could not be switched back on.
+inline constexpr const char* kDomainNotSwitchedOn =
+    "Unable to turn the domain back on: it is left switched off";
+// Switches the held domain back on (unless switch_held_domain_on did) and
+// releases its locks. 0, or -1 when the switch-on now failed.
+int unlock_domain(const char* domain);
 // The status steps alone, without any lock: the backup bit set and the
 // services switched off; 0, or -1 after reporting.
 int turn_domain_off(const char* domain);

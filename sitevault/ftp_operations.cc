@@ -121,6 +121,12 @@ int ftp_backup_domain(const char* domain, const char* dump_file, const char* des
                              error_text, sizeof error_text, split_size, error_log.get());
   }
 
+  // The domain goes back on before the final mail, so that the mail and the
+  // exit status tell whether it did.
+  if (switch_held_domain_on() != 0) {
+    if (result == 0) std::snprintf(error_text, sizeof error_text, "%s", kDomainNotSwitchedOn);
+    result = 1;
+  }
   send_notification(email_to, email_from, domain, result == 0 ? backup_completed : backup_failed,
                     error_text[0] != '\0' ? error_text : nullptr);
   unlock_domain(domain);
@@ -159,8 +165,8 @@ int ftp_download_dump(const char* domain, const char* dump_file, const char* ser
   const std::string reason = check_staged(repository, staged_path, digest);
   if (reason.empty()) {
     const int committed = commit_staged_dump(staged_path, repository + "/" + dump_file, *sizes);
-    unlock_domain(domain);
-    return committed == 0 ? 0 : -1;
+    const int switched_on = unlock_domain(domain);
+    return committed == 0 && switched_on == 0 ? 0 : -1;
   }
 
   discard_staged_dump(staged_path);

@@ -1,12 +1,13 @@
 #include "operation_support.h"
 
 #include <fcntl.h>
-#include <signal.h>
+#include <sys/mman.h>
 #include <sys/stat.h>
-#include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
+#include <chrono>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -17,10 +18,12 @@
 #include <vector>
 
 #include "child_process.h"
+#include "child_watch.h"
 #include "fd_io.h"
 #include "messages.h"
+#include "process.h"
 #include "product_conf.h"
-#include "sigpipe_guard.h"
+#include "stop_signals.h"
 #include "text_format.h"
 #include "unique_fd.h"
 
@@ -81,33 +84,46 @@ void remove_if_present(const std::string& path) {
   if (stat(path.c_str(), &st) == 0) unlink(path.c_str());
 }
 
-struct MailProcess {
-  pid_t pid = -1;
-  UniqueFd input;
-};
+// After a termination request the mail still goes out, but a mail program
+// that does not take it at once holds the end of the run this long at most.
+constexpr std::chrono::seconds kMailLimitAfterStop{5};
 
-// Starts the mail program with its arguments as given (no shell), its
-// standard input on a pipe; nothing of this process leaks into it.
-bool start_mail_program(const std::string& path, const char* sender, const char* recipient,
-                        MailProcess* mail) {
-  std::optional<PipeEnds> pipe = make_pipe();
-  if (!pipe) return false;
+// The message is written in full before the mail program starts, into a
+// memory file that becomes its standard input: a mail program that hangs
+// cannot block this process on a full pipe, only in the bounded wait.
+UniqueFd make_message_file() {
+  UniqueFd fd(static_cast<int>(::memfd_create("hvx-mail", MFD_CLOEXEC)));
+  if (!fd) print_error(0, "Notification not sent: unable to create the message file");
+  return fd;
+}
+
+// Runs the mail program with its arguments as given (no shell) in a process
+// group of its own, the message file as its standard input; nothing of this
+// process leaks into it. The wait is bounded by the utility time limit (after
+// a termination request by kMailLimitAfterStop as well). false when it could
+// not be started or was given up (reported).
+bool run_mail_program(const std::string& path, const char* sender, const char* recipient,
+                      int message) {
   std::vector<char*> argv = {const_cast<char*>(path.c_str()), const_cast<char*>("-f"),
                              const_cast<char*>(sender), const_cast<char*>(recipient), nullptr};
+  const bool stoppable = utility_stoppable(UtilityStop::on_request);
+  const std::chrono::seconds limit =
+      stop_signal() != 0 ? std::min(utility_timeout(), kMailLimitAfterStop) : utility_timeout();
   ChildPlan plan;
-  plan.in = ChildStream::descriptor(pipe->read.get());
+  plan.in = ChildStream::descriptor(message);
   plan.flush_stdio = true;
+  plan.own_group = true;
+  plan.stopped_by_request = stoppable;
+  plan.default_signals = true;
   plan.failure_status = 127;
   const pid_t pid = start_child(plan, path.c_str(), argv.data());
   if (pid < 0) return false;
-  mail->pid = pid;
-  mail->input = std::move(pipe->write);
-  return true;
-}
-
-void wait_for(pid_t pid) {
-  int status = 0;
-  wait_child(pid, &status);
+  ChildWatch watch(pid);
+  bound_utility_wait(watch, stoppable, limit, true);
+  while (!watch.wait(nullptr, 0)) {
+  }
+  (void)watch.reap();
+  return !report_utility_given_up(watch, path.c_str(), limit);
 }
 
 const char* subject_text(int kind) {
@@ -193,9 +209,8 @@ int send_notification(const char* recipient, const char* sender, const char* dom
 
   const std::string program =
       std::string(product_conf.QMAIL_ROOT_D ? product_conf.QMAIL_ROOT_D : "") + "/bin/sendmail";
-  SigpipeGuard sigpipe_guard;  // a mail program that stops reading must not end this process
-  MailProcess mail;
-  if (!start_mail_program(program, sender, recipient, &mail)) return -1;
+  const UniqueFd message = make_message_file();
+  if (!message) return -1;
 
   std::string head;
   head += "From: ";
@@ -214,7 +229,7 @@ int send_notification(const char* recipient, const char* sender, const char* dom
     case restore_begun:
       head += subject;
       head += "\n";
-      write_all(mail.input.get(), head);
+      write_all(message.get(), head);
       break;
     case backup_completed:
     case backup_failed:
@@ -223,20 +238,19 @@ int send_notification(const char* recipient, const char* sender, const char* dom
       if (has_text) {
         head += text;
         head += "\n";
-        write_all(mail.input.get(), head);
+        write_all(message.get(), head);
         break;
       }
       if (kind == restore_failed) head += "An error occured during restore process:\n\n";
       if (kind == backup_failed) head += "An error occured during backup process:\n\n";
-      if (write_all(mail.input.get(), head)) attach_log(mail.input.get(), domain, subject);
+      if (write_all(message.get(), head)) attach_log(message.get(), domain, subject);
       break;
     default:
-      write_all(mail.input.get(), head);
+      write_all(message.get(), head);
       break;
   }
-  mail.input.reset();
-  wait_for(mail.pid);
-  return 0;
+  if (::lseek(message.get(), 0, SEEK_SET) != 0) return -1;
+  return run_mail_program(program, sender, recipient, message.get()) ? 0 : -1;
 }
 
 void detach_operation() {

@@ -158,8 +158,15 @@ int restore_domain(const char* client_login, const char* domain, const char* dom
     status = -1;
   }
 
+  // The domain goes back on before the final mail, so that the mail and the
+  // exit status tell whether it did.
+  const char* mail_text = nullptr;
+  if (switch_held_domain_on() != 0) {
+    if (status == 0) mail_text = kDomainNotSwitchedOn;
+    status = -1;
+  }
   send_notification(email_to, email_from, domain, status == 0 ? restore_completed : restore_failed,
-                    nullptr);
+                    mail_text);
   unlock_domain(domain);
   return status;
 }

@@ -10,13 +10,18 @@ failed=0
 
 test_env() { sed -n "s/^$1=//p" "${HVX_TEST_ENV:?}/env" | head -n 1; }
 
+SANDBOXES=()
 # A sandbox on the shared test database server; sets SB and exports its
-# variables into this shell.
+# variables into this shell. With --private-db the sandbox runs a database
+# server of its own instead, which the test may stop and start
+# (stop_sandbox_db, start_sandbox_db) without disturbing other suites.
 new_sandbox() {
   SB=$(mktemp -d /tmp/hvxe2e.XXXXXX)
-  local out
-  out=$("$SRC/testbed/sandbox" up "$SB" --db-socket "$(test_env HVX_TEST_DB_SOCKET)" \
-    --db-password "$(test_env HVX_TEST_DB_PASSWORD)") || { echo "sandbox up failed" >&2; exit 1; }
+  SANDBOXES+=("$SB")
+  local out db=(--db-socket "$(test_env HVX_TEST_DB_SOCKET)" --db-password "$(test_env HVX_TEST_DB_PASSWORD)")
+  [ "${1:-}" = --private-db ] && db=()
+  unset HVX_DB_NAME
+  out=$("$SRC/testbed/sandbox" up "$SB" "${db[@]}") || { echo "sandbox up failed" >&2; exit 1; }
   eval "$out"
   DUMP_D=$SB/var/lib/hvx/dumps
   MAIL_D=$SB/var/sandbox/mail
@@ -24,8 +29,17 @@ new_sandbox() {
 }
 
 cleanup_sandbox() {
-  [ -n "${SB:-}" ] || return 0
-  if [ "$failed" -eq 0 ]; then rm -rf "$SB"; else echo "kept sandbox $SB" >&2; fi
+  local sb
+  for sb in "${SANDBOXES[@]}"; do
+    "$SRC/testbed/sandbox" down "$sb" || true
+    if [ "$failed" -eq 0 ]; then rm -rf "$sb"; else echo "kept sandbox $sb" >&2; fi
+  done
+}
+
+stop_sandbox_db() { "$SRC/testbed/mariadb-server" stop "$SB/var/mysql"; }
+start_sandbox_db() {
+  "$SRC/testbed/mariadb-server" start "$SB/var/mysql" "$SB/var/lib/mysql/mysql.sock" \
+    "$(cat "$SB/etc/hvx/.hvx.shadow")" >/dev/null
 }
 trap cleanup_sandbox EXIT
 
@@ -39,9 +53,10 @@ run() {
   rm -f "$o" "$e"
 }
 
+# A statement on the current sandbox's database (through its socket link).
 sql() {
-  mariadb --socket="$(test_env HVX_TEST_DB_SOCKET)" -uadmin -p"$(test_env HVX_TEST_DB_PASSWORD)" \
-    -N -B "$HVX_DB_NAME" -e "$1"
+  MYSQL_PWD=$(cat "$SB/etc/hvx/.hvx.shadow") mariadb --no-defaults \
+    --socket="$SB/var/lib/mysql/mysql.sock" -uadmin -N -B "${HVX_DB_NAME:-hvx}" -e "$1"
 }
 
 ok() { passed=$((passed + 1)); }

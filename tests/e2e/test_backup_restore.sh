@@ -148,8 +148,16 @@ check_eq "status 16 kept" 16 "$(status_of $D)"
 check_eq "no switch-on for status 16" "turn-off $D" "$(paste -sd, "$CALLS")"
 sql "update domains set status=0 where name='$D'"
 touch "$SB/var/sandbox/sitectl/fail-turn-on"
-run "$SITEVAULT" --backup --verbose --domain-name $D --dump-file b4 --desc-file "$SB/tmp/desc"
+clear_mail
+run "$SITEVAULT" --backup --verbose --domain-name $D --dump-file b4 --desc-file "$SB/tmp/desc" \
+  --email-from bu@example.com --email-to admin@example.com
 check_eq "failed switch-on leaves status 64" 64 "$(status_of $D)"
+check_exit "failed switch-on fails the backup" 1
+check_contains "failed switch-on: failure mail" \
+  "Backup process has failed for domain '$D'
+
+Unable to turn the domain back on: it is left switched off" "$(mails)"
+check_not_contains "failed switch-on: no completed mail" "has completed" "$(mails)"
 rm -f "$SB/var/sandbox/sitectl/fail-turn-on"
 sql "update domains set status=0 where name='$D'"
 touch "$SB/var/sandbox/sitectl/fail-turn-off"
@@ -441,6 +449,101 @@ else
   echo "tmpfs not available: disk-full case skipped" >&2
 fi
 
+# Hung panel utilities: HVX_UTILITY_TIMEOUT ends the wait, the utility's
+# process group is killed (the stand-ins ignore SIGTERM, so SIGKILL follows
+# after the grace) and the call fails as a failed utility does.
+ST=$SB/var/sandbox/sitectl
+ms_since() { echo $(( ($(date +%s%N) - $1) / 1000000 )); }
+gone() { ! kill -0 "$(cat "$1")" 2>/dev/null; }
+wait_for_file() { for _ in $(seq 1 100); do [ -e "$1" ] && return 0; sleep 0.1; done; return 1; }
+: > "$CALLS"
+touch "$ST/hang-turn-off"
+t0=$(date +%s%N)
+HVX_UTILITY_TIMEOUT=2 run "$SITEVAULT" --backup --verbose --domain-name $D --dump-file h1 \
+  --desc-file "$SB/tmp/desc"
+ms=$(ms_since "$t0")
+check_exit "hung switch-off: backup fails" 1
+check "hung switch-off: ends after the limit ($ms ms)" test "$ms" -ge 2000 -a "$ms" -lt 6000
+check_contains "hung switch-off: reported" "sitectl did not end within 2 s" "$ERR"
+check_contains "hung switch-off: failed as sitectl" "Unable to turn domain '$D' off." "$ERR"
+check "hung switch-off: its process group is gone" gone "$ST/hanging-turn-off"
+check_eq "hung switch-off: rolled back" "turn-off $D,turn-on $D" "$(paste -sd, "$CALLS")"
+check_eq "hung switch-off: status" 0 "$(status_of $D)"
+check "hung switch-off: no dump" test ! -e "$REPO/h1"
+rm -f "$ST/hang-turn-off"
+
+touch "$ST/hang-turn-on"
+t0=$(date +%s%N)
+HVX_UTILITY_TIMEOUT=2 run "$SITEVAULT" --backup --verbose --domain-name $D --dump-file h2 \
+  --desc-file "$SB/tmp/desc"
+ms=$(ms_since "$t0")
+check_exit "hung switch-on: backup fails" 1
+check "hung switch-on: ends after the limit ($ms ms)" test "$ms" -ge 2000 -a "$ms" -lt 7000
+check_eq "hung switch-on: failed switch-on rule" 64 "$(status_of $D)"
+check "hung switch-on: lock free" flock -n "$REPO/backup_restore.lock" true
+rm -f "$ST/hang-turn-on"
+sql "update domains set status=0 where name='$D'"
+
+clear_mail
+touch "$SB/var/sandbox/sendmail-hang"
+t0=$(date +%s%N)
+HVX_UTILITY_TIMEOUT=2 run "$SITEVAULT" --backup --verbose --domain-name $D --dump-file h3 \
+  --desc-file "$SB/tmp/desc" --email-from bu@example.com --email-to admin@example.com
+ms=$(ms_since "$t0")
+check_exit "hung mail program: the backup itself succeeds" 0
+check "hung mail program: both mails given up ($ms ms)" test "$ms" -ge 4000 -a "$ms" -lt 10000
+check_eq "hung mail program: reported twice" 2 "$(grep -c "sendmail did not end within 2 s" <<<"$ERR")"
+check "hung mail program: its process group is gone" gone "$SB/var/sandbox/sendmail-hanging"
+check_eq "hung mail program: nothing stored" "" "$(mails)"
+check_eq "hung mail program: status" 0 "$(status_of $D)"
+rm -f "$SB/var/sandbox/sendmail-hang"
+
+# A termination request while a utility hangs stops that utility's group and
+# goes on with the orderly end: switch-on, mail, lock released, 128 + signal.
+: > "$CALLS"
+rm -f "$ST/hanging-turn-off"
+touch "$ST/hang-turn-off"
+clear_mail
+"$SITEVAULT" --backup --verbose --domain-name $D --dump-file h4 --desc-file "$SB/tmp/desc" \
+  --email-from bu@example.com --email-to admin@example.com >/dev/null 2>&1 & victim=$!
+check "hung switch-off under SIGTERM: hanging" wait_for_file "$ST/hanging-turn-off"
+t0=$(date +%s%N)
+kill -TERM $victim; wait $victim
+check_eq "hung switch-off under SIGTERM: exit" 143 "$?"
+ms=$(ms_since "$t0")
+check "hung switch-off under SIGTERM: ends quickly ($ms ms)" test "$ms" -lt 4000
+check "hung switch-off under SIGTERM: its group is gone" gone "$ST/hanging-turn-off"
+check_eq "hung switch-off under SIGTERM: switched back on" "turn-off $D,turn-on $D" \
+  "$(paste -sd, "$CALLS")"
+check_eq "hung switch-off under SIGTERM: services" on "$(cat "$ST/$D")"
+check_eq "hung switch-off under SIGTERM: status" 0 "$(status_of $D)"
+check "hung switch-off under SIGTERM: lock free" flock -n "$REPO/backup_restore.lock" true
+rm -f "$ST/hang-turn-off"
+
+# The mail program hangs on the "begun" mail: SIGHUP stops it, the backup
+# is stopped too, and the failure mail, which hangs as well, gets at most
+# 5 s after the request.
+: > "$CALLS"
+rm -f "$SB/var/sandbox/sendmail-hanging"
+touch "$SB/var/sandbox/sendmail-hang"
+"$SITEVAULT" --backup --verbose --domain-name $D --dump-file h5 --desc-file "$SB/tmp/desc" \
+  --email-from bu@example.com --email-to admin@example.com >/dev/null 2>"$SB/tmp/h5.err" &
+victim=$!
+check "hung mail under SIGHUP: hanging" wait_for_file "$SB/var/sandbox/sendmail-hanging"
+t0=$(date +%s%N)
+kill -HUP $victim; wait $victim
+check_eq "hung mail under SIGHUP: exit" 129 "$?"
+ms=$(ms_since "$t0")
+check "hung mail under SIGHUP: ends within the mail's bound ($ms ms)" test "$ms" -lt 9000
+check_contains "hung mail under SIGHUP: begun mail stopped" \
+  "sendmail stopped by a termination request" "$(cat "$SB/tmp/h5.err")"
+check_contains "hung mail under SIGHUP: failure mail given up" \
+  "sendmail did not end within 5 s" "$(cat "$SB/tmp/h5.err")"
+check_eq "hung mail under SIGHUP: switched back on" "turn-off $D,turn-on $D" "$(paste -sd, "$CALLS")"
+check_eq "hung mail under SIGHUP: status" 0 "$(status_of $D)"
+check "hung mail under SIGHUP: lock free" flock -n "$REPO/backup_restore.lock" true
+check "hung mail under SIGHUP: nothing staged" test -z "$(ls -A "$REPO" | grep hvxtmp)"
+rm -f "$SB/var/sandbox/sendmail-hang"
 
 # Another spelling of a domain that a backup holds is refused, untouched.
 : > "$CALLS"
@@ -470,5 +573,81 @@ check_eq "IDN backup switched" "turn-off bücher.example,turn-on bücher.example
 check_eq "IDN backup status after" 0 "$(status_of xn--bcher-kva.example)"
 run "$SITEVAULT" --check-dump --domain-name bücher.example --dump-file u1
 check_eq "IDN dump checks" 0 "$OUT"
+
+# A database restart in the middle of a backup: the status connection is
+# gone, the switch-on connects again (within HVX_DB_RECONNECT_TIMEOUT) and the
+# domain goes back on; when the server stays away the run is a failure, by
+# mail and exit status, and the domain stays off.
+new_sandbox --private-db
+REPO=$DUMP_D/$D
+CALLS=$SB/var/sandbox/sitectl/calls.log
+echo "nightly" > "$SB/tmp/desc"
+run "$SITEVAULT" --gen-server-keys
+HOLD=$SB/tmp/hold
+held_backup() {  # held_backup NAME [VAR=VALUE...]: a verbose backup waiting at HOLD
+  local name=$1; shift
+  touch "$HOLD"; rm -f "$HOLD.held"
+  env "$@" HVXDUMP_HOLD_FILE="$HOLD" "$SITEVAULT" --backup --verbose --domain-name $D \
+    --dump-file "$name" --desc-file "$SB/tmp/desc" --email-from bu@example.com \
+    --email-to admin@example.com >"$SB/tmp/$name.out" 2>"$SB/tmp/$name.err" &
+  victim=$!
+  wait_for_file "$HOLD.held"
+}
+
+clear_mail
+check "restart: backup held" held_backup r1
+check_eq "restart: off while held" 4 "$(status_of $D)"
+stop_sandbox_db && start_sandbox_db
+rm -f "$HOLD"; wait $victim
+check_eq "restart: exit" 0 "$?"
+check_eq "restart: status" 0 "$(status_of $D)"
+check_eq "restart: services on" on "$(cat "$SB/var/sandbox/sitectl/$D")"
+check_contains "restart: completed mail" "Backup process has completed" "$(mails)"
+check "restart: dump in place" test -f "$REPO/r1"
+check "restart: lock free" flock -n "$REPO/backup_restore.lock" true
+
+# The server down when the domain is to go back on (a restore that holds
+# after reading its stream: the keys have been read by then).
+held_restore() {  # held_restore [VAR=VALUE...]
+  touch "$HOLD"; rm -f "$HOLD.held"
+  env "$@" HVXRESTORE_HOLD_FILE="$HOLD" "$SITEVAULT" --restore --verbose --client-login owner \
+    --domain-name $D --domain-ip 192.0.2.10 --dump-file r1 --email-from bu@example.com \
+    --email-to admin@example.com >/dev/null 2>"$SB/tmp/restore.err" &
+  victim=$!
+  wait_for_file "$HOLD.held"
+}
+clear_mail
+check "down at the switch-on: restore held" held_restore HVX_DB_RECONNECT_TIMEOUT=30
+stop_sandbox_db
+rm -f "$HOLD"
+sleep 2
+start_sandbox_db
+wait $victim
+check_eq "down at the switch-on, back in time: exit" 0 "$?"
+check_eq "down at the switch-on, back in time: status" 0 "$(status_of $D)"
+check_eq "down at the switch-on, back in time: services on" on "$(cat "$SB/var/sandbox/sitectl/$D")"
+check_contains "down at the switch-on, back in time: mail" "Restore process has completed" "$(mails)"
+
+clear_mail
+check "down past the bound: restore held" held_restore HVX_DB_RECONNECT_TIMEOUT=2
+stop_sandbox_db
+t0=$(date +%s%N)
+rm -f "$HOLD"; wait $victim
+check_eq "down past the bound: exit" 1 "$?"
+ms=$(ms_since "$t0")
+check "down past the bound: gives up after the bound ($ms ms)" test "$ms" -lt 15000
+start_sandbox_db
+check_contains "down past the bound: reported" "Unable to define domain status." \
+  "$(cat "$SB/tmp/restore.err")"
+check_contains "down past the bound: failure mail" "Restore process has failed for domain '$D'
+
+Unable to turn the domain back on: it is left switched off" "$(mails)"
+check_not_contains "down past the bound: no completed mail" "has completed" "$(mails)"
+check_eq "down past the bound: left off" 4 "$(status_of $D)"
+check_eq "down past the bound: services off" off "$(cat "$SB/var/sandbox/sitectl/$D")"
+check "down past the bound: lock free" flock -n "$REPO/backup_restore.lock" true
+run "$SITEVAULT" --backup --verbose --domain-name $D --dump-file r4 --desc-file "$SB/tmp/desc"
+check_exit "next run takes the domain over" 0
+check_eq "next run switches it on" 0 "$(status_of $D)"
 
 finish

@@ -223,4 +223,45 @@ check_eq "server-wide lock: status untouched" "0|0" "$(cat "$W/wide.during")|$(s
 check_eq "server-wide lock: no sitectl call" "" "$(calls)"
 check "server-wide lock: domain lock not taken" lock_is_free
 
+# --- a hung sitectl: SIGTERM stops it, HVX_UTILITY_TIMEOUT bounds it ------
+ms_since() { echo $(( ($(date +%s%N) - $1) / 1000000 )); }
+rm -f "$STATE/calls.log" "$STATE/hanging-turn-off"
+set_status "$D" 0
+touch "$STATE/hang-turn-off"
+new_key
+"$CHAINRUN" "$KEY" "$W/hung.log" title 0 0 "$D" "$(enc "true")" </dev/null >/dev/null 2>&1 &
+runner=$!
+for _ in $(seq 1 100); do [ -e "$STATE/hanging-turn-off" ] && break; sleep 0.1; done
+t0=$(date +%s%N)
+kill -TERM $runner; wait $runner
+check_eq "hung switch-off, SIGTERM: exit" 143 "$?"
+ms=$(ms_since "$t0")
+check "hung switch-off, SIGTERM: ends quickly ($ms ms)" test "$ms" -lt 4000
+check "hung switch-off, SIGTERM: sitectl's group is gone" \
+  test -z "$(ps -o pid= -g "$(cat "$STATE/hanging-turn-off")")"
+check_eq "hung switch-off, SIGTERM: status put back" 0 "$(status "$D")"
+check_eq "hung switch-off, SIGTERM: failure logged" \
+  "[T] turning domain \"$D\" off ... fail" "$(tline "$W/hung.log" 1)"
+check_eq "hung switch-off, SIGTERM: semaphore failed" 2 "$(sem_value "$KEY")"
+check_eq "hung switch-off, SIGTERM: chain not started" \
+  "[T] title ... error!|Stopped by signal 15 before the chain started." \
+  "$(tline "$W/hung.log" 3)|$(line "$W/hung.log" 4)"
+check "hung switch-off, SIGTERM: lock released" lock_is_free
+rm -f "$STATE/hang-turn-off"
+
+rm -f "$STATE/calls.log"
+touch "$STATE/hang-turn-on"
+new_key
+t0=$(date +%s%N)
+HVX_UTILITY_TIMEOUT=2 dchain "$W/hung-on.log" "$D" "true"
+ms=$(ms_since "$t0")
+check "hung switch-on: ends after the limit ($ms ms)" test "$ms" -ge 2000 -a "$ms" -lt 6000
+check_eq "hung switch-on: failure logged" "[T] turning domain \"$D\" on ... fail" \
+  "$(tline "$W/hung-on.log" 3)"
+check_contains "hung switch-on: reported" "sitectl did not end within 2 s" "$ERR"
+check_eq "hung switch-on: the status it found is put back" 4 "$(status "$D")"
+check "hung switch-on: lock released" lock_is_free
+rm -f "$STATE/hang-turn-on"
+set_status "$D" 0
+
 finish

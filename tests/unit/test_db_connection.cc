@@ -4,6 +4,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <chrono>
 #include <cstdlib>
 #include <string>
 
@@ -235,6 +236,63 @@ TEST_F(DbConnection, LongSocketPathThroughLink) {
   write_my_cnf("[mysqld]\nsocket=" + link + "\n");
   EXPECT_EQ(std::string(find_mysql_socket()), link);
   EXPECT_EQ(connect_error(), "");
+}
+
+// The server ends a connection (as it does for every one when it restarts):
+// a reconnecting statement connects the same handle again, with the
+// session's settings, and goes through; a refused statement is not repeated.
+class DbReconnect : public DbConnection {
+ protected:
+  void drop(MYSQL* conn) {
+    MysqlPtr other = admin();
+    const std::string kill = "KILL CONNECTION " + std::to_string(mysql_thread_id(conn));
+    ASSERT_EQ(mysql_query(other.get(), kill.c_str()), 0) << mysql_error(other.get());
+  }
+  static std::string value_of(MYSQL* conn, const char* query) {
+    if (mysql_query(conn, query) != 0) return "error";
+    MysqlResultPtr result(mysql_store_result(conn));
+    MYSQL_ROW row = result ? mysql_fetch_row(result.get()) : nullptr;
+    return row != nullptr && row[0] != nullptr ? row[0] : "null";
+  }
+};
+
+TEST_F(DbReconnect, DroppedConnectionIsMadeAgainInPlace) {
+  setenv("HVX_DB_RECONNECT_TIMEOUT", "5", 1);
+  MysqlPtr conn = admin();
+  const unsigned long first = mysql_thread_id(conn.get());
+  drop(conn.get());
+  EXPECT_EQ(db_query_reconnecting(conn.get(), "DO 1"), 0) << mysql_error(conn.get());
+  EXPECT_NE(mysql_thread_id(conn.get()), first);
+  EXPECT_EQ(value_of(conn.get(), "SELECT @@foreign_key_checks"), "0");
+
+  // Seen by a plain statement: the server is gone, not a refusal.
+  drop(conn.get());
+  EXPECT_NE(mysql_query(conn.get(), "DO 1"), 0);
+  EXPECT_TRUE(db_server_gone(conn.get())) << mysql_errno(conn.get());
+  EXPECT_TRUE(db_reconnect(conn.get()));
+  EXPECT_EQ(value_of(conn.get(), "SELECT 7"), "7");
+  unsetenv("HVX_DB_RECONNECT_TIMEOUT");
+}
+
+TEST_F(DbReconnect, RefusedStatementsAndAZeroTimeoutAreNotRepeated) {
+  setenv("HVX_DB_RECONNECT_TIMEOUT", "5", 1);
+  MysqlPtr conn = admin();
+  const unsigned long first = mysql_thread_id(conn.get());
+  const auto start = std::chrono::steady_clock::now();
+  EXPECT_NE(db_query_reconnecting(conn.get(), "SELEC nonsense"), 0);
+  EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::milliseconds(200));
+  EXPECT_FALSE(db_server_gone(conn.get()));
+  EXPECT_EQ(mysql_thread_id(conn.get()), first);
+
+  setenv("HVX_DB_RECONNECT_TIMEOUT", "0", 1);
+  drop(conn.get());
+  EXPECT_NE(db_query_reconnecting(conn.get(), "DO 1"), 0);
+  EXPECT_TRUE(db_server_gone(conn.get()));
+  for (const char* bad : {"x", "-1", "2s", ""}) {
+    setenv("HVX_DB_RECONNECT_TIMEOUT", bad, 1);
+    EXPECT_EQ(db_reconnect_timeout(), std::chrono::seconds(10)) << bad;
+  }
+  unsetenv("HVX_DB_RECONNECT_TIMEOUT");
 }
 
 TEST(DbRunMode, OnlyModesOneToThreeAccepted) {

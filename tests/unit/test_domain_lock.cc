@@ -192,6 +192,25 @@ TEST_F(DomainLock, FailedSwitchOnLeavesTheDomainOffWithStatus64) {
   EXPECT_EQ(sitectl_calls(), "turn-off example.com\nturn-on example.com\nturn-off example.com\n");
 }
 
+// The server ends the run's status connection while the domain is held (as a
+// restart does): the switch-on connects again on the same handle.
+TEST_F(DomainLock, SwitchOnAfterTheServerDroppedTheConnection) {
+  setenv("HVX_DB_RECONNECT_TIMEOUT", "5", 1);
+  ASSERT_EQ(lock_domain("example.com"), 0);
+  MYSQL* conn = domain_db_connection();
+  const unsigned long before = mysql_thread_id(conn);
+  sql("KILL CONNECTION " + std::to_string(before));
+  EXPECT_EQ(switch_held_domain_on(), 0);
+  EXPECT_EQ(domain_db_connection(), conn);
+  EXPECT_NE(mysql_thread_id(conn), before);
+  EXPECT_EQ(status_of("example.com"), 0u);
+  EXPECT_EQ(read_file(sitectl_dir() + "/example.com"), "on\n");
+  // Switched on already: unlocking only releases the locks.
+  EXPECT_EQ(unlock_domain("example.com"), 0);
+  EXPECT_EQ(sitectl_calls(), "turn-off example.com\nturn-on example.com\n");
+  unsetenv("HVX_DB_RECONNECT_TIMEOUT");
+}
+
 TEST_F(DomainLock, OneLockPerRun) {
   ASSERT_EQ(lock_domain("example.com"), 0);
   testing::internal::CaptureStderr();

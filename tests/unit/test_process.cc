@@ -17,6 +17,7 @@
 #include "messages.h"
 #include "process.h"
 #include "std_capture.h"
+#include "stop_signals.h"
 #include "test_support.h"
 
 using testing_support::read_file;
@@ -285,4 +286,72 @@ TEST_F(AdminUtility, VectorFormsAndQuietFlag) {
     EXPECT_EQ(capture.err(), "tester: " + path + " execution failed:\np q\n" + "tester: " + path +
                                  " execution failed:\nr\n");
   }
+}
+
+// A utility that never ends: HVX_UTILITY_TIMEOUT ends the wait, and its whole
+// process group goes (SIGTERM is ignored here, so SIGKILL after the grace).
+TEST_F(AdminUtility, TimeLimitEndsAHungUtilityAndItsGroup) {
+  const std::string gc = dir_.path() + "/grandchild";
+  make_script(bin_ + "/hangs", "trap '' TERM INT HUP\nsleep 100 &\necho $! > '" + gc +
+                                   "'\nwhile :; do sleep 1; done\n");
+  setenv("HVX_UTILITY_TIMEOUT", "1", 1);
+  const auto start = std::chrono::steady_clock::now();
+  StdCapture capture;
+  EXPECT_EQ(exec_admin_utility("hangs", "--turn-off", nullptr), -1);
+  const auto took = std::chrono::steady_clock::now() - start;
+  unsetenv("HVX_UTILITY_TIMEOUT");
+  EXPECT_GE(took, std::chrono::milliseconds(1000));
+  EXPECT_LT(took, std::chrono::milliseconds(4000));
+  EXPECT_NE(
+      capture.err().find("tester: " + bin_ +
+                         "/hangs did not end within 1 s (HVX_UTILITY_TIMEOUT) and was stopped"),
+      std::string::npos)
+      << capture.err();
+  EXPECT_NE(capture.err().find("/hangs execution failed"), std::string::npos);
+  const pid_t grandchild = static_cast<pid_t>(std::stol(read_file(gc)));
+  // Gone, or a zombie its new parent has not reaped yet.
+  const auto ended = [](pid_t pid) {
+    if (kill(pid, 0) != 0) return true;
+    const std::string stat = read_file("/proc/" + std::to_string(pid) + "/stat");
+    const auto paren = stat.rfind(')');
+    return paren != std::string::npos && stat.compare(paren, 4, ") Z ") == 0;
+  };
+  bool gone = false;
+  for (int i = 0; i < 100 && !gone; ++i) {
+    gone = ended(grandchild);
+    if (!gone) usleep(10000);
+  }
+  EXPECT_TRUE(gone) << "grandchild " << grandchild << " survived its group";
+
+  for (const char* fallback : {"0", "-5", "10x", "86401"}) {
+    setenv("HVX_UTILITY_TIMEOUT", fallback, 1);
+    EXPECT_EQ(utility_timeout(), std::chrono::seconds(300)) << fallback;
+  }
+  setenv("HVX_UTILITY_TIMEOUT", "7", 1);
+  EXPECT_EQ(utility_timeout(), std::chrono::seconds(7));
+  unsetenv("HVX_UTILITY_TIMEOUT");
+}
+
+// A termination request while a utility runs stops it at once (the utility
+// sends the request itself, so nothing depends on timing); utilities started
+// afterwards, the steps of the orderly end, run to their own end. In a child
+// process: a noted request cannot be taken back.
+[[noreturn]] void stop_while_a_utility_runs() {
+  install_stop_handlers();
+  setenv("HVX_UTILITY_TIMEOUT", "60", 1);
+  const auto start = std::chrono::steady_clock::now();
+  const int stopped = exec_admin_utility("asks-to-stop", nullptr);
+  const bool quick = std::chrono::steady_clock::now() - start < std::chrono::seconds(4);
+  const char* const args[] = {"--turn-on"};
+  const int orderly = run_admin_utility("fine", args, UtilityStop::at_limit_only);
+  const int after = exec_admin_utility("fine", nullptr);
+  std::exit(stopped == -1 && quick && orderly == 0 && after == 0 ? 0 : 1);
+}
+
+TEST_F(AdminUtility, StopRequestEndsTheRunningUtilityNotTheOrderlyEnd) {
+  make_script(bin_ + "/asks-to-stop",
+              "trap '' TERM\nkill -TERM $PPID\nwhile :; do sleep 1; done\n");
+  make_script(bin_ + "/fine", "sleep 0.2; exit 0\n");
+  EXPECT_EXIT(stop_while_a_utility_runs(), ::testing::ExitedWithCode(0),
+              "asks-to-stop stopped by a termination request");
 }
