@@ -206,7 +206,9 @@ std::size_t named_secret(std::string_view value) {
 }
 
 // A word that is an option naming a secret whose value is the next word:
-// -passin, --ftp-password, --token, --key-passphrase, ...
+// --ftp-password, --token, --key-passphrase, ... A single-dash option must
+// begin with the secret's name (-passin, -pass), since single letters take
+// their values in the same word: -pTopSecret is -p with a value.
 bool secret_value_follows(std::string_view value) {
   if (!value.starts_with('-') || value.find_first_of("=:") != std::string_view::npos) {
     return false;
@@ -214,6 +216,10 @@ bool secret_value_follows(std::string_view value) {
   const std::size_t name_begin = value.find_first_not_of('-');
   if (name_begin == std::string_view::npos || name_begin > 2) return false;
   const std::string name = lower(value.substr(name_begin));
+  if (name_begin == 1 && !name.starts_with("pass") && !name.starts_with("secret") &&
+      !name.starts_with("token")) {
+    return false;
+  }
   return std::all_of(name.begin(), name.end(), name_char) && secret_option(name);
 }
 
@@ -300,9 +306,11 @@ void mask_command(std::string& text, const SimpleCommand& words, int depth) {
     if (const std::size_t pos = assigned_secret(v); pos != std::string::npos) star(text, word, pos);
     if (const std::size_t pos = named_secret(v); pos != std::string::npos) star(text, word, pos);
     if ((v == "--password" || v == "--passwd") && next) star(text, *next, 0);
-    if (secret_value_follows(v) && next) star_secret_value(text, *next, openssl);
+    // A MySQL client's -password is -p with the value "assword".
+    const bool mysql_p = mysql_client && v.starts_with("-p");
+    if (!mysql_p && secret_value_follows(v) && next) star_secret_value(text, *next, openssl);
     if (openssl && v == "-k" && next) star(text, *next, 0);
-    if (mysql_client && v.starts_with("-p")) {
+    if (mysql_p) {
       if (v.size() > 2) star(text, word, 2);
       if (v.size() == 2) star_after_bare_p(text, word);
     }

@@ -179,6 +179,11 @@ TEST(MaskPasswords, LeavesOptionsThatCarryNoSecretValue) {
       {"tool --no-password host", "tool --no-password host"},
       {"tool --bypass-proxy host", "tool --bypass-proxy host"},
       {"tool --pass", "tool --pass"},
+      // A value that holds a secret's name is no option naming one.
+      {"mysqldump -uadmin -pTopSecret db", "mysqldump -uadmin -p********* db"},
+      {"mysql -password db", "mysql -p******* db"},
+      {"sshpass -pMyPass ssh h", "sshpass -p****** ssh h"},
+      {"tool -xsecret -utoken arg", "tool -xsecret -utoken arg"},
   });
 }
 
