@@ -46,24 +46,42 @@ int key_mode(int argc, char** argv) {
   return 0;
 }
 
-// Whether this run goes on, from the state the last run under the key left.
+// Whether this run goes on, from the state the last run under the key left,
+// and the warning it logs when it does (empty for none).
 // A chain whose runner was killed left "running" behind for good: it counts
 // as failed, and as no caller was ever told of that failure, this run goes
 // on whatever the flag.
-bool may_start(const ChainSemaphore& semaphore, bool ignore_previous_error) {
+std::optional<std::string> may_start(const ChainSemaphore& semaphore, bool ignore_previous_error) {
   const int state = semaphore.value();
   if (state == chain_running) {
     const std::optional<pid_t> runner = semaphore.abandoned_by();
-    if (!runner) return false;  // another chain runs under this key
-    log_appendf("WARNING: the previous chain was interrupted (its runner %d is gone)!\n",
-                static_cast<int>(*runner));
-    return true;
+    if (!runner) return std::nullopt;  // another chain runs under this key
+    return "WARNING: the previous chain was interrupted (its runner " + std::to_string(*runner) +
+           " is gone)!\n";
   }
-  if (state > chain_running) return false;
+  if (state > chain_running) return std::nullopt;
   if (state == chain_failed) {
-    if (!ignore_previous_error) return false;
-    log_append("WARNING: previous error was ignored!\n");
+    if (!ignore_previous_error) return std::nullopt;
+    return "WARNING: previous error was ignored!\n";
   }
+  return std::string();
+}
+
+// Whether this run goes on; when it does, the state is "running" already.
+// The state is read and changed in one turn under the key's lock, so of
+// runners started together under one key exactly one finds the key free and
+// the others find its chain running. Nothing slow happens in that turn: the
+// warning is logged after it. A runner that cannot open the lock file (no
+// write access to DUMP_D) decides without it.
+bool claim_chain(const ChainSemaphore& semaphore, bool ignore_previous_error) {
+  std::optional<std::string> warning;
+  {
+    const UniqueFd turn = lock_chain_key(product_conf.DUMP_D, semaphore.key());
+    warning = may_start(semaphore, ignore_previous_error);
+    if (!warning) return false;
+    semaphore.set(chain_running);
+  }
+  if (!warning->empty()) log_append(*warning);
   return true;
 }
 
@@ -140,7 +158,7 @@ int chainrun_main(int argc, char** argv) {
 
   const std::optional<ChainSemaphore> semaphore = ChainSemaphore::open(*key);
   if (!semaphore) return 0;
-  if (!may_start(*semaphore, *ignore_previous_error)) return 0;
+  if (!claim_chain(*semaphore, *ignore_previous_error)) return 0;
 
   const std::string time_text = log_time_text();
   const std::string title_line = "[" + time_text + "] " + title + " ... ";
@@ -149,7 +167,6 @@ int chainrun_main(int argc, char** argv) {
   if (!domain.empty()) suspension.emplace(time_text, domain).suspend();
 
   log_append(title_line);
-  semaphore->set(chain_running);
 
   ChainSpec spec;
   spec.encoded_commands.assign(argv + first_command, argv + argc);

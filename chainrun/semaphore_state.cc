@@ -1,8 +1,10 @@
 #include "semaphore_state.h"
 
 #include <fcntl.h>
+#include <sys/file.h>
 #include <sys/ipc.h>
 #include <sys/sem.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -14,8 +16,6 @@
 #include <ctime>
 #include <limits>
 #include <random>
-
-#include "unique_fd.h"
 
 namespace {
 
@@ -121,6 +121,21 @@ std::optional<key_t> parse_semaphore_key(const char* text) {
 
 std::string format_semaphore_key(key_t key) {
   return std::to_string(static_cast<std::uint32_t>(key));
+}
+
+UniqueFd lock_chain_key(const std::string& dir, key_t key) {
+  const std::string path = dir + "/.chain-" + format_semaphore_key(key) + ".lock";
+  // Read access is enough for flock, so a runner of another user that may
+  // set the semaphore can take its turn on a file root made.
+  UniqueFd fd(::open(path.c_str(), O_RDONLY | O_CREAT | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC, 0644));
+  struct stat st {};
+  if (!fd || ::fstat(fd.get(), &st) != 0 || !S_ISREG(st.st_mode)) return UniqueFd();
+  int locked = -1;
+  do {
+    locked = ::flock(fd.get(), LOCK_EX);
+  } while (locked != 0 && errno == EINTR);
+  if (locked != 0) return UniqueFd();
+  return fd;
 }
 
 std::optional<ChainSemaphore> ChainSemaphore::open(key_t key) {

@@ -7,6 +7,8 @@
 #include <optional>
 #include <string>
 
+#include "unique_fd.h"
+
 enum ChainState : int {
   chain_new = 0,        // never run
   chain_succeeded = 1,  // the last chain finished successfully
@@ -22,6 +24,14 @@ std::optional<key_t> parse_semaphore_key(const char* text);
 
 // The key as the key mode prints it: its 32 bits as an unsigned number.
 std::string format_semaphore_key(key_t key);
+
+// Runners under one key decide one at a time whether they start: each reads
+// the state and sets "running" while it holds an exclusive flock on
+// <dir>/.chain-<key>.lock (the key as printed). Waits for the lock and
+// returns the descriptor that holds it; an empty one when the file cannot be
+// opened (created with permissions 0644 when missing, never through a link,
+// nothing but a regular file) or locked.
+UniqueFd lock_chain_key(const std::string& dir, key_t key);
 
 class ChainSemaphore {
  public:
