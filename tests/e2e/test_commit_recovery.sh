@@ -59,6 +59,32 @@ for syscall in renameat2 unlinkat; do
   check_eq "$syscall: the last run went past every kill point" 0 "$killed"
 done
 
+# The same for --ftp-download: the fetched dump's commit killed at each
+# rename.
+FTP_HOME=$(test_env HVX_TEST_FTP_HOME)
+P=recovery-$$
+mkdir -p "$FTP_HOME/$P"
+backup fetched 2
+cp "$REPO"/fetched* "$FTP_HOME/$P/"
+for f in "$FTP_HOME/$P"/fetched*; do mv "$f" "${f/fetched/k}"; done
+rm -f "$REPO"/fetched*
+export FTP_LOGIN FTP_PASSWORD
+FTP_LOGIN=$(test_env HVX_TEST_FTP_LOGIN)
+FTP_PASSWORD=$(test_env HVX_TEST_FTP_PASSWORD)
+for n in 1 3 6 7; do
+  rm -rf "$REPO"; cp -a "$SB/repo.older" "$REPO"
+  run env ASAN_OPTIONS=detect_leaks=0 strace -o /dev/null -e trace=renameat2 \
+    -e inject=renameat2:signal=SIGKILL:when="$n" "$SITEVAULT" --ftp-download --domain-name $D \
+    --dump-file k --ftp-server "127.0.0.1:$(test_env HVX_TEST_FTP_PORT)" --ftp-path "$P"
+  check_exit "download killed at rename $n" 137
+  run "$SITEVAULT" --remove-dump --domain-name $D --dump-file absent-dump
+  run "$SITEVAULT" --check-dump --domain-name $D --dump-file k
+  check_eq "download $n: the name holds a dump whose digest holds" 0 "$OUT"
+  check_eq "download $n: the fetched dump's files" "$new_parts" "$(parts_of k)"
+  check_eq "download $n: nothing staged left" "" "$(ls -A "$REPO" | grep hvxtmp)"
+done
+rm -rf "${FTP_HOME:?}/$P"
+
 # Outside the repository the next backup to that directory recovers.
 OUTSIDE=$SB/outside
 mkdir -p "$OUTSIDE"
