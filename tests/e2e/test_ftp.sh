@@ -253,6 +253,9 @@ openssl req -x509 -newkey ec -pkeyopt ec_paramgen_curve:P-256 -nodes -days 2 -su
   -keyout "$SB/other-ca.key" -out "$SB/other-ca.pem" 2>/dev/null
 HVX_FTP_CA_FILE=$SB/other-ca.pem identity_refused "certificate from another CA" \
   "SSL certificate problem"
+# A verification file that is not there is an error, not the system's store.
+HVX_FTP_CA_FILE=$SB/missing-ca.pem identity_refused "missing CA file" \
+  "HVX_FTP_CA_FILE names no readable file: \"$SB/missing-ca.pem\" (No such file or directory)"
 pin=sha256//$(openssl x509 -in "$(test_env HVX_TEST_FTPES_STATE)/server.pem" -pubkey -noout |
   openssl pkey -pubin -outform der | openssl dgst -sha256 -binary | base64)
 unset HVX_FTP_CA_FILE
@@ -290,6 +293,10 @@ ssh-keygen -q -t ed25519 -N '' -f "$SB/other_host_key"
 echo "[127.0.0.1]:${SFTP##*:} $(cut -d' ' -f1,2 "$SB/other_host_key.pub")" > "$SB/changed_known_hosts"
 HVX_SSH_KNOWN_HOSTS=$SB/changed_known_hosts identity_refused "changed host key" \
   "the server's host key differs from the one in the known-hosts file $SB/changed_known_hosts"
+HVX_SSH_KNOWN_HOSTS=$SB/missing_known_hosts identity_refused "missing known-hosts file" \
+  "HVX_SSH_KNOWN_HOSTS names no readable file: \"$SB/missing_known_hosts\""
+HVX_SSH_KEY_FILE=$SB identity_refused "a key file that is a directory" \
+  "HVX_SSH_KEY_FILE names no readable file: \"$SB\" (Is a directory)"
 unset HVX_SSH_KNOWN_HOSTS
 HVX_SSH_HOST_KEY_SHA256=$(ssh-keygen -lf "$SB/other_host_key.pub" | cut -d' ' -f2) \
   identity_refused "another pinned fingerprint" "fingerprint"
