@@ -51,6 +51,10 @@ bool seconds_from_env(const char* name, long& value, std::string& why) {
   return true;
 }
 
+std::size_t discard_received(char*, std::size_t size, std::size_t count, void*) {
+  return size * count;
+}
+
 // The value of an environment variable, null when unset or empty.
 const char* env_value(const char* name) {
   const char* text = std::getenv(name);
@@ -393,7 +397,15 @@ void ftp_common_options(CurlOptions& options, const char* server, const char* lo
   const char* protocol = target->scheme == FtpScheme::sftp   ? "sftp"
                          : target->scheme == FtpScheme::ftps ? "ftps"
                                                              : "ftp";
-  options.set(CURLOPT_PROTOCOLS_STR, protocol)
+  // Nothing the server sends reaches standard output: libcurl's default
+  // writer would print a body nobody asked for and, for a size query, FTP
+  // pseudo headers ("Content-Length: ..."). A transfer that wants the body
+  // sets its own writer after these.
+  options.set(CURLOPT_WRITEFUNCTION, discard_received)
+      .set(CURLOPT_WRITEDATA, static_cast<void*>(nullptr))
+      .set(CURLOPT_HEADERFUNCTION, discard_received)
+      .set(CURLOPT_HEADERDATA, static_cast<void*>(nullptr))
+      .set(CURLOPT_PROTOCOLS_STR, protocol)
       .set(CURLOPT_USERNAME, login)
       .set(CURLOPT_PASSWORD, password)
       .set(CURLOPT_CONNECTTIMEOUT, limits->connect_seconds)

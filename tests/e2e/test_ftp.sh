@@ -20,6 +20,19 @@ mails() { cat "$MAIL_D"/*.eml 2>/dev/null; }
 clear_mail() { rm -f "$MAIL_D"/*.eml; }
 state_of() { cat "$SB/var/sandbox/sitectl/$1"; }
 remote_names() { (cd "$REMOTE" && ls -1 | paste -sd' '); }
+# Standard output of a remote command carries only what the man page says:
+# nothing after a success, and each message (also on standard error) after a
+# failure; nothing of libcurl's (FTP pseudo headers such as "Content-Length:").
+check_stdout() {  # DESCRIPTION: for the last run
+  if [ "$RC" = 0 ]; then check_eq "$1: nothing on stdout" "" "$OUT"
+  else check_eq "$1: only the messages on stdout" "$ERR" "$OUT"; fi
+}
+ftp_download() {  # DUMP [OPTIONS]
+  local dump=$1; shift
+  run "$SITEVAULT" --ftp-download --domain-name $D --dump-file "$dump" \
+    --ftp-server "$FTP_SERVER" --ftp-path "$P" --email-from bu@example.com \
+    --email-to admin@example.com "$@"
+}
 ftp_backup() {
   run "$SITEVAULT" --ftp-backup --domain-name $D --desc-file "$SB/tmp/desc" \
     --ftp-server "$FTP_SERVER" --ftp-path "$P" --email-from bu@example.com \
@@ -39,6 +52,7 @@ before=$(content_sum $D)
 HVXDUMP_PAD_MIB=3 ftp_backup --verbose --split-size 1 --rotate-dump-files \
   --dump-file-prefix s --max-dump-files 2
 check_eq "ftp backup exit" 0 "$RC"
+check_stdout "split ftp backup with rotation"
 dump=$(cd "$REMOTE" && ls -1 | grep -E '^s_[0-9]{4}\.[0-9.]{5}_[0-9.]{5}$' | sort | tail -n 1)
 check_eq "rotation keeps the new dump, the newest old one, other series and files" \
   "notes.txt s_2001.01.03_10.00 ${dump} ${dump}.part2 ${dump}.part3 s_x_2000.01.01_10.00" \
@@ -62,6 +76,7 @@ check_eq "Magic1 of the uploaded stream" "Magic1: $digest" "$(tail -n 2 "$SB/fet
 run "$SITEVAULT" --ftp-download --domain-name $D --dump-file "$dump" --ftp-server "$FTP_SERVER" \
   --ftp-path "$P" --email-from bu@example.com --email-to admin@example.com
 check_eq "ftp download exit" 0 "$RC"
+check_stdout "ftp download"
 check_eq "every part fetched" "$dump $dump.part2 $dump.part3" \
   "$(cd "$REPO" && ls -1 | grep '^s_' | paste -sd' ')"
 run "$SITEVAULT" --check-dump --domain-name $D --dump-file "$dump"
@@ -108,6 +123,7 @@ clear_mail
 names_before=$(remote_names)
 ftp_backup --verbose --dump-file refused
 check_eq "failed write test exit" 1 "$RC"
+check_stdout "failed write test"
 check_contains "write test message" "An error occured during writing file on to ftp server." "$ERR"
 check_contains "failure mail" "Backup process has failed for domain '$D'" "$(mails)"
 check_contains "failure mail carries the message" "An error occured during writing file on to ftp server." "$(mails)"
@@ -199,6 +215,7 @@ for scheme in ftpes ftps sftp; do
   HVXDUMP_PAD_MIB=3 secure_backup --split-size 1 --rotate-dump-files --dump-file-prefix t \
     --max-dump-files 2
   check_exit "$scheme: backup exit" 0
+  check_stdout "$scheme: split backup with rotation"
   dump=$(cd "$R" && ls -1 | grep -E '^t_[0-9]{4}\.[0-9.]{5}_[0-9.]{5}$' | sort | tail -n 1)
   check_eq "$scheme: parts and rotation" "t_2001.01.02_10.00 $dump $dump.part2 $dump.part3" \
     "$(in_remote)"
@@ -209,6 +226,7 @@ for scheme in ftpes ftps sftp; do
   # Download, check and restore byte for byte.
   secure_download "$dump"
   check_exit "$scheme: download exit" 0
+  check_stdout "$scheme: download"
   check_eq "$scheme: every part fetched" "$dump $dump.part2 $dump.part3" "$(in_repo t_)"
   run "$SITEVAULT" --check-dump --domain-name $D --dump-file "$dump"
   check_eq "$scheme: downloaded dump checks" 0 "$OUT"
