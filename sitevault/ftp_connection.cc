@@ -408,15 +408,18 @@ void ftp_common_options(CurlOptions& options, const char* server, const char* lo
       .set(CURLOPT_PROTOCOLS_STR, protocol)
       .set(CURLOPT_USERNAME, login)
       .set(CURLOPT_PASSWORD, password)
-      .set(CURLOPT_CONNECTTIMEOUT, limits->connect_seconds)
+      .set(CURLOPT_CONNECTTIMEOUT, use == FtpUse::cleanup
+                                       ? std::min(limits->connect_seconds, limits->stall_seconds)
+                                       : limits->connect_seconds)
       .set(CURLOPT_LOW_SPEED_LIMIT, 1L)
       .set(CURLOPT_LOW_SPEED_TIME, limits->stall_seconds)
       .set(CURLOPT_SERVER_RESPONSE_TIMEOUT, limits->stall_seconds)
       .set(CURLOPT_TCP_KEEPALIVE, 1L)
       .set(CURLOPT_TCP_KEEPIDLE, kKeepAliveIdle)
       .set(CURLOPT_TCP_KEEPINTVL, kKeepAliveInterval)
-      .set(CURLOPT_TIMEOUT,
-           use == FtpUse::command ? limits->connect_seconds + limits->stall_seconds : 0L)
+      .set(CURLOPT_TIMEOUT, use == FtpUse::command   ? limits->connect_seconds + limits->stall_seconds
+                            : use == FtpUse::cleanup ? limits->stall_seconds
+                                                     : 0L)
       .set(CURLOPT_MAX_SEND_SPEED_LARGE, static_cast<curl_off_t>(*rate))
       .set(CURLOPT_MAX_RECV_SPEED_LARGE, static_cast<curl_off_t>(*rate))
       .set(CURLOPT_XFERINFOFUNCTION, ftp_stop_requested)

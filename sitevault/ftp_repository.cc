@@ -153,7 +153,7 @@ namespace {
 // directory, whose output is dropped. A command the server refuses fails the
 // transfer and the commands after it are not sent. 0, or -1 after reporting.
 int run_command_batch(const char* server, const char* login, const char* password,
-                      const std::vector<std::string>& commands) {
+                      const std::vector<std::string>& commands, FtpUse use) {
   CurlSlist batch;
   for (const std::string& command : commands) {
     curl_slist* grown = curl_slist_append(batch.get(), command.c_str());
@@ -168,7 +168,7 @@ int run_command_batch(const char* server, const char* login, const char* passwor
   if (!handle.valid()) return -1;
   const std::string url = ftp_login_url(server);
   FtpListing ignored;
-  handle.options(server, login, password, FtpUse::command)
+  handle.options(server, login, password, use)
       .set(CURLOPT_URL, url.c_str())
       .set(CURLOPT_QUOTE, batch.get())
       .set(CURLOPT_DIRLISTONLY, 1L)
@@ -233,7 +233,7 @@ std::string command_path(bool sftp, const std::string& directory, const std::str
 }  // namespace
 
 int ftp_delete_files(const char* server, const char* login, const char* password, const char* path,
-                     const std::vector<std::string>& names, FtpMissing missing) {
+                     const std::vector<std::string>& names, FtpMissing missing, FtpUse use) {
   if (names.empty()) return 0;
   const std::string directory = path ? path : "";
   if (!fit_for_commands("delete", directory, names)) return -1;
@@ -245,7 +245,7 @@ int ftp_delete_files(const char* server, const char* login, const char* password
   for (const std::string& name : names) {
     commands.push_back(verb + command_path(sftp, directory, name));
   }
-  return run_command_batch(server, login, password, commands);
+  return run_command_batch(server, login, password, commands, use);
 }
 
 int ftp_rename_files(const char* server, const char* login, const char* password, const char* path,
@@ -273,7 +273,7 @@ int ftp_rename_files(const char* server, const char* login, const char* password
       commands.push_back("RNTO " + target);
     }
   }
-  return run_command_batch(server, login, password, commands);
+  return run_command_batch(server, login, password, commands, FtpUse::command);
 }
 
 int ftp_write_test(const char* server, const char* login, const char* password, const char* path) {

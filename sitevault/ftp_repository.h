@@ -8,6 +8,8 @@
 #include <utility>
 #include <vector>
 
+#include "ftp_connection.h"
+
 // What ftp_list_handler collects: the listed names that begin with filter.
 // A line may arrive split over several chunks; its beginning waits in
 // pending until the rest comes.
@@ -49,9 +51,11 @@ std::optional<std::vector<std::string>> ftp_get_dump_files(const char* server, c
                                                            const char* dump_name);
 // Whether a file to delete that is not there fails the deletion.
 enum class FtpMissing { fails, allowed };
-// Deletes the named files from the repository path; 0 on success.
+// Deletes the named files from the repository path; 0 on success. use says
+// which limits bound the deletion (a clean-up's are shorter).
 int ftp_delete_files(const char* server, const char* login, const char* password, const char* path,
-                     const std::vector<std::string>& names, FtpMissing missing = FtpMissing::fails);
+                     const std::vector<std::string>& names, FtpMissing missing = FtpMissing::fails,
+                     FtpUse use = FtpUse::command);
 // Renames files of the repository path (RNFR/RNTO; on SFTP rm and rename,
 // since an SFTP rename does not replace), in the order given; 0 on success.
 int ftp_rename_files(const char* server, const char* login, const char* password, const char* path,

@@ -128,8 +128,8 @@ struct UploadTarget {
 void remove_failed_upload(const UploadTarget& to, const std::string& staged, int parts) {
   std::vector<std::string> names;
   for (int part = 1; part <= parts; ++part) names.push_back(part_name(staged.c_str(), part));
-  if (ftp_delete_files(to.server, to.login, to.password, to.path, names, FtpMissing::allowed) !=
-      0) {
+  if (ftp_delete_files(to.server, to.login, to.password, to.path, names, FtpMissing::allowed,
+                       FtpUse::cleanup) != 0) {
     print_error(0, "Unable to remove the incomplete dump \"%s\" from the FTP server\n",
                 staged.c_str());
   }
