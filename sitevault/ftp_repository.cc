@@ -70,22 +70,65 @@ std::size_t ftp_discard_handler(char*, std::size_t size, std::size_t count, void
   return size * count;
 }
 
-std::optional<std::vector<std::string>> ftp_list_names(const char* server, const char* login,
-                                                       const char* password, const char* path,
-                                                       const char* filter) {
+namespace {
+
+// One listing of the repository path: request is the FTP command that lists
+// ("NLST" when null), report whether a failure is reported.
+std::optional<std::vector<std::string>> list_once(const char* server, const char* login,
+                                                  const char* password, const char* path,
+                                                  const char* filter, const char* request,
+                                                  bool report, char* error_text,
+                                                  std::size_t error_size) {
   const std::string url = ftp_url(server, path, nullptr);
-  FtpHandle handle;
+  FtpHandle handle(report ? error_text : nullptr, report ? error_size : 0);
   if (!handle.valid()) return std::nullopt;
   FtpListing listing;
   listing.filter = filter ? filter : "";
-  handle.options(server, login, password, FtpUse::command)
-      .set(CURLOPT_URL, url.c_str())
-      .set(CURLOPT_WRITEFUNCTION, ftp_list_handler)
-      .set(CURLOPT_WRITEDATA, static_cast<void*>(&listing))
-      .set(CURLOPT_DIRLISTONLY, 1L);
-  if (!handle.options_ok() || !handle.perform()) return std::nullopt;
+  CurlOptions& options = handle.options(server, login, password, FtpUse::command)
+                             .set(CURLOPT_URL, url.c_str())
+                             .set(CURLOPT_WRITEFUNCTION, ftp_list_handler)
+                             .set(CURLOPT_WRITEDATA, static_cast<void*>(&listing))
+                             .set(CURLOPT_DIRLISTONLY, 1L);
+  if (request != nullptr) options.set(CURLOPT_CUSTOMREQUEST, request);
+  if (!handle.options_ok()) return std::nullopt;
+  if (report ? !handle.perform() : handle.run() != CURLE_OK) return std::nullopt;
   ftp_list_finish(listing);
   return std::move(listing.names);
+}
+
+bool is_sftp(const char* server) {
+  const auto parsed = parse_ftp_server(server ? server : "");
+  return parsed && parsed->scheme == FtpScheme::sftp;
+}
+
+}  // namespace
+
+std::optional<std::vector<std::string>> ftp_list_names(const char* server, const char* login,
+                                                       const char* password, const char* path,
+                                                       const char* filter, FtpHidden hidden,
+                                                       char* error_text, std::size_t error_size) {
+  auto names =
+      list_once(server, login, password, path, filter, nullptr, true, error_text, error_size);
+  if (!names || hidden == FtpHidden::left_out || is_sftp(server)) {
+    // An SFTP listing holds every name, "." and ".." included.
+    if (names && hidden == FtpHidden::listed) {
+      std::erase_if(*names, [](const std::string& name) { return name == "." || name == ".."; });
+    }
+    return names;
+  }
+  // Some servers (vsftpd) leave names beginning with a dot out of NLST
+  // unless asked with "-a"; others take "-a" for a path and list nothing,
+  // or refuse it. The plain listing holds every other name in any case, so
+  // the two together hold all.
+  if (auto all = list_once(server, login, password, path, filter, "NLST -a", false, nullptr, 0)) {
+    for (std::string& name : *all) {
+      if (std::find(names->begin(), names->end(), name) == names->end()) {
+        names->push_back(std::move(name));
+      }
+    }
+  }
+  std::erase_if(*names, [](const std::string& name) { return name == "." || name == ".."; });
+  return names;
 }
 
 std::vector<std::string> ftp_rotation_victims(std::vector<std::string> names,
@@ -126,9 +169,12 @@ int ftp_rotate_dumps(const char* server, const char* login, const char* password
 
 std::optional<std::vector<std::string>> ftp_get_dump_files(const char* server, const char* login,
                                                            const char* password, const char* path,
-                                                           const char* dump_name) {
+                                                           const char* dump_name,
+                                                           char* error_text,
+                                                           std::size_t error_size) {
   const std::string base = dump_name ? dump_name : "";
-  auto names = ftp_list_names(server, login, password, path, base.c_str());
+  auto names = ftp_list_names(server, login, password, path, base.c_str(), FtpHidden::left_out,
+                              error_text, error_size);
   if (!names) return std::nullopt;
   // Same membership and order as the local lookup of a dump's files: the
   // base file first, then the parts by number.
@@ -186,11 +232,6 @@ bool is_plain_name(const std::string& name) {
 }  // namespace
 
 namespace {
-
-bool is_sftp(const char* server) {
-  const auto parsed = parse_ftp_server(server ? server : "");
-  return parsed && parsed->scheme == FtpScheme::sftp;
-}
 
 // Checks that the repository path and the names fit command lines of their
 // own; false after reporting one that would end the line early or leave the
@@ -264,9 +305,6 @@ int ftp_rename_files(const char* server, const char* login, const char* password
     const std::string source = command_path(sftp, directory, from);
     const std::string target = command_path(sftp, directory, to);
     if (sftp) {
-      // An SFTP rename does not replace a file: the one of that name goes
-      // first ('*': its absence is no failure).
-      commands.push_back("*rm " + target);
       commands.push_back("rename " + source + " " + target);
     } else {
       commands.push_back("RNFR " + source);
@@ -294,7 +332,7 @@ int ftp_write_test(const char* server, const char* login, const char* password, 
 
 std::optional<std::uint64_t> ftp_file_size(const char* server, const char* login,
                                            const char* password, const char* path,
-                                           const std::string& name) {
+                                           const std::string& name, FtpMissing missing) {
   FtpHandle handle;
   if (!handle.valid()) return std::nullopt;
   const std::string url = ftp_url(server, path, name.c_str());
@@ -307,6 +345,7 @@ std::optional<std::uint64_t> ftp_file_size(const char* server, const char* login
   if (code != CURLE_OK ||
       curl_easy_getinfo(handle.get(), CURLINFO_CONTENT_LENGTH_DOWNLOAD_T, &size) != CURLE_OK ||
       size < 0) {
+    if (missing == FtpMissing::allowed) return std::nullopt;
     ftp_report(nullptr, 0, "Unable to learn the size of \"%s\" on the FTP server: %s\n",
                name.c_str(), handle.reason(code));
     return std::nullopt;

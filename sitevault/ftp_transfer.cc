@@ -151,6 +151,20 @@ bool part_arrived_whole(const UploadTarget& to, const std::string& name, std::ui
   return false;
 }
 
+// Where a small download goes: memory, up to a bound.
+struct TextSink {
+  std::string text;
+  std::size_t max_bytes;
+};
+
+std::size_t text_write(char* data, std::size_t size, std::size_t count, void* target) {
+  auto* sink = static_cast<TextSink*>(target);
+  const std::size_t bytes = size * count;
+  if (bytes > sink->max_bytes - sink->text.size()) return 0;  // libcurl ends with a write error
+  sink->text.append(data, bytes);
+  return bytes;
+}
+
 std::size_t text_read(char* buffer, std::size_t size, std::size_t count, void* source) {
   auto* rest = static_cast<std::string_view*>(source);
   const std::size_t n = std::min(size * count, rest->size());
@@ -407,4 +421,19 @@ int ftp_upload_text(const char* server, const char* login, const char* password,
       .set(CURLOPT_INFILESIZE_LARGE, static_cast<curl_off_t>(data.size()));
   if (!handle.options_ok() || !handle.perform()) return -1;
   return 0;
+}
+
+std::optional<std::string> ftp_download_text(const char* server, const char* login,
+                                             const char* password, const char* path,
+                                             const char* name, std::size_t max_bytes) {
+  FtpHandle handle;
+  if (!handle.valid()) return std::nullopt;
+  const std::string url = ftp_url(server, path, name);
+  TextSink sink{{}, max_bytes};
+  handle.options(server, login, password, FtpUse::command)
+      .set(CURLOPT_URL, url.c_str())
+      .set(CURLOPT_WRITEFUNCTION, text_write)
+      .set(CURLOPT_WRITEDATA, static_cast<void*>(&sink));
+  if (!handle.options_ok() || !handle.perform()) return std::nullopt;
+  return std::move(sink.text);
 }
