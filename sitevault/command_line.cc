@@ -338,6 +338,25 @@ void refuse_repository_names(const CommandOptions& o) {
              o.dump_file_prefix.c_str());
 }
 
+// A dump whose file names cannot exist would fail only at its commit, after
+// the whole dump was written with the domain switched off: such a name is
+// refused before anything is touched.
+void refuse_overlong_dump_name(const CommandOptions& o) {
+  const bool writes_dump =
+      command == cmd_backup || command == cmd_ftp_backup || command == cmd_ftp_download;
+  if (!writes_dump || o.dump_file.empty() || o.dump_file == "-") return;
+  const std::string name = path_basename(o.dump_file);
+  const std::string directory = path_basename(o.dump_file) == o.dump_file
+                                    ? std::string(product_conf.DUMP_D)
+                                    : path_dirname(o.dump_file);
+  const bool split = o.split_size > 0 && command != cmd_ftp_download;
+  if (name.size() > longest_dump_name(directory, split))
+    fail_now(split ? "%s: --dump-file argument '%s' is too long: the names of its part files "
+                     "would not fit a file name\n"
+                   : "%s: --dump-file argument '%s' is too long for a file name\n",
+             name.c_str());
+}
+
 // The checks of one command. marked: a requirement was reported unmet; ok
 // false: a completed name was too long. The run ends when either is set.
 struct Validation {
@@ -521,6 +540,7 @@ void validate_command(CommandOptions& o) {
       break;
   }
   if (v.marked || !v.ok) util_exit(1);
+  refuse_overlong_dump_name(o);
 }
 
 }  // namespace

@@ -79,6 +79,9 @@ std::optional<RunIdentity> staging_run(std::string_view name);
 // for that recovery.
 int commit_dump(CommitStore& store, const std::string& dump_name,
                 const std::vector<std::uint64_t>& sizes);
+// The same for the files a given run staged (tests play other runs).
+int commit_dump_as(CommitStore& store, const RunIdentity& run, const std::string& dump_name,
+                   const std::vector<std::uint64_t>& sizes);
 
 // Finishes or undoes every commit whose record belongs to a run of this host
 // that is gone, then removes the other staging files of such runs (another

@@ -19,6 +19,7 @@
 
 #include "c_handles.h"
 #include "dump_files.h"
+#include "dump_staging.h"
 #include "messages.h"
 #include "product_conf.h"
 #include "run_state.h"
@@ -86,6 +87,9 @@ std::int64_t tree_size(DIR* dir, int count_blocks) {
   const int fd = dirfd(dir);
   while (const struct dirent* entry = readdir(dir)) {
     if (is_dot_entry(entry->d_name)) continue;
+    // A dump being written, or the older one moved aside by a commit, is no
+    // stored dump: it never counts against the owner's space.
+    if (is_staging_name(entry->d_name)) continue;
     struct stat st {};
     if (fstatat(fd, entry->d_name, &st, AT_SYMLINK_NOFOLLOW) != 0) continue;
     sum += own_size(st, count_blocks);
