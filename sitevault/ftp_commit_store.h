@@ -2,6 +2,7 @@
 // journalled commit of dump_commit sees it.
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
 #include <optional>
 #include <string>
@@ -13,9 +14,17 @@
 
 class FtpCommitStore final : public CommitStore {
  public:
-  // The repository path on server; the pointers must outlive the store.
-  FtpCommitStore(const char* server, const char* login, const char* password, const char* path)
-      : server_(server), login_(login), password_(password), path_(path) {}
+  // The repository path on server; the pointers must outlive the store. A
+  // listing that fails leaves its reason in error_text too, when one is
+  // given.
+  FtpCommitStore(const char* server, const char* login, const char* password, const char* path,
+                 char* error_text = nullptr, std::size_t error_size = 0)
+      : server_(server),
+        login_(login),
+        password_(password),
+        path_(path),
+        error_text_(error_text),
+        error_size_(error_size) {}
 
   // Every name, those beginning with a dot included (asked for with
   // "NLST -a" from the servers that hide them otherwise).
@@ -35,6 +44,8 @@ class FtpCommitStore final : public CommitStore {
   const char* login_;
   const char* password_;
   const char* path_;
+  char* error_text_;
+  std::size_t error_size_;
 };
 
 // Finishes or undoes the half-done commits of this host's runs that are gone

@@ -18,6 +18,7 @@
 #include "dump_files.h"
 #include "dump_staging.h"
 #include "dump_utilities.h"
+#include "ftp_commit_store.h"
 #include "ftp_repository.h"
 #include "ftp_transfer.h"
 #include "messages.h"
@@ -110,6 +111,11 @@ int ftp_backup_domain(const char* domain, const char* dump_file, const char* des
     print_error(0, "%s", kWriteTestFailed);
     result = 1;
     std::snprintf(error_text, sizeof error_text, "%s", kWriteTestFailed);
+  } else if (ftp_recover_commits(server, login, password, path, error_text, sizeof error_text) !=
+             0) {
+    // A half-done commit of a killed run stays for the next try; a new dump
+    // of that name would take the mix for the older dump.
+    result = 1;
   } else {
     clear_operation_logs(domain);
     const UniqueFd error_log = open_error_log(domain);
@@ -135,6 +141,12 @@ int ftp_download_dump(const char* domain, const char* dump_file, const char* ser
   const std::string repository = std::string(product_conf.DUMP_D) + "/" + domain;
   dump_dir = repository;
 
+  // A commit on the server that a killed run left half done is finished or
+  // undone first: the files listed are then a whole dump.
+  if (ftp_recover_commits(server, login, password, path) != 0) {
+    unlock_domain(domain);
+    return -1;
+  }
   const auto files = ftp_get_dump_files(server, login, password, path, dump_file);
   if (!files) {
     unlock_domain(domain);

@@ -169,8 +169,7 @@ int ftp_rotate_dumps(const char* server, const char* login, const char* password
 
 std::optional<std::vector<std::string>> ftp_get_dump_files(const char* server, const char* login,
                                                            const char* password, const char* path,
-                                                           const char* dump_name,
-                                                           char* error_text,
+                                                           const char* dump_name, char* error_text,
                                                            std::size_t error_size) {
   const std::string base = dump_name ? dump_name : "";
   auto names = ftp_list_names(server, login, password, path, base.c_str(), FtpHidden::left_out,
@@ -351,38 +350,4 @@ std::optional<std::uint64_t> ftp_file_size(const char* server, const char* login
     return std::nullopt;
   }
   return static_cast<std::uint64_t>(size);
-}
-
-int ftp_commit_staged_dump(const char* server, const char* login, const char* password,
-                           const char* path, const std::string& staged, const std::string& name,
-                           const std::vector<std::uint64_t>& sizes) {
-  // Parts of an older dump of this name beyond the new last part would be
-  // taken for part of the new dump.
-  std::vector<std::string> stale;
-  if (auto older = ftp_get_dump_files(server, login, password, path, name.c_str())) {
-    for (const std::string& file : *older) {
-      if (dump_part_number(name, file) > sizes.size()) stale.push_back(file);
-    }
-  }
-  if (ftp_delete_files(server, login, password, path, stale) != 0) return -1;
-
-  // The base file last: until then the name does not show a complete dump.
-  std::vector<std::pair<std::string, std::string>> renames;
-  for (std::size_t part = sizes.size(); part >= 1; --part) {
-    const std::string suffix = part == 1 ? "" : ".part" + std::to_string(part);
-    renames.emplace_back(staged + suffix, name + suffix);
-  }
-  if (ftp_rename_files(server, login, password, path, renames) != 0) return -1;
-
-  const auto placed = ftp_get_dump_files(server, login, password, path, name.c_str());
-  bool exact = placed && placed->size() == sizes.size();
-  for (std::size_t i = 0; exact && i < sizes.size(); ++i) {
-    exact = ftp_file_size(server, login, password, path, (*placed)[i]) == sizes[i];
-  }
-  if (!exact) {
-    ftp_report(nullptr, 0, "The dump \"%s\" on the FTP server does not hold the files sent\n",
-               name.c_str());
-    return -1;
-  }
-  return 0;
 }

@@ -81,14 +81,6 @@ std::optional<std::uint64_t> ftp_file_size(const char* server, const char* login
                                            const char* password, const char* path,
                                            const std::string& name,
                                            FtpMissing missing = FtpMissing::fails);
-// Puts a dump uploaded under the staging name staged in place as name: parts
-// of an older dump of that name beyond the new last part are deleted, the
-// staged files renamed from the last part down to the base file, and the
-// files under the name checked to be those sent (sizes in dump order).
-// 0, or -1 after reporting.
-int ftp_commit_staged_dump(const char* server, const char* login, const char* password,
-                           const char* path, const std::string& staged, const std::string& name,
-                           const std::vector<std::uint64_t>& sizes);
 // Proves that the repository path takes new files: a small probe file is
 // written, looked for in the listing and deleted. 0, or -1 after reporting.
 int ftp_write_test(const char* server, const char* login, const char* password, const char* path);

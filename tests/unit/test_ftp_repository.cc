@@ -196,7 +196,8 @@ TEST(FtpLogin, CredentialsWithColonsAndBlanksLogIn) {
 class FtpCommitStoreTest : public ::testing::TestWithParam<std::string> {
  protected:
   void SetUp() override {
-    account = GetParam() == "ftp" ? ftp_test::shared_account() : ftp_test::secure_account(GetParam());
+    account =
+        GetParam() == "ftp" ? ftp_test::shared_account() : ftp_test::secure_account(GetParam());
     ASSERT_FALSE(account.home.empty());
     dir = ftp_test::make_test_dir(account);
   }
@@ -303,7 +304,33 @@ TEST_P(FtpCommitStoreTest, MissingVerificationFileFailsBeforeConnecting) {
   }
 }
 
-INSTANTIATE_TEST_SUITE_P(Transports, FtpCommitStoreTest,
-                         ::testing::Values("ftp", "ftpes", "sftp"));
+INSTANTIATE_TEST_SUITE_P(Transports, FtpCommitStoreTest, ::testing::Values("ftp", "ftpes", "sftp"));
+
+// The staging files of a run that is gone, this host's, are removed by the
+// next run on that path; another host's and a live run's stay.
+TEST_F(FtpRepository, RecoveryRemovesOnlyLeftoversOfThisHostsRunsThatAreGone) {
+  const pid_t child = ::fork();
+  if (child == 0) ::_exit(0);
+  ASSERT_GT(child, 0);
+  ::waitpid(child, nullptr, 0);
+  RunIdentity gone = this_run();
+  gone.pid = child;  // ended, and not yet reused this soon
+  RunIdentity foreign = gone;
+  foreign.host = this_run().host == "0badc0de" ? "0badf00d" : "0badc0de";
+  put(staged_dump_name(gone, "d"));
+  put(staged_dump_name(gone, "d") + ".part2");
+  put(staged_dump_name(foreign, "d"));
+  put(aside_dump_name(foreign, "d"));
+  put(staged_dump_name(this_run(), "e"));
+  put("d", "older\n");
+
+  EXPECT_EQ(ftp_recover_commits(account.server.c_str(), account.login.c_str(),
+                                account.password.c_str(), dir.c_str()),
+            0);
+  EXPECT_EQ(names_in(account, dir),
+            (std::set<std::string>{staged_dump_name(foreign, "d"), aside_dump_name(foreign, "d"),
+                                   staged_dump_name(this_run(), "e"), "d"}));
+  EXPECT_EQ(read_file(account.home + "/" + dir + "/d"), "older\n");
+}
 
 }  // namespace
