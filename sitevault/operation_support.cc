@@ -222,6 +222,14 @@ int send_notification(const char* recipient, const char* sender, const char* dom
       if (kind == backup_failed) head += "An error occured during backup process:\n\n";
       if (write_all(mail.input.get(), head)) attach_log(mail.input.get(), domain, subject);
       break;
+    case download_failed:
+      // The reason why, when the caller knows it.
+      if (has_text) {
+        head += text;
+        head += "\n";
+      }
+      write_all(mail.input.get(), head);
+      break;
     default:
       write_all(mail.input.get(), head);
       break;

@@ -98,6 +98,9 @@ check_eq "tampered download exit" 1 "$RC"
 check_contains "tampered download message" "Dump signature verification failed for $dump" "$ERR"
 check_contains "tampered download reason" "is corrupted - checksum mismatch" "$ERR"
 check_contains "tampered download mail" "Download process has failed" "$(mails)"
+check_contains "tampered download mail says why" "Dump signature verification failed for $dump" \
+  "$(mails)"
+check_stdout "tampered download"
 check_eq "good local dump intact" "$local_sum" "$(cat "$REPO/$dump"* | sha1sum)"
 check_eq "nothing staged left" "" "$(ls -A "$REPO" | grep hvxtmp)"
 check_eq "domain on after the download" on "$(state_of $D)"
@@ -112,10 +115,29 @@ check_eq "download over a longer local dump" 0 "$RC"
 check_eq "exactly the new dump's files" "$dump $dump.part2 $dump.part3" \
   "$(cd "$REPO" && ls -1 | grep '^s_' | paste -sd' ')"
 
-# A dump that is not on the server.
-run "$SITEVAULT" --ftp-download --domain-name $D --dump-file absent --ftp-server "$FTP_SERVER" \
-  --ftp-path "$P"
+# A dump that is not on the server, a server that is not there, a refused
+# login: each fails, says why, and mails the reason.
+clear_mail
+ftp_download absent
 check_eq "missing dump exit" 1 "$RC"
+check_contains "missing dump message" 'Unable to find the dump "absent" on the FTP server' "$ERR"
+check_contains "missing dump mail" "Download process has failed" "$(mails)"
+check_contains "missing dump mail says why" 'Unable to find the dump "absent" on the FTP server' \
+  "$(mails)"
+check_stdout "missing dump"
+clear_mail
+closed=$(python3 -c 'import socket; s = socket.socket(); s.bind(("127.0.0.1", 0)); print(s.getsockname()[1])')
+FTP_SERVER=127.0.0.1:$closed ftp_download "$dump"
+check_eq "unreachable server exit" 1 "$RC"
+check_contains "unreachable server mail" "Download process has failed" "$(mails)"
+check_contains "unreachable server mail says why" "error: cURL execution failed: " "$(mails)"
+check_stdout "unreachable server"
+clear_mail
+FTP_PASSWORD=not-the-pw-$$ ftp_download "$dump"
+check_eq "refused login exit" 1 "$RC"
+check_contains "refused login mail says why" "error: cURL execution failed: " "$(mails)"
+check_not_contains "refused login mail: no password" "not-the-pw-$$" "$(mails)"
+check_stdout "refused login"
 
 # The write test fails: no dump is made, the mail says why.
 touch "$SB/var/sandbox/farstore-fail"
