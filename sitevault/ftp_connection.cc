@@ -80,8 +80,8 @@ bool readable_file(const char* variable, const char* path, char* error_buffer) {
     if (!S_ISDIR(st.st_mode)) return true;
     errno = EISDIR;
   }
-  set_reason(error_buffer, std::string(variable) + " names no readable file: \"" + path +
-                               "\" (" + std::strerror(errno) + ")");
+  set_reason(error_buffer, std::string(variable) + " names no readable file: \"" + path + "\" (" +
+                               std::strerror(errno) + ")");
   return false;
 }
 
@@ -417,7 +417,7 @@ void ftp_common_options(CurlOptions& options, const char* server, const char* lo
       .set(CURLOPT_TCP_KEEPALIVE, 1L)
       .set(CURLOPT_TCP_KEEPIDLE, kKeepAliveIdle)
       .set(CURLOPT_TCP_KEEPINTVL, kKeepAliveInterval)
-      .set(CURLOPT_TIMEOUT, use == FtpUse::command   ? limits->connect_seconds + limits->stall_seconds
+      .set(CURLOPT_TIMEOUT, use == FtpUse::command ? limits->connect_seconds + limits->stall_seconds
                             : use == FtpUse::cleanup ? limits->stall_seconds
                                                      : 0L)
       .set(CURLOPT_MAX_SEND_SPEED_LARGE, static_cast<curl_off_t>(*rate))
