@@ -50,6 +50,9 @@ bool store_dump(const char* domain, const std::string& arguments, const std::str
   // The dump's files are looked up in its own directory, wherever the
   // options placed it.
   dump_dir = path_dirname(dump);
+  // A dump outside the repository: its directory gets the recovery the
+  // repository got when the lock was taken, before its name is written.
+  if (!lands_in_repository(dump, domain)) remove_staging_leftovers(dump_dir);
   const std::string staged = staging_path(dump);
   std::vector<std::uint64_t> sizes;
   // A dump outside the repository has no directory of the domain's to guard

@@ -14,6 +14,7 @@
 #include "ftp_repository.h"
 #include "local_rotation.h"
 #include "messages.h"
+#include "repository_dir.h"
 #include "run_state.h"
 #include "server_keys.h"
 #include "signing.h"
@@ -31,15 +32,15 @@ namespace {
 // The verdict on the signature lines of a dump whose digest matched: the
 // empty text when the server's key signed it, else the reason (reported).
 // The dump is looked up in directory.
-std::string signature_problem(const std::string& directory, const char* dump) {
+std::string signature_problem(const RepositoryDir& directory, const char* dump) {
   const auto key = get_server_public_key();
   if (!key) {
     errno = 0;
     print_error(0, "Can't get public key to verify dump signature\n");
     return "unverifiable";
   }
-  const auto files = get_dump_files_in(directory, dump);
-  const auto opened = files ? open_dump_files(*files) : std::nullopt;
+  const auto files = get_dump_files_at(directory, dump);
+  const auto opened = files ? open_dump_files_at(directory, *files) : std::nullopt;
   const SignatureCheck verdict =
       opened ? check_dump_signature_fd(opened->back().fd.get(), key->c_str())
              : SignatureCheck::damaged;
@@ -51,11 +52,16 @@ std::string signature_problem(const std::string& directory, const char* dump) {
 
 [[noreturn]] void check_dump(const CommandOptions& o) {
   int result;
-  const int digest = check_dump_digest_in(dump_dir, o.dump_file.c_str());
+  // The dump's directory is held for the whole check: a repository replaced
+  // by a link is no repository, as if it were missing.
+  const auto directory = RepositoryDir::open_directory(dump_dir);
+  if (!directory)
+    print_error(0, "Unable to find files: unable to locate repository in specified path\n");
+  const int digest = directory ? check_dump_digest_at(*directory, o.dump_file.c_str()) : 0;
   // A last file that is listed but cannot be opened gives no verdict.
   if (digest < 0) finish(1);
   if (digest == 1) {
-    result = signature_problem(dump_dir, o.dump_file.c_str()).empty() &&
+    result = signature_problem(*directory, o.dump_file.c_str()).empty() &&
                      run_dumpctl("--check-dump", o.dump_file.c_str()) == 0
                  ? 0
                  : 1;
@@ -103,9 +109,16 @@ std::string signature_problem(const std::string& directory, const char* dump) {
 // working on is refused as the lock says.
 [[noreturn]] void remove_one_dump(const CommandOptions& o) {
   if (check_server_wide_lock() != 0) finish(255);
+  // A missing repository (or a link in its place) has no dump to remove and
+  // no lock to take.
+  const auto repository = RepositoryDir::open_domain(o.domain_name);
+  if (!repository) {
+    print_error(0, "Unable to find files: unable to locate repository in specified path\n");
+    finish(255);
+  }
   LockedFile lock(take_domain_lock_file(o.domain_name.c_str()));
   if (!lock) finish(255);
-  const int result = remove_dump_in(dump_dir, o.dump_file.c_str());
+  const int result = remove_dump_at(*repository, o.dump_file.c_str());
   lock.reset();
   finish(result == 0 ? 0 : 255);
 }

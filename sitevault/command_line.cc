@@ -13,6 +13,7 @@
 #include "dump_utilities.h"
 #include "messages.h"
 #include "product_conf.h"
+#include "repository_dir.h"
 #include "run_state.h"
 #include "usage_text.h"
 
@@ -161,7 +162,16 @@ void take_ftp_credentials(CommandOptions& o, bool& marked) {
   }
 }
 
+// A dump of a domain's repository is read only when the repository is a
+// directory of its own: the utility is never pointed through a link planted
+// in its place.
 [[noreturn]] void run_inspection(const char* option, const std::string& dump) {
+  const std::string directory = path_dirname(dump);
+  if (is_repository_directory(directory) && !RepositoryDir::open_directory(directory) &&
+      errno != ENOENT) {
+    print_error(0, "Unable to find files: unable to locate repository in specified path\n");
+    util_exit(1);
+  }
   util_exit(run_dumpctl(option, dump.c_str()));
 }
 

@@ -1,5 +1,6 @@
 #include "domain_lock.h"
 
+#include <cerrno>
 #include <cstdio>
 #include <cstring>
 #include <new>
@@ -12,6 +13,7 @@
 #include "dump_staging.h"
 #include "messages.h"
 #include "product_conf.h"
+#include "repository_dir.h"
 
 locked_file* domain_lock = nullptr;
 
@@ -74,6 +76,20 @@ class SitevaultHost final : public DomainSwitchHost {
 
 SitevaultHost host;
 
+// The repository's lock file is created inside DUMP_D/<domain>: a link
+// planted in the repository's place would make root create it (and clear
+// staged-looking files) in the directory it points to. false after
+// reporting such a repository; a missing one is left to the lock, which
+// reports it as before.
+bool repository_not_linked(const char* domain) {
+  if (RepositoryDir::open_domain(domain ? domain : "") || errno == ENOENT) return true;
+  print_error(0,
+              "Unable to lock file for domain \"%s\": repository '%s/%s' is not a directory (links "
+              "are not followed).",
+              domain ? domain : "", dump_root().c_str(), domain ? domain : "");
+  return false;
+}
+
 // A caller that closed domain_lock itself (and cleared it) ended the hold
 // the way the end of the process does: the domain stays as it is, the id
 // lock goes too.
@@ -103,6 +119,7 @@ int check_server_wide_lock() {
 }
 
 locked_file* take_domain_lock_file(const char* domain) {
+  if (!repository_not_linked(domain)) return nullptr;
   LockedFile record = ::take_domain_lock_file(domain_lock_path(domain), domain, host);
   if (!record) return nullptr;
   // No other run works in the repository now: what a dead run staged goes.
@@ -116,6 +133,7 @@ int lock_domain(const char* domain) {
     print_error(0, "Error locking domain: trying lock already locked domains %s\n", domain);
     return -1;
   }
+  if (!repository_not_linked(domain)) return -1;
   auto* domain_switch = new (std::nothrow) DomainSwitch(domain, kProtocol, host);
   if (domain_switch == nullptr) {
     host.lock_not_created(domain);

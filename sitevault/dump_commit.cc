@@ -21,8 +21,8 @@ constexpr std::string_view kRecordTag = "~commit";
 constexpr std::size_t kNameMax = 255;
 constexpr std::size_t kLongestToken = 8 + 1 + 8 + 1 + 10 + 1 + 20;
 constexpr std::size_t kLongestPartSuffix = std::string_view(".part4294967295").size();
-constexpr std::size_t kCutName = kNameMax - kStagingMarker.size() - kLongestToken -
-                                 kRecordTag.size() - 1 - kLongestPartSuffix;
+constexpr std::size_t kCutName =
+    kNameMax - kStagingMarker.size() - kLongestToken - kRecordTag.size() - 1 - kLongestPartSuffix;
 
 // The dump's name cut to kCutName bytes, never inside a UTF-8 sequence.
 std::string cut_name(const std::string& name) {
@@ -94,9 +94,12 @@ struct CommitRecord {
 std::string escape_line(const std::string& text) {
   std::string out;
   for (char c : text) {
-    if (c == '\\') out += "\\\\";
-    else if (c == '\n') out += "\\n";
-    else out += c;
+    if (c == '\\')
+      out += "\\\\";
+    else if (c == '\n')
+      out += "\\n";
+    else
+      out += c;
   }
   return out;
 }
@@ -109,9 +112,12 @@ std::optional<std::string> unescape_line(std::string_view text) {
       continue;
     }
     if (++i == text.size()) return std::nullopt;
-    if (text[i] == '\\') out += '\\';
-    else if (text[i] == 'n') out += '\n';
-    else return std::nullopt;
+    if (text[i] == '\\')
+      out += '\\';
+    else if (text[i] == 'n')
+      out += '\n';
+    else
+      return std::nullopt;
   }
   return out;
 }
@@ -306,8 +312,7 @@ int roll_forward(CommitStore& store, CommitState& state) {
   }
   if (!placed_as_written(store, state)) {
     errno = 0;
-    print_error(0, "The dump '%s' does not hold the files written\n",
-                state.record().name.c_str());
+    print_error(0, "The dump '%s' does not hold the files written\n", state.record().name.c_str());
     return -1;
   }
   return finish_commit(store, state);
@@ -327,8 +332,8 @@ int roll_back(CommitStore& store, CommitState& state) {
   for (const std::string& suffix : state.record().old_suffixes) {
     const std::string name = state.record().name + suffix;
     // A new file under that name was removed just now.
-    const bool taken = state.has(name) && std::find(placed_new.begin(), placed_new.end(), name) ==
-                                              placed_new.end();
+    const bool taken = state.has(name) &&
+                       std::find(placed_new.begin(), placed_new.end(), name) == placed_new.end();
     if (state.has(state.aside(suffix)) && !taken) back.emplace_back(state.aside(suffix), name);
   }
   if (store.rename(back) != 0) return -1;

@@ -20,6 +20,8 @@
 #include "c_handles.h"
 #include "messages.h"
 #include "openssl_handles.h"
+#include "path_names.h"
+#include "repository_dir.h"
 #include "run_state.h"
 #include "text_format.h"
 #include "unique_fd.h"
@@ -118,8 +120,17 @@ std::optional<file_list> get_dump_files(const char* dump) {
 bool is_reserved_dump_name(const std::string& name) { return is_reserved(name); }
 
 std::optional<file_list> get_dump_files_in(const std::string& directory, const char* dump) {
+  const auto held = RepositoryDir::open_directory(directory);
+  if (!held) {
+    print_error(0, "Unable to find files: unable to locate repository in specified path\n");
+    return std::nullopt;
+  }
+  return get_dump_files_at(*held, dump);
+}
+
+std::optional<file_list> get_dump_files_at(const RepositoryDir& directory, const char* dump) {
   const std::string base = last_component(dump);
-  DirPtr dir(::opendir(directory.c_str()));
+  DirPtr dir = directory.stream();
   if (!dir) {
     print_error(0, "Unable to find files: unable to locate repository in specified path\n");
     return std::nullopt;
@@ -137,7 +148,7 @@ std::optional<file_list> get_dump_files_in(const std::string& directory, const c
   std::sort(found.begin(), found.end());
   file_list files;
   files.reserve(found.size());
-  for (auto& f : found) files.push_back(directory + "/" + f.name);
+  for (auto& f : found) files.push_back(directory.path_of(f.name));
   return files;
 }
 
@@ -191,12 +202,17 @@ std::optional<SignatureFields> read_signature_fields(int fd) {
   return out;
 }
 
-std::optional<open_dump> open_dump_files(const file_list& files) {
+namespace {
+
+// Opens the listed files in order, each through open_one. Only regular
+// files are taken (a FIFO never blocks the open).
+template <typename Open>
+std::optional<open_dump> open_listed(const file_list& files, Open open_one) {
   open_dump opened;
   opened.reserve(files.size());
   for (const std::string& path : files) {
     // Non-blocking only for the open itself: a FIFO would wait for a writer.
-    UniqueFd fd(::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK));
+    UniqueFd fd(open_one(path, O_RDONLY | O_CLOEXEC | O_NONBLOCK));
     struct stat st {};
     if (fd && ::fstat(fd.get(), &st) == 0 && !S_ISREG(st.st_mode)) {
       fd.reset();
@@ -211,6 +227,20 @@ std::optional<open_dump> open_dump_files(const file_list& files) {
     opened.push_back({path, std::move(fd), static_cast<std::uint64_t>(st.st_size)});
   }
   return opened;
+}
+
+}  // namespace
+
+std::optional<open_dump> open_dump_files(const file_list& files) {
+  return open_listed(
+      files, [](const std::string& path, int flags) { return ::open(path.c_str(), flags); });
+}
+
+std::optional<open_dump> open_dump_files_at(const RepositoryDir& directory,
+                                            const file_list& files) {
+  return open_listed(files, [&](const std::string& path, int flags) {
+    return ::openat(directory.fd(), path_basename(path).c_str(), flags | directory.file_flags());
+  });
 }
 
 std::optional<std::string> digest_open_dump(const open_dump& files) {
@@ -289,9 +319,18 @@ std::optional<std::string> count_digest(const char* dump) {
 }
 
 std::optional<std::string> count_digest_in(const std::string& directory, const char* dump) {
-  auto files = get_dump_files_in(directory, dump);
+  const auto held = RepositoryDir::open_directory(directory);
+  if (!held) {
+    print_error(0, "Unable to find files: unable to locate repository in specified path\n");
+    return std::nullopt;
+  }
+  return count_digest_at(*held, dump);
+}
+
+std::optional<std::string> count_digest_at(const RepositoryDir& directory, const char* dump) {
+  auto files = get_dump_files_at(directory, dump);
   if (!files) return std::nullopt;
-  auto opened = open_dump_files(*files);
+  auto opened = open_dump_files_at(directory, *files);
   if (!opened) return std::nullopt;
   return digest_open_dump(*opened);
 }
@@ -299,17 +338,29 @@ std::optional<std::string> count_digest_in(const std::string& directory, const c
 int check_dump_digest(const char* dump) { return check_dump_digest_in(dump_dir, dump); }
 
 int check_dump_digest_in(const std::string& directory, const char* dump) {
-  auto files = get_dump_files_in(directory, dump);
+  const auto held = RepositoryDir::open_directory(directory);
+  if (!held) {
+    print_error(0, "Unable to find files: unable to locate repository in specified path\n");
+    return 0;
+  }
+  return check_dump_digest_at(*held, dump);
+}
+
+int check_dump_digest_at(const RepositoryDir& directory, const char* dump) {
+  auto files = get_dump_files_at(directory, dump);
   if (!files) return 0;
   const std::string& last = files->back();
-  std::unique_ptr<FILE, int (*)(FILE*)> file(std::fopen(last.c_str(), "re"), &std::fclose);
+  UniqueFd fd(::openat(directory.fd(), path_basename(last).c_str(),
+                       O_RDONLY | O_CLOEXEC | directory.file_flags()));
+  std::unique_ptr<FILE, int (*)(FILE*)> file(fd ? ::fdopen(fd.get(), "re") : nullptr, &std::fclose);
   if (!file) {
     report_errno("Can't open file %s: ", last.c_str());
     return -1;
   }
+  fd.release();  // the stream owns it now
   auto stored = find_dump_field("Magic1: ", file.get());
   if (!stored) return 0;
-  auto digest = count_digest_in(directory, dump);
+  auto digest = count_digest_at(directory, dump);
   if (!digest) return 0;
   return *stored == *digest ? 1 : 0;
 }

@@ -11,6 +11,8 @@
 
 #include "unique_fd.h"
 
+class RepositoryDir;
+
 // Paths of a dump's files in dump order: the base file, then the part files
 // by part number. The last one holds the signature lines.
 using file_list = std::vector<std::string>;
@@ -19,6 +21,9 @@ using file_list = std::vector<std::string>;
 // argument is used). nullopt when the directory cannot be opened (reported)
 // or no file of the dump exists (not reported).
 std::optional<file_list> get_dump_files_in(const std::string& directory, const char* dump);
+// The same lookup in a directory held open (no link followed on the way in);
+// the paths listed are the directory's path and the file names.
+std::optional<file_list> get_dump_files_at(const RepositoryDir& directory, const char* dump);
 // The same lookup in the run's dump_dir (run_state.h), whatever directory the
 // argument names. This form, count_digest and check_dump_digest keep their
 // old interface, which reads that process-wide value; sitevault's own code
@@ -39,10 +44,12 @@ std::optional<std::string> find_dump_field(const char* field, FILE* file);
 // it cannot be found, opened or read.
 std::optional<std::string> count_digest_in(const std::string& directory, const char* dump);
 std::optional<std::string> count_digest(const char* dump);  // in dump_dir
+std::optional<std::string> count_digest_at(const RepositoryDir& directory, const char* dump);
 // 1 when the stored digest equals the recomputed one, else 0; -1 (reported
 // with report_errno) when the last file exists but cannot be opened.
 int check_dump_digest_in(const std::string& directory, const char* dump);
 int check_dump_digest(const char* dump);  // in dump_dir
+int check_dump_digest_at(const RepositoryDir& directory, const char* dump);
 
 // One file of a dump held open, with its size when it was opened. Checking a
 // dump and then using it through the same descriptors means nothing can swap
@@ -58,6 +65,10 @@ using open_dump = std::vector<OpenDumpFile>;
 // blocks the open). nullopt after reporting "Can't open file '%s' for
 // output" with the path that failed.
 std::optional<open_dump> open_dump_files(const file_list& files);
+// The same for files listed by get_dump_files_at: each is opened by its name
+// relative to the directory; in a domain's repository a link in its place is
+// refused.
+std::optional<open_dump> open_dump_files_at(const RepositoryDir& directory, const file_list& files);
 
 // The values of the two signature lines at the end of a dump's last file and
 // the bytes those lines take; nullopt when the file does not end with them.

@@ -1,5 +1,6 @@
 #include "dump_staging.h"
 
+#include <fcntl.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -9,6 +10,7 @@
 #include "dump_files.h"
 #include "local_commit_store.h"
 #include "messages.h"
+#include "repository_dir.h"
 
 namespace {
 
@@ -59,8 +61,10 @@ void discard_staged_dump(const std::string& staged_path) {
 }
 
 void remove_staging_leftovers(const std::string& directory) {
-  // A repository that cannot be opened has nothing to recover.
-  UniqueFd fd(::open(directory.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+  // A repository that cannot be opened (or is a link) has nothing to
+  // recover.
+  const auto opened = RepositoryDir::open_directory(directory);
+  UniqueFd fd(opened ? ::fcntl(opened->fd(), F_DUPFD_CLOEXEC, 0) : -1);
   if (!fd) return;
   LocalCommitStore store(std::move(fd), directory);
   recover_commits(store);

@@ -89,6 +89,9 @@ int ftp_backup_domain(const char* domain, const char* dump_file, const char* des
                       const char* server, const char* path, const char* login, const char* password,
                       const char* email_from, const char* email_to, std::uint64_t split_size) {
   if (check_server_wide_lock() != 0) return -1;
+  // The lock file and the logs live in the repository, which a domain kept
+  // only on the server has not had yet.
+  if (create_dump_repository(domain) != 0) return -1;
   if (lock_domain(domain) != 0) return -1;
   if (verbose == 0) detach_operation();
 

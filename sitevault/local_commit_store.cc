@@ -11,6 +11,7 @@
 #include "c_handles.h"
 #include "fd_io.h"
 #include "messages.h"
+#include "repository_dir.h"
 
 namespace {
 
@@ -37,7 +38,9 @@ LocalCommitStore::LocalCommitStore(UniqueFd directory, std::string display)
     : directory_(std::move(directory)), display_(std::move(display)) {}
 
 std::optional<LocalCommitStore> LocalCommitStore::open(const std::string& path) {
-  UniqueFd fd(::open(path.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+  // A domain's repository is opened without following a link in its place.
+  const auto directory = RepositoryDir::open_directory(path);
+  UniqueFd fd(directory ? ::fcntl(directory->fd(), F_DUPFD_CLOEXEC, 0) : -1);
   if (!fd) {
     print_error(0, "Unable to open directory '%s'", path.c_str());
     return std::nullopt;
@@ -110,8 +113,8 @@ int LocalCommitStore::put_record(const std::string& name, std::string_view text)
 }
 
 std::optional<std::string> LocalCommitStore::get_record(const std::string& name) {
-  UniqueFd fd(::openat(directory_.get(), name.c_str(),
-                       O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC));
+  UniqueFd fd(
+      ::openat(directory_.get(), name.c_str(), O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC));
   struct stat st {};
   if (!fd || ::fstat(fd.get(), &st) != 0 || !S_ISREG(st.st_mode) || st.st_size > kLargestRecord) {
     if (fd && errno == 0) errno = EINVAL;
@@ -132,8 +135,8 @@ std::optional<std::string> LocalCommitStore::get_record(const std::string& name)
 
 int LocalCommitStore::make_durable(const std::vector<std::string>& names) {
   for (const std::string& name : names) {
-    UniqueFd fd(::openat(directory_.get(), name.c_str(),
-                         O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC));
+    UniqueFd fd(
+        ::openat(directory_.get(), name.c_str(), O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC));
     if (!fd || ::fsync(fd.get()) != 0) {
       print_error(0, "Unable to write '%s' to disk", shown(name).c_str());
       return -1;

@@ -21,7 +21,9 @@
 #include "dump_files.h"
 #include "dump_staging.h"
 #include "messages.h"
+#include "path_names.h"
 #include "product_conf.h"
+#include "repository_dir.h"
 #include "run_state.h"
 #include "unique_fd.h"
 
@@ -187,7 +189,17 @@ int rotate_dump_files(const char* directory, const char* prefix, int keep, const
     print_error(0, "Unable to rotate files: repository path does not specified\n");
     return -1;
   }
-  DirPtr dir(opendir(directory));
+  const auto held = RepositoryDir::open_directory(directory);
+  if (!held) {
+    print_error(0, "Unable to rotate files: unable to locate repository in specified path\n");
+    return -1;
+  }
+  return rotate_dump_files_at(*held, prefix, keep, protect);
+}
+
+int rotate_dump_files_at(const RepositoryDir& directory, const char* prefix, int keep,
+                         const char* protect) {
+  DirPtr dir = directory.stream();
   if (!dir) {
     print_error(0, "Unable to rotate files: unable to locate repository in specified path\n");
     return -1;
@@ -208,7 +220,7 @@ int rotate_dump_files(const char* directory, const char* prefix, int keep, const
   std::sort(names.begin(), names.end(), std::greater<>());
 
   const std::string kept = protect ? protect : "";
-  const std::set<std::string> signed_dumps = signed_series_dumps(dirfd(dir.get()), names, series);
+  const std::set<std::string> signed_dumps = signed_series_dumps(directory.fd(), names, series);
   int to_keep = keep;
   for (const std::string& name : names) {
     // The dump this run has just made stays whatever the count says.
@@ -220,7 +232,7 @@ int rotate_dump_files(const char* directory, const char* prefix, int keep, const
       if (signed_dumps.count(name) != 0) --to_keep;
       continue;
     }
-    unlinkat(dirfd(dir.get()), name.c_str(), 0);  // A failure leaves the file.
+    unlinkat(directory.fd(), name.c_str(), 0);  // A failure leaves the file.
   }
   return 0;
 }
@@ -228,12 +240,21 @@ int rotate_dump_files(const char* directory, const char* prefix, int keep, const
 int remove_dump(const char* dump) { return remove_dump_in(dump_dir, dump); }
 
 int remove_dump_in(const std::string& directory, const char* dump) {
-  const std::optional<file_list> files = get_dump_files_in(directory, dump);
+  const auto held = RepositoryDir::open_directory(directory);
+  if (!held) {
+    print_error(0, "Unable to find files: unable to locate repository in specified path\n");
+    return -1;
+  }
+  return remove_dump_at(*held, dump);
+}
+
+int remove_dump_at(const RepositoryDir& directory, const char* dump) {
+  const std::optional<file_list> files = get_dump_files_at(directory, dump);
   if (!files || files->empty()) return -1;
   // The last part first, the base file last: an interrupted removal never
   // leaves parts without their base file.
   for (auto it = files->rbegin(); it != files->rend(); ++it) {
-    if (unlink(it->c_str()) != 0) return -1;
+    if (unlinkat(directory.fd(), path_basename(*it).c_str(), 0) != 0) return -1;
   }
   return 0;
 }

@@ -5,6 +5,8 @@
 #include <string>
 #include <string_view>
 
+class RepositoryDir;
+
 // True when name is a dump of the series prefix: the prefix, "_", the
 // fixed-width time stamp "YYYY.MM.DD_HH.MM" and an optional ".partN" suffix.
 // Shared with the FTP rotation.
@@ -19,10 +21,18 @@ int rotate_dump_files(const char* directory, const char* prefix, int keep);
 // never removed, whatever keep says; it counts as one of those kept. Only
 // dumps that end with signature lines count as kept.
 int rotate_dump_files(const char* directory, const char* prefix, int keep, const char* protect);
+// The same in a directory held open: its files are read and removed relative
+// to it, no link followed. 0, or -1 when it cannot be read.
+int rotate_dump_files_at(const RepositoryDir& directory, const char* prefix, int keep,
+                         const char* protect);
 // Removes the files of a dump in directory, the last part first. 0, or -1.
+// A domain's repository (a directory right below DUMP_D) is never entered
+// through a link planted in its place, here and in rotate_dump_files.
 int remove_dump_in(const std::string& directory, const char* dump);
 // The same in the run's dump_dir (run_state.h), its old interface.
 int remove_dump(const char* dump);
+// The same in a directory held open (files removed relative to it).
+int remove_dump_at(const RepositoryDir& directory, const char* dump);
 // Bytes of a file or a whole tree (no link followed); allocated blocks
 // instead of lengths when count_blocks is set. -1 when it cannot be read.
 std::int64_t path_size(const char* path, int count_blocks);

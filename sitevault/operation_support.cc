@@ -53,6 +53,14 @@ UniqueFd ensure_directory_at(int parent_fd, const char* name, const std::string&
   UniqueFd fd(openat(parent_fd, name,
                      O_RDONLY | O_DIRECTORY | O_CLOEXEC | (follow ? 0 : O_NOFOLLOW | O_NONBLOCK)));
   if (!fd) {
+    struct stat st {};
+    if (!follow && fstatat(parent_fd, name, &st, AT_SYMLINK_NOFOLLOW) == 0 && S_ISLNK(st.st_mode)) {
+      errno = 0;
+      print_error(0,
+                  "Unable to create directory '%s': it is a symbolic link (links are not followed)",
+                  path.c_str());
+      return UniqueFd();
+    }
     if (errno == ELOOP) errno = ENOTDIR;
     report_directory_failure("Unable to create directory '%s': %s (links are not followed)", path);
     return UniqueFd();

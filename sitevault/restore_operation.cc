@@ -20,6 +20,7 @@
 #include "messages.h"
 #include "operation_support.h"
 #include "product_conf.h"
+#include "repository_dir.h"
 #include "run_state.h"
 #include "server_keys.h"
 #include "shell_child.h"
@@ -60,14 +61,18 @@ bool feed_restorer(const open_dump& files, int restorer_stdin) {
 // Opens the dump's files and checks, on those descriptors, that the stored
 // digest carries the server's signature and that the content matches it.
 // The empty text on success, else why the dump is refused.
-std::string verify_open_dump(const std::string& repository, const char* dump_file,
+std::string verify_open_dump(const std::optional<RepositoryDir>& repository,
+                             const std::string& dump_path, const char* dump_file,
                              std::optional<open_dump>& opened) {
-  const std::string dump_path = repository + "/" + dump_file;
   const std::string refused = "Dump signature verification failed for " + dump_path;
   const auto key = get_server_public_key();
   if (!key) return "Can't get public key to verify dump signature";
-  const auto files = get_dump_files_in(repository, dump_file);
-  if (files) opened = open_dump_files(*files);
+  if (!repository) {
+    print_error(0, "Unable to find files: unable to locate repository in specified path\n");
+    return refused;
+  }
+  const auto files = get_dump_files_at(*repository, dump_file);
+  if (files) opened = open_dump_files_at(*repository, *files);
   if (!opened) return refused;
   const std::string reason = check_open_dump(*opened, key->c_str());
   if (!reason.empty()) {
@@ -85,14 +90,16 @@ int restore_domain(const char* client_login, const char* domain, const char* dom
   if (check_server_wide_lock() != 0) return -1;
   if (lock_domain(domain) != 0) return -1;
 
-  const std::string repository = std::string(product_conf.DUMP_D) + "/" + domain;
-  const std::string dump_path = repository + "/" + dump_file;
-  dump_dir = repository;
+  // The repository is held from here on and the dump read relative to it:
+  // no link planted in its place is followed.
+  const auto repository = RepositoryDir::open_domain(domain);
+  const std::string dump_path = std::string(product_conf.DUMP_D) + "/" + domain + "/" + dump_file;
+  dump_dir = std::string(product_conf.DUMP_D) + "/" + domain;
 
   // The files verified here are the ones fed to the restorer: they stay open
   // in between, so a concurrent change cannot slip a different stream in.
   std::optional<open_dump> opened;
-  const std::string failure = verify_open_dump(repository, dump_file, opened);
+  const std::string failure = verify_open_dump(repository, dump_path, dump_file, opened);
   if (!failure.empty()) {
     write_message(failure.c_str(), 0);
     std::printf("%s\n", failure.c_str());

@@ -293,7 +293,49 @@ check_eq "link as repository: refused" 1 "$RC"
 check_eq "link as repository: target's owner and mode kept" "root 700" \
   "$(stat -c '%U %a' "$SB/victimdir")"
 check_eq "link as repository: nothing written there" "" "$(ls -A "$SB/victimdir")"
+# Every other command meets the same link with a dump (and a series, and a
+# staged-looking leftover) behind it: nothing there is read, removed or
+# written, and each fails as for a missing or unusable repository.
+cp "$REPO"/b1 "$REPO"/b1.part2 "$REPO"/b1.part3 "$SB/victimdir/"
+cp "$REPO/b1" "$SB/victimdir/s_2001.01.01_10.00"
+echo staged > "$SB/victimdir/.hvxtmp.999999999.b1"
+victim_state() { (cd "$SB/victimdir" && find . -printf '%P %s %m %U %T@\n' | sort && cat ./* ./.hvx* | sha1sum); }
+victim_before=$(victim_state)
+: > "$CALLS"
+L=(--domain-name other.example --dump-file b1)
+run "$SITEVAULT" --remove-dump "${L[@]}"
+check_exit "link as repository: remove-dump refused" 255
+check_contains "link as repository: remove-dump says why" \
+  "Unable to find files: unable to locate repository in specified path" "$ERR"
+run "$SITEVAULT" --restore --verbose --client-login owner --domain-ip 192.0.2.10 "${L[@]}"
+check_exit "link as repository: restore refused" 1
+check_contains "link as repository: restore says why" "links are not followed" "$ERR"
+run "$SITEVAULT" --check-dump "${L[@]}"
+check_eq "link as repository: check-dump finds no dump" 1 "$(echo "$OUT" | tail -n 1)"
+check_contains "link as repository: check-dump says why" "unable to locate repository" "$ERR"
+for inspection in --get-dump-info --get-dump-ctime --get-dump-desc --get-domain-name; do
+  run "$SITEVAULT" $inspection "${L[@]}"
+  check_exit "link as repository: $inspection refused" 1
+  check_eq "link as repository: $inspection prints only the refusal" "$ERR" "$OUT"
+done
+run "$SITEVAULT" --backup --verbose --domain-name other.example --rotate-dump-files \
+  --dump-file-prefix s --max-dump-files 0 --desc-file "$SB/tmp/desc"
+check_exit "link as repository: rotating backup refused" 1
+check_contains "link as repository: creation says it is a link" "it is a symbolic link" "$ERR"
+run "$SITEVAULT" --remove-domain --domain-name other.example
+check_exit "link as repository: remove-domain refused" 1
+check_eq "link as repository: target as it was after every command" "$victim_before" "$(victim_state)"
+check_eq "link as repository: the domain never switched" "" "$(cat "$CALLS")"
+check "link as repository: the link itself stays" test -L "$DUMP_D/other.example"
 rm -f "$DUMP_D/other.example"
+# A domain without any repository: --remove-dump says so, takes no lock and
+# creates nothing.
+run "$SITEVAULT" --remove-dump --domain-name absent.example --dump-file b1
+check_exit "remove-dump without a repository" 255
+check_contains "remove-dump without a repository: message" \
+  "Unable to find files: unable to locate repository in specified path" "$ERR"
+check_not_contains "remove-dump without a repository: no lock error" "Unable to lock file" "$ERR"
+check "remove-dump without a repository: nothing created" test ! -e "$DUMP_D/absent.example"
 
 # Removal of dumps and of the repository.
 run "$SITEVAULT" --remove-dump --domain-name $D --dump-file b1

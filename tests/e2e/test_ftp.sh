@@ -193,6 +193,34 @@ for _ in $(seq 1 20); do mails | grep -q "has completed" && break; sleep 0.5; do
 check_contains "detached completed mail" "Backup process has completed" "$(mails)"
 check "detached dump on the server" test -s "$REMOTE/detached dump #1"
 
+# A domain kept only on the server has no local repository: the FTP backup
+# creates it (for its lock file and logs) as the download does, and mails.
+mv "$REPO" "$SB/repo.aside"
+clear_mail
+ftp_backup --verbose --dump-file remote-only
+check_exit "ftp backup without a local repository" 0
+check "ftp backup without a local repository: dump on the server" test -s "$REMOTE/remote-only"
+check_contains "ftp backup without a local repository: completed mail" \
+  "Backup process has completed for domain '$D'" "$(mails)"
+check_eq "ftp backup without a local repository: repository made" "750 hvxadm" \
+  "$(stat -c '%a %U' "$REPO")"
+check_eq "ftp backup without a local repository: domain on" on "$(state_of $D)"
+# A link in the repository's place is refused both ways; nothing is written
+# where it points, nothing is uploaded.
+rm -rf "$REPO"
+mkdir -m 700 "$SB/victimdir"
+ln -s "$SB/victimdir" "$REPO"
+names_before=$(remote_names)
+ftp_backup --verbose --dump-file via-link
+check_exit "ftp backup through a linked repository refused" 1
+run "$SITEVAULT" --ftp-download --domain-name $D --dump-file remote-only \
+  --ftp-server "$FTP_SERVER" --ftp-path "$P"
+check_exit "ftp download into a linked repository refused" 1
+check_eq "linked repository: nothing written behind the link" "" "$(ls -A "$SB/victimdir")"
+check_eq "linked repository: nothing uploaded" "$names_before" "$(remote_names)"
+rm -f "$REPO"
+mv "$SB/repo.aside" "$REPO"
+
 # The same operations over FTP with explicit TLS, implicit TLS and SFTP, each
 # server checked as it is by default (the test CA, the known-hosts file).
 SECURE_PW=$(test_env HVX_TEST_SECURE_PASSWORD)

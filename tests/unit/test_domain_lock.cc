@@ -348,6 +348,22 @@ TEST_F(DomainLock, LinkPlantedAsTheDomainsLockIsRefused) {
   EXPECT_FALSE(file_exists(sitectl_dir() + "/calls.log"));
 }
 
+TEST_F(DomainLock, LinkPlantedAsTheRepositoryIsRefused) {
+  // The repository's lock file would be created where the link points.
+  TempDir victim_dir;
+  const std::string repo = std::string(product_conf.DUMP_D) + "/other.example";
+  fs::remove_all(repo);
+  fs::create_directory_symlink(victim_dir.path(), repo);
+  testing::internal::CaptureStderr();
+  EXPECT_EQ(take_domain_lock_file("other.example"), nullptr);
+  EXPECT_EQ(lock_domain("other.example"), -1);
+  EXPECT_NE(testing::internal::GetCapturedStderr().find("(links are not followed)"),
+            std::string::npos);
+  fs::remove(repo);
+  EXPECT_TRUE(fs::is_empty(victim_dir.path()));
+  EXPECT_FALSE(file_exists(sitectl_dir() + "/calls.log"));
+}
+
 // A host that answers like sitevault's and records what it is told.
 class RecordingHost final : public DomainSwitchHost {
  public:

@@ -12,6 +12,7 @@
 #include "dump_commit.h"
 #include "dump_staging.h"
 #include "local_commit_store.h"
+#include "local_rotation.h"
 #include "run_identity.h"
 #include "test_support.h"
 
@@ -25,7 +26,7 @@ using testing_support::TempDir;
 class MemoryStore final : public CommitStore {
  public:
   std::map<std::string, std::string> files;
-  int budget = -1;  // changes allowed before the crash; -1: no crash
+  int budget = -1;            // changes allowed before the crash; -1: no crash
   std::string refuse_target;  // the first rename onto this name fails (a refusing server)
 
   bool crashed() const { return budget == 0; }
@@ -98,7 +99,8 @@ RunIdentity gone_run() {
 using Dump = std::vector<std::string>;  // contents in part order
 
 void put_dump(MemoryStore& store, const std::string& base, const Dump& parts) {
-  for (std::size_t i = 0; i < parts.size(); ++i) store.files[dump_part_name(base, i + 1)] = parts[i];
+  for (std::size_t i = 0; i < parts.size(); ++i)
+    store.files[dump_part_name(base, i + 1)] = parts[i];
 }
 
 std::vector<std::uint64_t> sizes_of(const Dump& parts) {
@@ -111,8 +113,10 @@ std::vector<std::uint64_t> sizes_of(const Dump& parts) {
 Dump dump_under(const MemoryStore& store, const std::string& name) {
   std::map<std::size_t, std::string> found;
   for (const auto& [file, content] : store.files) {
-    if (file == name) found[1] = content;
-    else if (file.starts_with(name + ".part")) found[std::stoul(file.substr(name.size() + 5))] = content;
+    if (file == name)
+      found[1] = content;
+    else if (file.starts_with(name + ".part"))
+      found[std::stoul(file.substr(name.size() + 5))] = content;
   }
   Dump parts;
   for (auto& [n, content] : found) parts.push_back(content);
@@ -250,7 +254,7 @@ TEST(DumpCommit, RefusedRenameLeavesTheOlderDumpAlone) {
 TEST(DumpCommit, LeftoversJudgedByRunIdentity) {
   MemoryStore store;
   const RunIdentity self = this_run();  // a copy, like the others
-  RunIdentity reused_pid = self;  // the pid lives, but it is another process
+  RunIdentity reused_pid = self;        // the pid lives, but it is another process
   reused_pid.pid = ::getppid();
   reused_pid.start = 1;
   RunIdentity parent = self;
@@ -337,6 +341,21 @@ TEST(DumpCommit, LocalDirectoryStore) {
   const auto left = store->names(kStagingMarker);
   ASSERT_TRUE(left.has_value());
   EXPECT_TRUE(left->empty());
+}
+
+}  // namespace
+
+namespace {
+
+// Files of dumps being written or moved aside never count as stored dumps
+// against the owner's disk space.
+TEST(DumpCommit, StagingFilesAreNotCountedAsStoredDumps) {
+  TempDir dir;
+  testing_support::write_file(dir / "d", std::string(100, 'd'));
+  const std::int64_t stored = path_size(dir.path().c_str(), 0);
+  testing_support::write_file(dir / (staging_name("d") + ".part2"), std::string(5000, 's'));
+  testing_support::write_file(dir / aside_dump_name(gone_run(), "d"), std::string(7000, 'o'));
+  EXPECT_EQ(path_size(dir.path().c_str(), 0), stored);
 }
 
 }  // namespace

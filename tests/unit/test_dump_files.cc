@@ -2,10 +2,14 @@
 #include <gtest/gtest.h>
 #include <unistd.h>
 
+#include <cerrno>
 #include <cstdio>
+#include <filesystem>
 #include <memory>
 
 #include "dump_files.h"
+#include "product_conf.h"
+#include "repository_dir.h"
 #include "run_state.h"
 #include "signed_dump_helpers.h"
 #include "test_support.h"
@@ -134,6 +138,47 @@ TEST_F(DumpFiles, UnreadableLastFileIsAFailureNotAnExit) {
   testing::internal::CaptureStdout();
   EXPECT_FALSE(count_digest("d").has_value());
   EXPECT_NE(testing::internal::GetCapturedStdout().find("for output"), std::string::npos);
+}
+
+// A domain's repository (a directory right below DUMP_D) replaced by a link
+// is no repository: nothing behind the link is listed, opened or digested.
+// One held open stays the directory it was, whatever takes its name later.
+TEST(RepositoryLinks, ALinkedRepositoryIsNeverEntered) {
+  TempDir dumps, outside;
+  const std::string root = dumps / "dumps";
+  std::filesystem::create_directories(root + "/real");
+  const char* saved = product_conf.DUMP_D;
+  product_conf.DUMP_D = root.c_str();
+  const KeyPair keys = make_key_pair(dumps.path());
+  write_signed_dump(root + "/real/d", binary_bytes(3000), 1000, keys.private_pem);
+  write_signed_dump(outside / "d", binary_bytes(3000), 1000, keys.private_pem);
+  std::filesystem::create_directory_symlink(outside.path(), root + "/linked");
+
+  EXPECT_FALSE(RepositoryDir::open_domain("linked").has_value());
+  EXPECT_EQ(errno, ENOTDIR);
+  testing::internal::CaptureStdout();
+  EXPECT_EQ(check_dump_digest_in(root + "/./linked/", "d"), 0);
+  EXPECT_NE(testing::internal::GetCapturedStdout().find("unable to locate repository"),
+            std::string::npos);
+  // A link outside DUMP_D is the administrator's and is followed.
+  std::filesystem::create_directory_symlink(outside.path(), dumps / "admin-link");
+  EXPECT_EQ(check_dump_digest_in(dumps / "admin-link", "d"), 1);
+
+  auto held = RepositoryDir::open_domain("real");
+  ASSERT_TRUE(held.has_value());
+  std::filesystem::rename(root + "/real", root + "/moved");
+  std::filesystem::create_directory_symlink(outside.path(), root + "/real");
+  EXPECT_EQ(check_dump_digest_at(*held, "d"), 1);
+  const auto files = get_dump_files_at(*held, "d");
+  ASSERT_TRUE(files.has_value());
+  EXPECT_EQ(files->at(1), root + "/real/d.part2");  // the path messages print
+  // A part replaced by a link inside a repository is refused, not followed.
+  std::filesystem::remove(root + "/moved/d.part2");
+  std::filesystem::create_symlink(outside / "d.part2", root + "/moved/d.part2");
+  testing::internal::CaptureStdout();
+  EXPECT_FALSE(open_dump_files_at(*held, *files).has_value());
+  EXPECT_NE(testing::internal::GetCapturedStdout().find("d.part2' for output"), std::string::npos);
+  product_conf.DUMP_D = saved;
 }
 
 TEST(HexCoding, EncodesAndDecodes) {

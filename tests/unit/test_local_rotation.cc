@@ -11,6 +11,7 @@
 
 #include "local_rotation.h"
 #include "product_conf.h"
+#include "repository_dir.h"
 #include "run_state.h"
 #include "test_support.h"
 
@@ -234,6 +235,37 @@ TEST_F(RemoveDomainRepository, RemovesTheTreeButNothingBehindLinks) {
   EXPECT_TRUE(file_exists(root_ + "/other.example"));
   // Nothing there: nothing to do.
   EXPECT_EQ(remove_domain_repository("example.com"), 0);
+}
+
+// Rotation and removal in a domain's repository replaced by a link to a
+// directory holding files named like the dumps: nothing there is removed and
+// the run fails as for a missing repository. A repository held open is
+// worked in, whatever is planted under its name later.
+TEST_F(RemoveDomainRepository, RotationAndRemovalNeverFollowALinkedRepository) {
+  TempDir outside;
+  touch_all(outside, {"p_2005.01.01_10.00", "p_2005.01.02_10.00", "d", "d.part2"});
+  const std::set<std::string> all = names_in(outside.path());
+  const std::string repo = root_ + "/example.com";
+  fs::create_directory_symlink(outside.path(), repo);
+  testing::internal::CaptureStdout();
+  EXPECT_EQ(rotate_dump_files(repo.c_str(), "p", 0), -1);
+  EXPECT_EQ(remove_dump_in(repo, "d"), -1);
+  EXPECT_NE(testing::internal::GetCapturedStdout().find("Unable to rotate files: unable to locate"),
+            std::string::npos);
+  EXPECT_EQ(names_in(outside.path()), all);
+
+  fs::remove(repo);
+  fs::create_directories(repo);
+  for (const char* name : {"p_2005.01.01_10.00", "p_2005.01.02_10.00", "d"})
+    write_file(repo + "/" + name, "x\nMagic1: 0\nMagic2: 0\n");
+  auto held = RepositoryDir::open_domain("example.com");
+  ASSERT_TRUE(held.has_value());
+  fs::rename(repo, root_ + "/moved");
+  fs::create_directory_symlink(outside.path(), repo);
+  EXPECT_EQ(rotate_dump_files_at(*held, "p", 1, nullptr), 0);
+  EXPECT_EQ(remove_dump_at(*held, "d"), 0);
+  EXPECT_EQ(names_in(root_ + "/moved"), (std::set<std::string>{"p_2005.01.02_10.00"}));
+  EXPECT_EQ(names_in(outside.path()), all);
 }
 
 TEST_F(RemoveDomainRepository, RefusesNamesOutsideTheRoot) {

@@ -90,6 +90,23 @@ TEST(Repository, FixesOwnerAndModeOfBothDirectories) {
   EXPECT_EQ(st.st_uid, pw->pw_uid);
 }
 
+TEST(Repository, LinkInPlaceOfTheRepositoryIsRefused) {
+  // A dangling link too: mkdir meets it as an existing name, and nothing is
+  // created where it points.
+  fs::create_directories(product_conf.DUMP_D);
+  TempDir target;
+  const std::string repo = std::string(product_conf.DUMP_D) + "/linked.example";
+  fs::remove_all(repo);
+  fs::create_directory_symlink(target / "nowhere", repo);
+  testing::internal::CaptureStderr();
+  EXPECT_EQ(create_dump_repository("linked.example"), -1);
+  EXPECT_NE(testing::internal::GetCapturedStderr().find(
+                "linked.example': it is a symbolic link (links are not followed)"),
+            std::string::npos);
+  EXPECT_FALSE(file_exists(target / "nowhere"));
+  fs::remove(repo);
+}
+
 TEST_F(Mail, BeginMailsRepeatTheSubjectDownloadMailsHaveNoBody) {
   const struct {
     int kind;
