@@ -53,7 +53,8 @@ int ftp_recover_commits(const char* server, const char* login, const char* passw
   FtpCommitStore store(server, login, password, path, reason, sizeof reason);
   if (recover_commits(store) == 0) return 0;
   const std::string failed = format_text_cut(
-      kReasonSize, "Unable to finish or undo an earlier commit on the FTP server in \"%s\"\n", path ? path : "");
+      kReasonSize, "Unable to finish or undo an earlier commit on the FTP server in \"%s\"\n",
+      path ? path : "");
   ftp_report(nullptr, 0, "%s", failed.c_str());
   if (error_text != nullptr && error_size > 0) {
     std::snprintf(error_text, error_size, "%s%s", reason, failed.c_str());
