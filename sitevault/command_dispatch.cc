@@ -10,6 +10,7 @@
 #include "domain_operations.h"
 #include "dump_files.h"
 #include "dump_utilities.h"
+#include "ftp_commit_store.h"
 #include "ftp_repository.h"
 #include "local_rotation.h"
 #include "messages.h"
@@ -92,9 +93,15 @@ std::string signature_problem(const RepositoryDir& directory, const char* dump) 
                                  o.ftp_password.c_str(), o.email_from.c_str(), o.email_to.c_str(),
                                  o.split_size);
   if (result != 0 || rotate_requested == 0) finish(result != 0 ? 1 : 0);
-  ftp_rotate_dumps(o.ftp_server.c_str(), o.ftp_login.c_str(), o.ftp_password.c_str(),
-                   o.ftp_path.c_str(), o.dump_file_prefix.c_str(), o.max_dump_files,
-                   o.dump_file.c_str());
+  // Rotation counts only whole dumps: a commit left half done since the
+  // upload is finished or undone first, and nothing is deleted when that
+  // fails.
+  if (ftp_recover_commits(o.ftp_server.c_str(), o.ftp_login.c_str(), o.ftp_password.c_str(),
+                          o.ftp_path.c_str()) == 0) {
+    ftp_rotate_dumps(o.ftp_server.c_str(), o.ftp_login.c_str(), o.ftp_password.c_str(),
+                     o.ftp_path.c_str(), o.dump_file_prefix.c_str(), o.max_dump_files,
+                     o.dump_file.c_str());
+  }
   finish(0);
 }
 

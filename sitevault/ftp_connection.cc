@@ -1,10 +1,12 @@
 #include "ftp_connection.h"
 
+#include <fcntl.h>
 #include <linux/sockios.h>
 #include <poll.h>
 #include <pwd.h>
 #include <sys/ioctl.h>
 #include <sys/socket.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -14,10 +16,12 @@
 #include <cstdarg>
 #include <cstdio>
 #include <cstdlib>
+#include <cstring>
 
 #include "messages.h"
 #include "stop_signals.h"
 #include "text_format.h"
+#include "unique_fd.h"
 
 namespace {
 
@@ -47,6 +51,10 @@ bool seconds_from_env(const char* name, long& value, std::string& why) {
   return true;
 }
 
+std::size_t discard_received(char*, std::size_t size, std::size_t count, void*) {
+  return size * count;
+}
+
 // The value of an environment variable, null when unset or empty.
 const char* env_value(const char* name) {
   const char* text = std::getenv(name);
@@ -60,6 +68,21 @@ std::string& passphrase_holder() {
 
 void set_reason(char* error_buffer, const std::string& why) {
   std::snprintf(error_buffer, CURL_ERROR_SIZE, "%s", why.c_str());
+}
+
+// A file that a verification variable names must be there and readable:
+// libcurl would otherwise check against its defaults, or not at all, without
+// a word. false with the reason in error_buffer.
+bool readable_file(const char* variable, const char* path, char* error_buffer) {
+  const UniqueFd fd(::open(path, O_RDONLY | O_NONBLOCK | O_CLOEXEC));
+  struct stat st {};
+  if (fd && ::fstat(fd.get(), &st) == 0) {
+    if (!S_ISDIR(st.st_mode)) return true;
+    errno = EISDIR;
+  }
+  set_reason(error_buffer, std::string(variable) + " names no readable file: \"" + path + "\" (" +
+                               std::strerror(errno) + ")");
+  return false;
 }
 
 bool is_tls(FtpScheme scheme) { return scheme == FtpScheme::ftpes || scheme == FtpScheme::ftps; }
@@ -136,6 +159,7 @@ bool tls_options(CurlOptions& options, char* error_buffer) {
         std::string("HVX_FTP_PINNED_KEY is not of the form sha256//<base64>: \"") + pin + "\"");
     return false;
   }
+  if (ca_file != nullptr && !readable_file("HVX_FTP_CA_FILE", ca_file, error_buffer)) return false;
   const long verify_chain = pin == nullptr || ca_file != nullptr ? 1L : 0L;
   options.set(CURLOPT_USE_SSL, static_cast<long>(CURLUSESSL_ALL))
       .set(CURLOPT_SSLVERSION, static_cast<long>(CURL_SSLVERSION_TLSv1_2))
@@ -179,10 +203,17 @@ int host_key_verdict(CURL*, const curl_khkey*, const curl_khkey*, curl_khmatch m
 // with or without "SHA256:") replaces the known-hosts file unless
 // HVX_SSH_KNOWN_HOSTS names one too. Login by the key file of
 // HVX_SSH_KEY_FILE (its passphrase in HVX_SSH_KEY_PASSPHRASE) or else by
-// password; a key login never falls back to the password.
-void ssh_options(CurlOptions& options, char* error_buffer) {
+// password; a key login never falls back to the password. false with the
+// reason in error_buffer when a file named is not there or not readable.
+bool ssh_options(CurlOptions& options, char* error_buffer) {
   const char* known_hosts = env_value("HVX_SSH_KNOWN_HOSTS");
   const char* fingerprint = env_value("HVX_SSH_HOST_KEY_SHA256");
+  const char* key_file = env_value("HVX_SSH_KEY_FILE");
+  if ((known_hosts != nullptr &&
+       !readable_file("HVX_SSH_KNOWN_HOSTS", known_hosts, error_buffer)) ||
+      (key_file != nullptr && !readable_file("HVX_SSH_KEY_FILE", key_file, error_buffer))) {
+    return false;
+  }
   if (fingerprint != nullptr) {
     std::string_view pin(fingerprint);
     if (pin.substr(0, 7) == "SHA256:") pin.remove_prefix(7);
@@ -194,7 +225,7 @@ void ssh_options(CurlOptions& options, char* error_buffer) {
         .set(CURLOPT_SSH_KEYFUNCTION, host_key_verdict)
         .set(CURLOPT_SSH_KEYDATA, static_cast<void*>(error_buffer));
   }
-  if (const char* key_file = env_value("HVX_SSH_KEY_FILE")) {
+  if (key_file != nullptr) {
     // The public half is derived from the private key.
     options.set(CURLOPT_SSH_AUTH_TYPES, static_cast<long>(CURLSSH_AUTH_PUBLICKEY))
         .set(CURLOPT_SSH_PRIVATE_KEYFILE, key_file)
@@ -207,6 +238,7 @@ void ssh_options(CurlOptions& options, char* error_buffer) {
                 static_cast<long>(CURLSSH_AUTH_PASSWORD | CURLSSH_AUTH_KEYBOARD));
   }
   options.set(CURLOPT_NEW_FILE_PERMS, kNewFilePermissions);
+  return true;
 }
 
 const char* url_prefix(FtpScheme scheme) {
@@ -365,18 +397,29 @@ void ftp_common_options(CurlOptions& options, const char* server, const char* lo
   const char* protocol = target->scheme == FtpScheme::sftp   ? "sftp"
                          : target->scheme == FtpScheme::ftps ? "ftps"
                                                              : "ftp";
-  options.set(CURLOPT_PROTOCOLS_STR, protocol)
+  // Nothing the server sends reaches standard output: libcurl's default
+  // writer would print a body nobody asked for and, for a size query, FTP
+  // pseudo headers ("Content-Length: ..."). A transfer that wants the body
+  // sets its own writer after these.
+  options.set(CURLOPT_WRITEFUNCTION, discard_received)
+      .set(CURLOPT_WRITEDATA, static_cast<void*>(nullptr))
+      .set(CURLOPT_HEADERFUNCTION, discard_received)
+      .set(CURLOPT_HEADERDATA, static_cast<void*>(nullptr))
+      .set(CURLOPT_PROTOCOLS_STR, protocol)
       .set(CURLOPT_USERNAME, login)
       .set(CURLOPT_PASSWORD, password)
-      .set(CURLOPT_CONNECTTIMEOUT, limits->connect_seconds)
+      .set(CURLOPT_CONNECTTIMEOUT, use == FtpUse::cleanup
+                                       ? std::min(limits->connect_seconds, limits->stall_seconds)
+                                       : limits->connect_seconds)
       .set(CURLOPT_LOW_SPEED_LIMIT, 1L)
       .set(CURLOPT_LOW_SPEED_TIME, limits->stall_seconds)
       .set(CURLOPT_SERVER_RESPONSE_TIMEOUT, limits->stall_seconds)
       .set(CURLOPT_TCP_KEEPALIVE, 1L)
       .set(CURLOPT_TCP_KEEPIDLE, kKeepAliveIdle)
       .set(CURLOPT_TCP_KEEPINTVL, kKeepAliveInterval)
-      .set(CURLOPT_TIMEOUT,
-           use == FtpUse::command ? limits->connect_seconds + limits->stall_seconds : 0L)
+      .set(CURLOPT_TIMEOUT, use == FtpUse::command ? limits->connect_seconds + limits->stall_seconds
+                            : use == FtpUse::cleanup ? limits->stall_seconds
+                                                     : 0L)
       .set(CURLOPT_MAX_SEND_SPEED_LARGE, static_cast<curl_off_t>(*rate))
       .set(CURLOPT_MAX_RECV_SPEED_LARGE, static_cast<curl_off_t>(*rate))
       .set(CURLOPT_XFERINFOFUNCTION, ftp_stop_requested)
@@ -384,7 +427,7 @@ void ftp_common_options(CurlOptions& options, const char* server, const char* lo
   if (is_tls(target->scheme)) {
     if (!tls_options(options, error_buffer)) options.fail(CURLE_BAD_FUNCTION_ARGUMENT);
   } else if (target->scheme == FtpScheme::sftp) {
-    ssh_options(options, error_buffer);
+    if (!ssh_options(options, error_buffer)) options.fail(CURLE_BAD_FUNCTION_ARGUMENT);
   }
 }
 

@@ -92,8 +92,11 @@ std::optional<FtpLimits> ftp_limits_from_env(std::string& why);
 // What a handle is used for. A data transfer (an upload or download of a
 // dump's file) may run for hours as long as it makes progress; a command
 // (a listing, deletions, renames, a size query) has to finish within the
-// connect and stall limits together.
-enum class FtpUse { data, command };
+// connect and stall limits together. A clean-up after a failed transfer
+// (often one that stalled) has to finish within the stall limit alone: a
+// frozen server does not cost the connect limit once more, and what the
+// clean-up could not remove goes with the next run's recovery.
+enum class FtpUse { data, command, cleanup };
 
 // A byte rate from HVX_FTP_MAX_RATE ("512K", "10M", or bytes); 0 when
 // unset; nullopt with the reason in why when the value is not a rate.

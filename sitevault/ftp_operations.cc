@@ -7,6 +7,7 @@
 #include <cerrno>
 #include <cstdio>
 #include <cstdlib>
+#include <cstring>
 #include <optional>
 #include <string>
 #include <string_view>
@@ -18,6 +19,8 @@
 #include "dump_files.h"
 #include "dump_staging.h"
 #include "dump_utilities.h"
+#include "ftp_commit_store.h"
+#include "ftp_connection.h"
 #include "ftp_repository.h"
 #include "ftp_transfer.h"
 #include "messages.h"
@@ -36,14 +39,11 @@ constexpr const char* kWriteTestFailed = "An error occured during writing file o
 
 // Fetches the remote files of the dump under the staging name in the
 // repository; the sizes of the files written in dump order, or nullopt.
-std::optional<std::vector<std::uint64_t>> fetch_staged(const std::vector<std::string>& files,
-                                                       const char* dump_file,
-                                                       const std::string& staged_path,
-                                                       const char* server, const char* login,
-                                                       const char* password, const char* path,
-                                                       ArrivingDigest& digest) {
+std::optional<std::vector<std::uint64_t>> fetch_staged(
+    const std::vector<std::string>& files, const char* dump_file, const std::string& staged_path,
+    const char* server, const char* login, const char* password, const char* path,
+    ArrivingDigest& digest, char* error_text, std::size_t error_size) {
   std::vector<std::uint64_t> sizes;
-  char error_text[kErrorTextSize] = "";
   const std::size_t base_length = std::string_view(dump_file).size();
   for (const std::string& name : files) {
     // "<dump>.partN" becomes "<staged>.partN".
@@ -51,9 +51,14 @@ std::optional<std::vector<std::uint64_t>> fetch_staged(const std::vector<std::st
     struct stat st {};
     digest.start_file(&name == &files.back());
     if (ftp_download_file(server, login, password, path, name.c_str(), local_path.c_str(),
-                          error_text, sizeof error_text, &digest) != 0 ||
-        ::stat(local_path.c_str(), &st) != 0)
+                          error_text, error_size, &digest) != 0) {
       return std::nullopt;
+    }
+    if (::stat(local_path.c_str(), &st) != 0) {
+      ftp_report(error_text, error_size, "Unable to read \"%s\": %s\n", local_path.c_str(),
+                 std::strerror(errno));
+      return std::nullopt;
+    }
     sizes.push_back(static_cast<std::uint64_t>(st.st_size));
   }
   return sizes;
@@ -113,6 +118,11 @@ int ftp_backup_domain(const char* domain, const char* dump_file, const char* des
     print_error(0, "%s", kWriteTestFailed);
     result = 1;
     std::snprintf(error_text, sizeof error_text, "%s", kWriteTestFailed);
+  } else if (ftp_recover_commits(server, login, password, path, error_text, sizeof error_text) !=
+             0) {
+    // A half-done commit of a killed run stays for the next try; a new dump
+    // of that name would take the mix for the older dump.
+    result = 1;
   } else {
     clear_operation_logs(domain);
     const UniqueFd error_log = open_error_log(domain);
@@ -133,20 +143,33 @@ int ftp_backup_domain(const char* domain, const char* dump_file, const char* des
   return result;
 }
 
-int ftp_download_dump(const char* domain, const char* dump_file, const char* server,
-                      const char* login, const char* password, const char* path,
-                      const char* email_from, const char* email_to) {
-  if (check_server_wide_lock() != 0) return -1;
-  if (create_dump_repository(domain) != 0) return -1;
-  if (lock_domain(domain) != 0) return -1;
+namespace {
 
+// The download itself, once the repository is there: the remote commits are
+// recovered, the parts fetched under the staging name, checked, and put in
+// place. 0, or -1 with the reason for the mail in reason.
+int download_locked(const char* domain, const char* dump_file, const char* server,
+                    const char* login, const char* password, const char* path,
+                    std::string& reason) {
   // The dump's local files are looked up in the domain's repository.
   const std::string repository = std::string(product_conf.DUMP_D) + "/" + domain;
   dump_dir = repository;
 
-  const auto files = ftp_get_dump_files(server, login, password, path, dump_file);
+  char error_text[kErrorTextSize] = "";
+  // A commit on the server that a killed run left half done is finished or
+  // undone first: the files listed are then a whole dump.
+  if (ftp_recover_commits(server, login, password, path, error_text, sizeof error_text) != 0) {
+    reason = error_text;
+    return -1;
+  }
+  const auto files =
+      ftp_get_dump_files(server, login, password, path, dump_file, error_text, sizeof error_text);
   if (!files) {
-    unlock_domain(domain);
+    if (error_text[0] == '\0') {
+      ftp_report(error_text, sizeof error_text,
+                 "Unable to find the dump \"%s\" on the FTP server\n", dump_file);
+    }
+    reason = error_text;
     return -1;
   }
 
@@ -154,28 +177,56 @@ int ftp_download_dump(const char* domain, const char* dump_file, const char* ser
   // name is replaced only once the new one has passed its checks.
   const std::string staged_path = repository + "/" + staging_name(dump_file);
   ArrivingDigest digest;
-  const auto sizes =
-      fetch_staged(*files, dump_file, staged_path, server, login, password, path, digest);
+  const auto sizes = fetch_staged(*files, dump_file, staged_path, server, login, password, path,
+                                  digest, error_text, sizeof error_text);
   if (!sizes) {
     discard_staged_dump(staged_path);
-    unlock_domain(domain);
+    reason = error_text;
     return -1;
   }
 
-  const std::string reason = check_staged(repository, staged_path, digest);
-  if (reason.empty()) {
-    const int committed = commit_staged_dump(staged_path, repository + "/" + dump_file, *sizes);
-    const int switched_on = unlock_domain(domain);
-    return committed == 0 && switched_on == 0 ? 0 : -1;
+  const std::string verdict = check_staged(repository, staged_path, digest);
+  if (verdict.empty()) {
+    if (commit_staged_dump(staged_path, repository + "/" + dump_file, *sizes) == 0) return 0;
+    reason = std::string("Unable to put the dump ") + dump_file + " in place in the repository";
+    return -1;
   }
 
   discard_staged_dump(staged_path);
   errno = 0;
-  print_error(0, "Dump %s is %s\n", dump_file, reason.c_str());
-  const std::string text = std::string("Dump signature verification failed for ") + dump_file;
-  send_notification(email_to, email_from, domain, download_failed, text.c_str());
+  print_error(0, "Dump %s is %s\n", dump_file, verdict.c_str());
+  reason = std::string("Dump signature verification failed for ") + dump_file;
   errno = 0;
-  print_error(0, "%s", text.c_str());
-  unlock_domain(domain);
+  print_error(0, "%s", reason.c_str());
   return -1;
+}
+
+}  // namespace
+
+int ftp_download_dump(const char* domain, const char* dump_file, const char* server,
+                      const char* login, const char* password, const char* path,
+                      const char* email_from, const char* email_to) {
+  // Every failure is mailed with its reason (when addresses are given), the
+  // lock that could not be taken as much as a damaged copy.
+  std::string reason;
+  int result = -1;
+  if (check_server_wide_lock() != 0) {
+    reason = "Another backup or restore of the repositories is running";
+  } else if (create_dump_repository(domain) != 0) {
+    reason = std::string("Unable to create the dump repository of domain ") + domain;
+  } else if (lock_domain(domain) != 0) {
+    reason = std::string("Unable to lock domain ") + domain;
+  } else {
+    result = download_locked(domain, dump_file, server, login, password, path, reason);
+    // A domain left switched off fails the run however the download went.
+    if (unlock_domain(domain) != 0 && result == 0) {
+      result = -1;
+      reason = kDomainNotSwitchedOn;
+    }
+  }
+  if (result != 0) {
+    send_notification(email_to, email_from, domain, download_failed,
+                      reason.empty() ? nullptr : reason.c_str());
+  }
+  return result;
 }

@@ -70,22 +70,65 @@ std::size_t ftp_discard_handler(char*, std::size_t size, std::size_t count, void
   return size * count;
 }
 
-std::optional<std::vector<std::string>> ftp_list_names(const char* server, const char* login,
-                                                       const char* password, const char* path,
-                                                       const char* filter) {
+namespace {
+
+// One listing of the repository path: request is the FTP command that lists
+// ("NLST" when null), report whether a failure is reported.
+std::optional<std::vector<std::string>> list_once(const char* server, const char* login,
+                                                  const char* password, const char* path,
+                                                  const char* filter, const char* request,
+                                                  bool report, char* error_text,
+                                                  std::size_t error_size) {
   const std::string url = ftp_url(server, path, nullptr);
-  FtpHandle handle;
+  FtpHandle handle(report ? error_text : nullptr, report ? error_size : 0);
   if (!handle.valid()) return std::nullopt;
   FtpListing listing;
   listing.filter = filter ? filter : "";
-  handle.options(server, login, password, FtpUse::command)
-      .set(CURLOPT_URL, url.c_str())
-      .set(CURLOPT_WRITEFUNCTION, ftp_list_handler)
-      .set(CURLOPT_WRITEDATA, static_cast<void*>(&listing))
-      .set(CURLOPT_DIRLISTONLY, 1L);
-  if (!handle.options_ok() || !handle.perform()) return std::nullopt;
+  CurlOptions& options = handle.options(server, login, password, FtpUse::command)
+                             .set(CURLOPT_URL, url.c_str())
+                             .set(CURLOPT_WRITEFUNCTION, ftp_list_handler)
+                             .set(CURLOPT_WRITEDATA, static_cast<void*>(&listing))
+                             .set(CURLOPT_DIRLISTONLY, 1L);
+  if (request != nullptr) options.set(CURLOPT_CUSTOMREQUEST, request);
+  if (!handle.options_ok()) return std::nullopt;
+  if (report ? !handle.perform() : handle.run() != CURLE_OK) return std::nullopt;
   ftp_list_finish(listing);
   return std::move(listing.names);
+}
+
+bool is_sftp(const char* server) {
+  const auto parsed = parse_ftp_server(server ? server : "");
+  return parsed && parsed->scheme == FtpScheme::sftp;
+}
+
+}  // namespace
+
+std::optional<std::vector<std::string>> ftp_list_names(const char* server, const char* login,
+                                                       const char* password, const char* path,
+                                                       const char* filter, FtpHidden hidden,
+                                                       char* error_text, std::size_t error_size) {
+  auto names =
+      list_once(server, login, password, path, filter, nullptr, true, error_text, error_size);
+  if (!names || hidden == FtpHidden::left_out || is_sftp(server)) {
+    // An SFTP listing holds every name, "." and ".." included.
+    if (names && hidden == FtpHidden::listed) {
+      std::erase_if(*names, [](const std::string& name) { return name == "." || name == ".."; });
+    }
+    return names;
+  }
+  // Some servers (vsftpd) leave names beginning with a dot out of NLST
+  // unless asked with "-a"; others take "-a" for a path and list nothing,
+  // or refuse it. The plain listing holds every other name in any case, so
+  // the two together hold all.
+  if (auto all = list_once(server, login, password, path, filter, "NLST -a", false, nullptr, 0)) {
+    for (std::string& name : *all) {
+      if (std::find(names->begin(), names->end(), name) == names->end()) {
+        names->push_back(std::move(name));
+      }
+    }
+  }
+  std::erase_if(*names, [](const std::string& name) { return name == "." || name == ".."; });
+  return names;
 }
 
 std::vector<std::string> ftp_rotation_victims(std::vector<std::string> names,
@@ -126,9 +169,11 @@ int ftp_rotate_dumps(const char* server, const char* login, const char* password
 
 std::optional<std::vector<std::string>> ftp_get_dump_files(const char* server, const char* login,
                                                            const char* password, const char* path,
-                                                           const char* dump_name) {
+                                                           const char* dump_name, char* error_text,
+                                                           std::size_t error_size) {
   const std::string base = dump_name ? dump_name : "";
-  auto names = ftp_list_names(server, login, password, path, base.c_str());
+  auto names = ftp_list_names(server, login, password, path, base.c_str(), FtpHidden::left_out,
+                              error_text, error_size);
   if (!names) return std::nullopt;
   // Same membership and order as the local lookup of a dump's files: the
   // base file first, then the parts by number.
@@ -153,7 +198,7 @@ namespace {
 // directory, whose output is dropped. A command the server refuses fails the
 // transfer and the commands after it are not sent. 0, or -1 after reporting.
 int run_command_batch(const char* server, const char* login, const char* password,
-                      const std::vector<std::string>& commands) {
+                      const std::vector<std::string>& commands, FtpUse use) {
   CurlSlist batch;
   for (const std::string& command : commands) {
     curl_slist* grown = curl_slist_append(batch.get(), command.c_str());
@@ -168,7 +213,7 @@ int run_command_batch(const char* server, const char* login, const char* passwor
   if (!handle.valid()) return -1;
   const std::string url = ftp_login_url(server);
   FtpListing ignored;
-  handle.options(server, login, password, FtpUse::command)
+  handle.options(server, login, password, use)
       .set(CURLOPT_URL, url.c_str())
       .set(CURLOPT_QUOTE, batch.get())
       .set(CURLOPT_DIRLISTONLY, 1L)
@@ -186,11 +231,6 @@ bool is_plain_name(const std::string& name) {
 }  // namespace
 
 namespace {
-
-bool is_sftp(const char* server) {
-  const auto parsed = parse_ftp_server(server ? server : "");
-  return parsed && parsed->scheme == FtpScheme::sftp;
-}
 
 // Checks that the repository path and the names fit command lines of their
 // own; false after reporting one that would end the line early or leave the
@@ -233,7 +273,7 @@ std::string command_path(bool sftp, const std::string& directory, const std::str
 }  // namespace
 
 int ftp_delete_files(const char* server, const char* login, const char* password, const char* path,
-                     const std::vector<std::string>& names, FtpMissing missing) {
+                     const std::vector<std::string>& names, FtpMissing missing, FtpUse use) {
   if (names.empty()) return 0;
   const std::string directory = path ? path : "";
   if (!fit_for_commands("delete", directory, names)) return -1;
@@ -245,7 +285,7 @@ int ftp_delete_files(const char* server, const char* login, const char* password
   for (const std::string& name : names) {
     commands.push_back(verb + command_path(sftp, directory, name));
   }
-  return run_command_batch(server, login, password, commands);
+  return run_command_batch(server, login, password, commands, use);
 }
 
 int ftp_rename_files(const char* server, const char* login, const char* password, const char* path,
@@ -264,16 +304,13 @@ int ftp_rename_files(const char* server, const char* login, const char* password
     const std::string source = command_path(sftp, directory, from);
     const std::string target = command_path(sftp, directory, to);
     if (sftp) {
-      // An SFTP rename does not replace a file: the one of that name goes
-      // first ('*': its absence is no failure).
-      commands.push_back("*rm " + target);
       commands.push_back("rename " + source + " " + target);
     } else {
       commands.push_back("RNFR " + source);
       commands.push_back("RNTO " + target);
     }
   }
-  return run_command_batch(server, login, password, commands);
+  return run_command_batch(server, login, password, commands, FtpUse::command);
 }
 
 int ftp_write_test(const char* server, const char* login, const char* password, const char* path) {
@@ -294,7 +331,7 @@ int ftp_write_test(const char* server, const char* login, const char* password, 
 
 std::optional<std::uint64_t> ftp_file_size(const char* server, const char* login,
                                            const char* password, const char* path,
-                                           const std::string& name) {
+                                           const std::string& name, FtpMissing missing) {
   FtpHandle handle;
   if (!handle.valid()) return std::nullopt;
   const std::string url = ftp_url(server, path, name.c_str());
@@ -307,43 +344,10 @@ std::optional<std::uint64_t> ftp_file_size(const char* server, const char* login
   if (code != CURLE_OK ||
       curl_easy_getinfo(handle.get(), CURLINFO_CONTENT_LENGTH_DOWNLOAD_T, &size) != CURLE_OK ||
       size < 0) {
+    if (missing == FtpMissing::allowed) return std::nullopt;
     ftp_report(nullptr, 0, "Unable to learn the size of \"%s\" on the FTP server: %s\n",
                name.c_str(), handle.reason(code));
     return std::nullopt;
   }
   return static_cast<std::uint64_t>(size);
-}
-
-int ftp_commit_staged_dump(const char* server, const char* login, const char* password,
-                           const char* path, const std::string& staged, const std::string& name,
-                           const std::vector<std::uint64_t>& sizes) {
-  // Parts of an older dump of this name beyond the new last part would be
-  // taken for part of the new dump.
-  std::vector<std::string> stale;
-  if (auto older = ftp_get_dump_files(server, login, password, path, name.c_str())) {
-    for (const std::string& file : *older) {
-      if (dump_part_number(name, file) > sizes.size()) stale.push_back(file);
-    }
-  }
-  if (ftp_delete_files(server, login, password, path, stale) != 0) return -1;
-
-  // The base file last: until then the name does not show a complete dump.
-  std::vector<std::pair<std::string, std::string>> renames;
-  for (std::size_t part = sizes.size(); part >= 1; --part) {
-    const std::string suffix = part == 1 ? "" : ".part" + std::to_string(part);
-    renames.emplace_back(staged + suffix, name + suffix);
-  }
-  if (ftp_rename_files(server, login, password, path, renames) != 0) return -1;
-
-  const auto placed = ftp_get_dump_files(server, login, password, path, name.c_str());
-  bool exact = placed && placed->size() == sizes.size();
-  for (std::size_t i = 0; exact && i < sizes.size(); ++i) {
-    exact = ftp_file_size(server, login, password, path, (*placed)[i]) == sizes[i];
-  }
-  if (!exact) {
-    ftp_report(nullptr, 0, "The dump \"%s\" on the FTP server does not hold the files sent\n",
-               name.c_str());
-    return -1;
-  }
-  return 0;
 }

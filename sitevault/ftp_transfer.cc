@@ -15,9 +15,10 @@
 #include <vector>
 
 #include "c_handles.h"
+#include "dump_commit.h"
 #include "dump_files.h"
-#include "dump_staging.h"
 #include "dump_utilities.h"
+#include "ftp_commit_store.h"
 #include "ftp_connection.h"
 #include "ftp_repository.h"
 #include "messages.h"
@@ -128,8 +129,8 @@ struct UploadTarget {
 void remove_failed_upload(const UploadTarget& to, const std::string& staged, int parts) {
   std::vector<std::string> names;
   for (int part = 1; part <= parts; ++part) names.push_back(part_name(staged.c_str(), part));
-  if (ftp_delete_files(to.server, to.login, to.password, to.path, names, FtpMissing::allowed) !=
-      0) {
+  if (ftp_delete_files(to.server, to.login, to.password, to.path, names, FtpMissing::allowed,
+                       FtpUse::cleanup) != 0) {
     print_error(0, "Unable to remove the incomplete dump \"%s\" from the FTP server\n",
                 staged.c_str());
   }
@@ -149,6 +150,20 @@ bool part_arrived_whole(const UploadTarget& to, const std::string& name, std::ui
              "The part \"%s\" on the FTP server holds %llu bytes, %llu were sent\n", name.c_str(),
              static_cast<unsigned long long>(*stored), static_cast<unsigned long long>(sent));
   return false;
+}
+
+// Where a small download goes: memory, up to a bound.
+struct TextSink {
+  std::string text;
+  std::size_t max_bytes;
+};
+
+std::size_t text_write(char* data, std::size_t size, std::size_t count, void* target) {
+  auto* sink = static_cast<TextSink*>(target);
+  const std::size_t bytes = size * count;
+  if (bytes > sink->max_bytes - sink->text.size()) return 0;  // libcurl ends with a write error
+  sink->text.append(data, bytes);
+  return bytes;
 }
 
 std::size_t text_read(char* buffer, std::size_t size, std::size_t count, void* source) {
@@ -227,25 +242,28 @@ PartSent send_part(FtpHandle& handle, const UploadTarget& to, const std::string&
   return performed ? PartSent::sent : PartSent::failed;
 }
 
+enum class Placed { yes, refused, commit_failed };
+
 // Once the signature lines are sent and the writer has ended: the signature
-// is checked and the staged parts take the dump's name. 0, or -1 after
-// reporting.
-int put_upload_in_place(FtpHandle& handle, const DumpWriter& writer, const UploadTarget& to,
-                        const std::string& staged, const char* dump_name,
-                        const std::vector<std::uint64_t>& sizes) {
+// is checked and the staged parts take the dump's name through the
+// journalled commit. refused: nothing was committed, the staged parts are
+// still to be removed; commit_failed: the commit cleaned up itself, or left
+// what the next run's recovery needs.
+Placed put_upload_in_place(FtpHandle& handle, const DumpWriter& writer, const UploadTarget& to,
+                           const char* dump_name, const std::vector<std::uint64_t>& sizes) {
   if (!writer.succeeded()) {  // cannot happen: a failed writer is a read error
     print_error(0, "error in readHandler: %s\n", describe_writer_failure(writer).c_str());
-    return -1;
+    return Placed::refused;
   }
   handle.reset();
-  if (!signature_sent_verifies(to.error_text, to.error_size)) return -1;
-  if (ftp_commit_staged_dump(to.server, to.login, to.password, to.path, staged, dump_name, sizes) !=
-      0) {
+  if (!signature_sent_verifies(to.error_text, to.error_size)) return Placed::refused;
+  FtpCommitStore store(to.server, to.login, to.password, to.path);
+  if (commit_dump(store, dump_name, sizes) != 0) {
     ftp_report(to.error_text, to.error_size,
                "Unable to put the dump \"%s\" in place on the FTP server\n", dump_name);
-    return -1;
+    return Placed::commit_failed;
   }
-  return 0;
+  return Placed::yes;
 }
 
 long receive_block(const char* server) {
@@ -298,7 +316,7 @@ int ftp_upload_dump(const char* server, const char* login, const char* password,
   // the whole dump is there and verified; an older dump of that name stays
   // intact until then.
   const UploadTarget to{server, login, password, path, error_text, error_size};
-  const std::string staged = staging_name(dump_name);
+  const std::string staged = staged_dump_name(this_run(), dump_name);
   std::vector<std::uint64_t> sizes;
   int part = 1;
   for (;; ++part) {
@@ -314,7 +332,9 @@ int ftp_upload_dump(const char* server, const char* login, const char* password,
     if (!part_arrived_whole(to, file, sizes.back())) break;
     if (upload_state.signature_sent) {
       stop_writer(stream, writer);
-      if (put_upload_in_place(handle, writer, to, staged, dump_name, sizes) == 0) return 0;
+      const Placed placed = put_upload_in_place(handle, writer, to, dump_name, sizes);
+      if (placed == Placed::yes) return 0;
+      if (placed == Placed::commit_failed) return -1;
       break;
     }
     if (!upload_state.part_full) {
@@ -407,4 +427,19 @@ int ftp_upload_text(const char* server, const char* login, const char* password,
       .set(CURLOPT_INFILESIZE_LARGE, static_cast<curl_off_t>(data.size()));
   if (!handle.options_ok() || !handle.perform()) return -1;
   return 0;
+}
+
+std::optional<std::string> ftp_download_text(const char* server, const char* login,
+                                             const char* password, const char* path,
+                                             const char* name, std::size_t max_bytes) {
+  FtpHandle handle;
+  if (!handle.valid()) return std::nullopt;
+  const std::string url = ftp_url(server, path, name);
+  TextSink sink{{}, max_bytes};
+  handle.options(server, login, password, FtpUse::command)
+      .set(CURLOPT_URL, url.c_str())
+      .set(CURLOPT_WRITEFUNCTION, text_write)
+      .set(CURLOPT_WRITEDATA, static_cast<void*>(&sink));
+  if (!handle.options_ok() || !handle.perform()) return std::nullopt;
+  return std::move(sink.text);
 }

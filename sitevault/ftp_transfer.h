@@ -6,6 +6,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <optional>
 #include <string>
 #include <string_view>
 
@@ -37,3 +38,8 @@ int ftp_download_file(const char* server, const char* login, const char* passwor
 // probe). 0, or -1 after reporting.
 int ftp_upload_text(const char* server, const char* login, const char* password, const char* path,
                     const char* name, std::string_view data);
+// The content of the file name of the repository path (a commit record),
+// refused beyond max_bytes. nullopt after reporting.
+std::optional<std::string> ftp_download_text(const char* server, const char* login,
+                                             const char* password, const char* path,
+                                             const char* name, std::size_t max_bytes);

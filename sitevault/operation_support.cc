@@ -245,6 +245,14 @@ int send_notification(const char* recipient, const char* sender, const char* dom
       if (kind == backup_failed) head += "An error occured during backup process:\n\n";
       if (write_all(message.get(), head)) attach_log(message.get(), domain, subject);
       break;
+    case download_failed:
+      // The reason why, when the caller knows it.
+      if (has_text) {
+        head += text;
+        head += "\n";
+      }
+      write_all(mail.input.get(), head);
+      break;
     default:
       write_all(message.get(), head);
       break;

@@ -20,6 +20,20 @@ mails() { cat "$MAIL_D"/*.eml 2>/dev/null; }
 clear_mail() { rm -f "$MAIL_D"/*.eml; }
 state_of() { cat "$SB/var/sandbox/sitectl/$1"; }
 remote_names() { (cd "$REMOTE" && ls -1 | paste -sd' '); }
+# Standard output of a remote command carries only what the man page says:
+# its messages, each also on standard error (none after a plain success),
+# the warning about a split size below 500, and nothing of libcurl's (FTP
+# pseudo headers such as "Content-Length:").
+check_stdout() {  # DESCRIPTION: for the last run
+  check_eq "$1: only the messages on stdout" "$ERR" \
+    "$(grep -v '^Command line options error: wrong option --split-size value: ' <<<"$OUT")"
+}
+ftp_download() {  # DUMP [OPTIONS]
+  local dump=$1; shift
+  run "$SITEVAULT" --ftp-download --domain-name $D --dump-file "$dump" \
+    --ftp-server "$FTP_SERVER" --ftp-path "$P" --email-from bu@example.com \
+    --email-to admin@example.com "$@"
+}
 ftp_backup() {
   run "$SITEVAULT" --ftp-backup --domain-name $D --desc-file "$SB/tmp/desc" \
     --ftp-server "$FTP_SERVER" --ftp-path "$P" --email-from bu@example.com \
@@ -39,6 +53,7 @@ before=$(content_sum $D)
 HVXDUMP_PAD_MIB=3 ftp_backup --verbose --split-size 1 --rotate-dump-files \
   --dump-file-prefix s --max-dump-files 2
 check_eq "ftp backup exit" 0 "$RC"
+check_stdout "split ftp backup with rotation"
 dump=$(cd "$REMOTE" && ls -1 | grep -E '^s_[0-9]{4}\.[0-9.]{5}_[0-9.]{5}$' | sort | tail -n 1)
 check_eq "rotation keeps the new dump, the newest old one, other series and files" \
   "notes.txt s_2001.01.03_10.00 ${dump} ${dump}.part2 ${dump}.part3 s_x_2000.01.01_10.00" \
@@ -62,6 +77,7 @@ check_eq "Magic1 of the uploaded stream" "Magic1: $digest" "$(tail -n 2 "$SB/fet
 run "$SITEVAULT" --ftp-download --domain-name $D --dump-file "$dump" --ftp-server "$FTP_SERVER" \
   --ftp-path "$P" --email-from bu@example.com --email-to admin@example.com
 check_eq "ftp download exit" 0 "$RC"
+check_stdout "ftp download"
 check_eq "every part fetched" "$dump $dump.part2 $dump.part3" \
   "$(cd "$REPO" && ls -1 | grep '^s_' | paste -sd' ')"
 run "$SITEVAULT" --check-dump --domain-name $D --dump-file "$dump"
@@ -83,6 +99,9 @@ check_eq "tampered download exit" 1 "$RC"
 check_contains "tampered download message" "Dump signature verification failed for $dump" "$ERR"
 check_contains "tampered download reason" "is corrupted - checksum mismatch" "$ERR"
 check_contains "tampered download mail" "Download process has failed" "$(mails)"
+check_contains "tampered download mail says why" "Dump signature verification failed for $dump" \
+  "$(mails)"
+check_stdout "tampered download"
 check_eq "good local dump intact" "$local_sum" "$(cat "$REPO/$dump"* | sha1sum)"
 check_eq "nothing staged left" "" "$(ls -A "$REPO" | grep hvxtmp)"
 check_eq "domain on after the download" on "$(state_of $D)"
@@ -97,10 +116,29 @@ check_eq "download over a longer local dump" 0 "$RC"
 check_eq "exactly the new dump's files" "$dump $dump.part2 $dump.part3" \
   "$(cd "$REPO" && ls -1 | grep '^s_' | paste -sd' ')"
 
-# A dump that is not on the server.
-run "$SITEVAULT" --ftp-download --domain-name $D --dump-file absent --ftp-server "$FTP_SERVER" \
-  --ftp-path "$P"
+# A dump that is not on the server, a server that is not there, a refused
+# login: each fails, says why, and mails the reason.
+clear_mail
+ftp_download absent
 check_eq "missing dump exit" 1 "$RC"
+check_contains "missing dump message" 'Unable to find the dump "absent" on the FTP server' "$ERR"
+check_contains "missing dump mail" "Download process has failed" "$(mails)"
+check_contains "missing dump mail says why" 'Unable to find the dump "absent" on the FTP server' \
+  "$(mails)"
+check_stdout "missing dump"
+clear_mail
+closed=$(python3 -c 'import socket; s = socket.socket(); s.bind(("127.0.0.1", 0)); print(s.getsockname()[1])')
+FTP_SERVER=127.0.0.1:$closed ftp_download "$dump"
+check_eq "unreachable server exit" 1 "$RC"
+check_contains "unreachable server mail" "Download process has failed" "$(mails)"
+check_contains "unreachable server mail says why" "error: cURL execution failed: " "$(mails)"
+check_stdout "unreachable server"
+clear_mail
+FTP_PASSWORD=not-the-pw-$$ ftp_download "$dump"
+check_eq "refused login exit" 1 "$RC"
+check_contains "refused login mail says why" "error: cURL execution failed: " "$(mails)"
+check_not_contains "refused login mail: no password" "not-the-pw-$$" "$(mails)"
+check_stdout "refused login"
 
 # The write test fails: no dump is made, the mail says why.
 touch "$SB/var/sandbox/farstore-fail"
@@ -108,6 +146,7 @@ clear_mail
 names_before=$(remote_names)
 ftp_backup --verbose --dump-file refused
 check_eq "failed write test exit" 1 "$RC"
+check_stdout "failed write test"
 check_contains "write test message" "An error occured during writing file on to ftp server." "$ERR"
 check_contains "failure mail" "Backup process has failed for domain '$D'" "$(mails)"
 check_contains "failure mail carries the message" "An error occured during writing file on to ftp server." "$(mails)"
@@ -227,6 +266,7 @@ for scheme in ftpes ftps sftp; do
   HVXDUMP_PAD_MIB=3 secure_backup --split-size 1 --rotate-dump-files --dump-file-prefix t \
     --max-dump-files 2
   check_exit "$scheme: backup exit" 0
+  check_stdout "$scheme: split backup with rotation"
   dump=$(cd "$R" && ls -1 | grep -E '^t_[0-9]{4}\.[0-9.]{5}_[0-9.]{5}$' | sort | tail -n 1)
   check_eq "$scheme: parts and rotation" "t_2001.01.02_10.00 $dump $dump.part2 $dump.part3" \
     "$(in_remote)"
@@ -237,6 +277,7 @@ for scheme in ftpes ftps sftp; do
   # Download, check and restore byte for byte.
   secure_download "$dump"
   check_exit "$scheme: download exit" 0
+  check_stdout "$scheme: download"
   check_eq "$scheme: every part fetched" "$dump $dump.part2 $dump.part3" "$(in_repo t_)"
   run "$SITEVAULT" --check-dump --domain-name $D --dump-file "$dump"
   check_eq "$scheme: downloaded dump checks" 0 "$OUT"
@@ -281,6 +322,9 @@ openssl req -x509 -newkey ec -pkeyopt ec_paramgen_curve:P-256 -nodes -days 2 -su
   -keyout "$SB/other-ca.key" -out "$SB/other-ca.pem" 2>/dev/null
 HVX_FTP_CA_FILE=$SB/other-ca.pem identity_refused "certificate from another CA" \
   "SSL certificate problem"
+# A verification file that is not there is an error, not the system's store.
+HVX_FTP_CA_FILE=$SB/missing-ca.pem identity_refused "missing CA file" \
+  "HVX_FTP_CA_FILE names no readable file: \"$SB/missing-ca.pem\" (No such file or directory)"
 pin=sha256//$(openssl x509 -in "$(test_env HVX_TEST_FTPES_STATE)/server.pem" -pubkey -noout |
   openssl pkey -pubin -outform der | openssl dgst -sha256 -binary | base64)
 unset HVX_FTP_CA_FILE
@@ -318,6 +362,10 @@ ssh-keygen -q -t ed25519 -N '' -f "$SB/other_host_key"
 echo "[127.0.0.1]:${SFTP##*:} $(cut -d' ' -f1,2 "$SB/other_host_key.pub")" > "$SB/changed_known_hosts"
 HVX_SSH_KNOWN_HOSTS=$SB/changed_known_hosts identity_refused "changed host key" \
   "the server's host key differs from the one in the known-hosts file $SB/changed_known_hosts"
+HVX_SSH_KNOWN_HOSTS=$SB/missing_known_hosts identity_refused "missing known-hosts file" \
+  "HVX_SSH_KNOWN_HOSTS names no readable file: \"$SB/missing_known_hosts\""
+HVX_SSH_KEY_FILE=$SB identity_refused "a key file that is a directory" \
+  "HVX_SSH_KEY_FILE names no readable file: \"$SB\" (Is a directory)"
 unset HVX_SSH_KNOWN_HOSTS
 HVX_SSH_HOST_KEY_SHA256=$(ssh-keygen -lf "$SB/other_host_key.pub" | cut -d' ' -f2) \
   identity_refused "another pinned fingerprint" "fingerprint"

@@ -155,9 +155,11 @@ check_contains "zero stall limit reported" \
 # sessions it forked (sshd's sessions are in sessions of their own, so a
 # process group would miss them). The stall limit ends the transfer; the
 # clean-up of the staged file then meets a server that never answers and
-# is given up after the connect limit. A run still going after a minute is
-# killed and counted as a failure.
-export HVX_FTP_STALL_TIMEOUT=3 HVX_FTP_CONNECT_TIMEOUT=2
+# is given up after the stall limit too, not the connect limit (left at its
+# default of 60 s here). A run still going after a minute is killed and
+# counted as a failure.
+export HVX_FTP_STALL_TIMEOUT=3
+unset HVX_FTP_CONNECT_TIMEOUT
 SECURE=$(mktemp -d /tmp/hvxfreeze.XXXXXX)
 chmod 0711 "$SECURE"
 frozen=()
@@ -243,5 +245,100 @@ done
 stop_secure
 check_eq "no process of the frozen servers left" "" "$(pgrep -f "$SECURE/" | paste -sd' ')"
 unset HVX_FTP_STALL_TIMEOUT HVX_FTP_CONNECT_TIMEOUT HVX_FTP_CA_FILE HVX_SSH_KNOWN_HOSTS
+
+# The commit on the server survives a kill after any change it makes. The
+# server (testbed/ftp-server's faults) answers RNTO onto an existing name
+# with 550 and sends the signal to the run right after its Nth change (STOR,
+# RNTO, DELE), for every N until a run gets through. The next run that
+# touches the path finishes or undoes the commit: the name then holds a whole
+# dump, the older or the new one, that downloads and checks, and nothing of
+# the killed run is left on the server.
+stop_ftpd
+port=$("$SRC/testbed/ftp-server" start "$FTPD" 0 "$FTP_LOGIN" "$FTP_PASSWORD") || exit 1
+FTP_SERVER=127.0.0.1:$port
+trap 'stop_ftpd; stop_secure; rm -rf "$SECURE"; cleanup_sandbox' EXIT
+R=$FTPD/home/repo
+rm -rf "$R"; mkdir -p "$R"
+touch "$FTPD/refuse-replace"
+# A backup of NAME (3 parts, or PARTS) to the repository path, its pid
+# written before it starts; the server's fault (NTH SIGNAL) armed when NTH is
+# not 0. The shell's report of a killed job is left out.
+remote_backup() {  # NAME NTH SIGNAL [DOMAIN [PARTS]]
+  rm -f "$FTPD/fault.fired"
+  [ "$2" = 0 ] || echo "$2 $3 $SB/run.pid" > "$FTPD/fault"
+  HVXDUMP_PAD_MIB=${5:-3} sh -c 'echo $$ > "$0"; exec "$@"' "$SB/run.pid" "$SITEVAULT" --ftp-backup \
+    --verbose --domain-name "${4:-$D}" --dump-file "$1" --desc-file "$SB/tmp/desc" \
+    --ftp-server "$FTP_SERVER" --ftp-path repo --split-size 1 >"$SB/kill.out" 2>"$SB/kill.err"
+}
+fetch_checks() {  # NAME DESCRIPTION: the next run's download of NAME gives a good dump
+  rm -f "$REPO/$1" "$REPO/$1".part*
+  run "$SITEVAULT" --ftp-download --domain-name $D --dump-file "$1" --ftp-server "$FTP_SERVER" \
+    --ftp-path repo
+  check_exit "$2: the next download" 0
+  run "$SITEVAULT" --check-dump --domain-name $D --dump-file "$1"
+  check_eq "$2: the dump on the server checks" 0 "$OUT"
+  check_eq "$2: as many parts locally as on the server" "$(cd "$R" && ls "$1"* | paste -sd' ')" \
+    "$(cd "$REPO" && ls "$1"* | paste -sd' ')"
+}
+remote_backup kp 0 none "$D" 2
+check_eq "older dump of two parts" "kp kp.part2" "$(cd "$R" && ls -A | paste -sd' ')"
+older=$(cat "$R"/kp* | sha1sum)
+n=1
+while [ $n -le 40 ]; do
+  remote_backup kp $n KILL 2>/dev/null
+  rc=$?
+  [ -e "$FTPD/fault.fired" ] || break
+  check_eq "kill after change $n: exit" 137 "$rc"
+  fetch_checks kp "kill after change $n"
+  now=$(cat "$R"/kp* | sha1sum)
+  check "kill after change $n: the older dump or a new one of three parts" \
+    test "$now" = "$older" -o "$(ls "$R"/kp* | wc -l)" = 3
+  check_eq "kill after change $n: nothing staged left" "" "$(ls -A "$R" | grep hvxtmp)"
+  older=$now
+  n=$((n + 1))
+done
+check_eq "a run got through, its changes all tried ($n)" 0 "$rc"
+check "more than the parts' uploads were tried ($n)" test "$n" -gt 6
+rm -f "$FTPD/fault"
+
+# SIGTERM in the middle of the renames: the run fails in order, the next run
+# recovers.
+remote_backup kp 6 TERM 2>/dev/null
+check_eq "terminated during the renames: exit" 143 "$?"
+fetch_checks kp "terminated during the renames"
+check_eq "terminated during the renames: nothing staged left" "" "$(ls -A "$R" | grep hvxtmp)"
+
+# Another host's half-done commit (HVX_HOST_ID stands for the machine) is
+# never touched from here; that host's next run recovers it.
+HVX_HOST_ID=other-host remote_backup fp 6 KILL 2>/dev/null
+check_eq "other host's run killed" 137 "$?"
+foreign=$(ls -A "$R" | grep hvxtmp | paste -sd' ')
+check "the other host left staging files" test -n "$foreign"
+fetch_checks kp "beside another host's commit"
+check_eq "another host's staging files stay" "$foreign" "$(ls -A "$R" | grep hvxtmp | paste -sd' ')"
+HVX_HOST_ID=other-host run "$SITEVAULT" --ftp-download --domain-name $D --dump-file fp \
+  --ftp-server "$FTP_SERVER" --ftp-path repo
+check_exit "the other host's next run" 0
+check_eq "the other host's run recovered its commit" "" "$(ls -A "$R" | grep hvxtmp)"
+run "$SITEVAULT" --check-dump --domain-name $D --dump-file fp
+check_eq "the other host's dump checks" 0 "$OUT"
+
+# A run that is alive (stopped after its first part; changes 1 and 2 are the
+# write test's probe) keeps its staged part while another domain's run works
+# on the same path; once going again it finishes.
+mkdir -p "$DUMP_D/other.example"
+rm -f "$FTPD/fault.fired"
+remote_backup lp 3 STOP other.example &
+bg=$!
+for _ in $(seq 1 200); do [ -e "$FTPD/fault.fired" ] && break; sleep 0.05; done
+live=$(ls -A "$R" | grep hvxtmp | paste -sd' ')
+check "the stopped run staged a part" test -n "$live"
+fetch_checks kp "beside a live run"
+check_eq "a live run's staged part stays" "$live" "$(ls -A "$R" | grep hvxtmp | paste -sd' ')"
+kill -CONT "$(cat "$SB/run.pid")"
+wait $bg
+check_eq "the stopped run finishes" 0 "$?"
+check_eq "only whole dumps on the server" "fp fp.part2 fp.part3 kp kp.part2 kp.part3 lp lp.part2 lp.part3" \
+  "$(cd "$R" && ls -A | paste -sd' ')"
 
 finish

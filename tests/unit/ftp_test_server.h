@@ -4,9 +4,11 @@
 
 #include <gtest/gtest.h>
 #include <sys/stat.h>
+#include <sys/types.h>
 #include <unistd.h>
 
 #include <algorithm>
+#include <cstdlib>
 #include <filesystem>
 #include <set>
 #include <string>
@@ -20,6 +22,7 @@ struct FtpAccount {
   std::string login;
   std::string password;
   std::string home;  // the account's root on the local disk
+  int uid = -1;      // the uid the server writes as, when it is not this process's
 };
 
 inline FtpAccount shared_account() {
@@ -28,12 +31,38 @@ inline FtpAccount shared_account() {
           test_env("HVX_TEST_FTP_PASSWORD"), test_env("HVX_TEST_FTP_HOME")};
 }
 
-// A directory of its own below the account's root, named after the test.
+// The shared servers of the other transports ("ftpes", "ftps", "sftp"); the
+// environment their checks need (CA file, known-hosts file) is set in this
+// process.
+inline FtpAccount secure_account(const std::string& scheme) {
+  using testing_support::test_env;
+  const std::string password = test_env("HVX_TEST_SECURE_PASSWORD");
+  unsetenv("HVX_FTP_CA_FILE");
+  unsetenv("HVX_SSH_KNOWN_HOSTS");
+  if (scheme == "sftp") {
+    setenv("HVX_SSH_KNOWN_HOSTS", (test_env("HVX_TEST_SFTP_STATE") + "/known_hosts").c_str(), 1);
+    return {"sftp://127.0.0.1:" + test_env("HVX_TEST_SFTP_PORT"), "hvxsftp", password,
+            test_env("HVX_TEST_SFTP_HOME"), std::stoi(test_env("HVX_TEST_REMOTE_UID"))};
+  }
+  const std::string upper = scheme == "ftps" ? "FTPS" : "FTPES";
+  setenv("HVX_FTP_CA_FILE", test_env("HVX_TEST_" + upper + "_CA").c_str(), 1);
+  return {scheme + "://127.0.0.1:" + test_env("HVX_TEST_" + upper + "_PORT"), "hvxftps", password,
+          test_env("HVX_TEST_" + upper + "_HOME"), std::stoi(test_env("HVX_TEST_REMOTE_UID"))};
+}
+
+// A directory of its own below the account's root, named after the test
+// (and handed to the account's uid).
 inline std::string make_test_dir(const FtpAccount& account, const std::string& hint = {}) {
   const auto* info = ::testing::UnitTest::GetInstance()->current_test_info();
   std::string name =
       std::string(info ? info->name() : "test") + hint + "." + std::to_string(getpid());
+  for (char& c : name) {
+    if (c == '/') c = '_';  // parameterised tests are named "Test/0"
+  }
   std::filesystem::create_directories(account.home + "/" + name);
+  if (account.uid >= 0) {
+    EXPECT_EQ(::chown((account.home + "/" + name).c_str(), account.uid, account.uid), 0);
+  }
   return name;
 }
 
@@ -63,6 +92,25 @@ class PrivateFtpServer {
   ~PrivateFtpServer() { stop(); }
   PrivateFtpServer(const PrivateFtpServer&) = delete;
   PrivateFtpServer& operator=(const PrivateFtpServer&) = delete;
+
+  // RNTO onto an existing name answered 550 from now on (or no longer).
+  void refuse_replace(bool refuse) {
+    const std::string flag = state_ + "/refuse-replace";
+    if (refuse) {
+      testing_support::write_file(flag, "");
+    } else {
+      std::filesystem::remove(flag);
+    }
+  }
+  // After the nth change (STOR, RNTO, DELE) from now, the signal (e.g.
+  // "KILL") goes to the pid written in pid_file.
+  void fault_after(int nth, const std::string& signal, const std::string& pid_file) {
+    std::filesystem::remove(state_ + "/fault.fired");
+    testing_support::write_file(state_ + "/fault",
+                                std::to_string(nth) + " " + signal + " " + pid_file + "\n");
+  }
+  // Whether the fault was set off (and is disarmed since).
+  bool fault_fired() const { return testing_support::file_exists(state_ + "/fault.fired"); }
 
   void stop() {
     if (stopped_) return;

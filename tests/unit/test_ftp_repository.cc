@@ -1,12 +1,17 @@
 // Listings, rotation, deletion and single-file downloads against the real FTP
 // server on loopback.
 #include <gtest/gtest.h>
+#include <sys/wait.h>
+#include <unistd.h>
 
+#include <cstdlib>
 #include <filesystem>
 #include <set>
 #include <string>
 #include <vector>
 
+#include "dump_commit.h"
+#include "ftp_commit_store.h"
 #include "ftp_repository.h"
 #include "ftp_test_server.h"
 #include "ftp_transfer.h"
@@ -182,6 +187,150 @@ TEST(FtpLogin, CredentialsWithColonsAndBlanksLogIn) {
   EXPECT_EQ(*files, std::vector<std::string>{"d"});
   EXPECT_FALSE(ftp_get_dump_files(account.server.c_str(), account.login.c_str(), "wrong", ".", "d")
                    .has_value());
+}
+
+// The directory of a remote commit on each transport: every name (those
+// beginning with a dot too, which vsftpd lists only when asked), renames that
+// never remove a target, records, quiet size queries, and nothing of what
+// the server sends on standard output.
+class FtpCommitStoreTest : public ::testing::TestWithParam<std::string> {
+ protected:
+  void SetUp() override {
+    account =
+        GetParam() == "ftp" ? ftp_test::shared_account() : ftp_test::secure_account(GetParam());
+    ASSERT_FALSE(account.home.empty());
+    dir = ftp_test::make_test_dir(account);
+  }
+  void TearDown() override {
+    unsetenv("HVX_FTP_CA_FILE");
+    unsetenv("HVX_SSH_KNOWN_HOSTS");
+  }
+  void put(const std::string& name, const std::string& content) {
+    const std::string path = account.home + "/" + dir + "/" + name;
+    write_file(path, content);
+    if (account.uid >= 0) {
+      ASSERT_EQ(::chown(path.c_str(), account.uid, account.uid), 0);
+    }
+  }
+  FtpCommitStore store() const {
+    return FtpCommitStore(account.server.c_str(), account.login.c_str(), account.password.c_str(),
+                          dir.c_str());
+  }
+
+  FtpAccount account;
+  std::string dir;
+};
+
+TEST_P(FtpCommitStoreTest, SeesDotNamesRenamesWithoutReplacingAndKeepsRecords) {
+  put("d", "base\n");
+  put("d.part2", "second\n");
+  put(".hvxtmp.x.d", "staged\n");
+  put(".hidden", "h\n");
+  FtpCommitStore remote = store();
+
+  testing::internal::CaptureStdout();
+  const auto all = remote.names("");
+  const auto staged = remote.names(".hvxtmp.");
+  const auto size = remote.size("d.part2");
+  testing::internal::CaptureStderr();
+  const auto absent = remote.size("absent");
+  const std::string quiet = testing::internal::GetCapturedStderr();
+  const std::string out = testing::internal::GetCapturedStdout();
+  ASSERT_TRUE(all && staged);
+  EXPECT_EQ(std::set<std::string>(all->begin(), all->end()),
+            (std::set<std::string>{"d", "d.part2", ".hvxtmp.x.d", ".hidden"}));
+  EXPECT_EQ(*staged, std::vector<std::string>{".hvxtmp.x.d"});
+  EXPECT_EQ(size, std::optional<std::uint64_t>(7));
+  EXPECT_FALSE(absent.has_value());
+  EXPECT_EQ(quiet, "") << "a missing file is no failure of its own";
+  // Neither listings nor size queries (FTP pseudo headers) reach stdout.
+  EXPECT_EQ(out, "");
+
+  // Moves in order; the one onto an existing name is refused by this
+  // transport or replaces, but the target is never deleted beforehand.
+  EXPECT_EQ(remote.rename({{"d.part2", ".hvxtmp.x~old.d.part2"}, {".hvxtmp.x.d", "n"}}), 0);
+  EXPECT_EQ(names_in(account, dir),
+            (std::set<std::string>{"d", ".hvxtmp.x~old.d.part2", "n", ".hidden"}));
+  EXPECT_EQ(read_file(account.home + "/" + dir + "/n"), "staged\n");
+  if (GetParam() == "sftp") {
+    testing::internal::CaptureStderr();
+    EXPECT_EQ(remote.rename({{"n", "d"}, {".hidden", "later"}}), -1);
+    testing::internal::GetCapturedStderr();
+    EXPECT_EQ(read_file(account.home + "/" + dir + "/d"), "base\n");
+    EXPECT_EQ(names_in(account, dir).count("later"), 0u) << "the batch stops at a refusal";
+  }
+
+  EXPECT_EQ(remote.put_record(".hvxtmp.x~commit.d", "parts 2\n"), 0);
+  EXPECT_EQ(remote.get_record(".hvxtmp.x~commit.d"), std::optional<std::string>("parts 2\n"));
+  EXPECT_EQ(remote.remove({".hvxtmp.x~commit.d", "never there"}), 0);
+  EXPECT_EQ(names_in(account, dir).count(".hvxtmp.x~commit.d"), 0u);
+  testing::internal::CaptureStderr();
+  EXPECT_FALSE(remote.get_record(".hvxtmp.x~commit.d").has_value());
+  EXPECT_NE(testing::internal::GetCapturedStderr(), "");
+}
+
+TEST_P(FtpCommitStoreTest, MissingVerificationFileFailsBeforeConnecting) {
+  if (GetParam() == "ftp") GTEST_SKIP() << "plain FTP checks nothing";
+  TempDir local;
+  const std::string missing = local / "missing.pem";
+  std::vector<std::pair<const char*, std::string>> cases;
+  if (GetParam() == "sftp") {
+    cases = {{"HVX_SSH_KNOWN_HOSTS", missing}, {"HVX_SSH_KNOWN_HOSTS", local.path()}};
+  } else {
+    cases = {{"HVX_FTP_CA_FILE", missing}};
+  }
+  for (const auto& [variable, value] : cases) {
+    const std::string kept = std::getenv(variable);
+    setenv(variable, value.c_str(), 1);
+    testing::internal::CaptureStderr();
+    EXPECT_FALSE(store().names("").has_value());
+    const std::string err = testing::internal::GetCapturedStderr();
+    setenv(variable, kept.c_str(), 1);
+    EXPECT_NE(err.find(std::string("error: cURL setup failed: ") + variable +
+                       " names no readable file: \"" + value + "\""),
+              std::string::npos)
+        << err;
+  }
+  if (GetParam() == "sftp") {
+    setenv("HVX_SSH_KEY_FILE", missing.c_str(), 1);
+    testing::internal::CaptureStderr();
+    EXPECT_FALSE(store().names("").has_value());
+    const std::string err = testing::internal::GetCapturedStderr();
+    unsetenv("HVX_SSH_KEY_FILE");
+    EXPECT_NE(err.find("HVX_SSH_KEY_FILE names no readable file: \"" + missing +
+                       "\" (No such file or directory)"),
+              std::string::npos)
+        << err;
+  }
+}
+
+INSTANTIATE_TEST_SUITE_P(Transports, FtpCommitStoreTest, ::testing::Values("ftp", "ftpes", "sftp"));
+
+// The staging files of a run that is gone, this host's, are removed by the
+// next run on that path; another host's and a live run's stay.
+TEST_F(FtpRepository, RecoveryRemovesOnlyLeftoversOfThisHostsRunsThatAreGone) {
+  const pid_t child = ::fork();
+  if (child == 0) ::_exit(0);
+  ASSERT_GT(child, 0);
+  ::waitpid(child, nullptr, 0);
+  RunIdentity gone = this_run();
+  gone.pid = child;  // ended, and not yet reused this soon
+  RunIdentity foreign = gone;
+  foreign.host = this_run().host == "0badc0de" ? "0badf00d" : "0badc0de";
+  put(staged_dump_name(gone, "d"));
+  put(staged_dump_name(gone, "d") + ".part2");
+  put(staged_dump_name(foreign, "d"));
+  put(aside_dump_name(foreign, "d"));
+  put(staged_dump_name(this_run(), "e"));
+  put("d", "older\n");
+
+  EXPECT_EQ(ftp_recover_commits(account.server.c_str(), account.login.c_str(),
+                                account.password.c_str(), dir.c_str()),
+            0);
+  EXPECT_EQ(names_in(account, dir),
+            (std::set<std::string>{staged_dump_name(foreign, "d"), aside_dump_name(foreign, "d"),
+                                   staged_dump_name(this_run(), "e"), "d"}));
+  EXPECT_EQ(read_file(account.home + "/" + dir + "/d"), "older\n");
 }
 
 }  // namespace

@@ -161,4 +161,28 @@ TEST_F(FtpUpload, TransferFailureIsCopiedForTheMail) {
   EXPECT_EQ(std::string(error_text).rfind("error: cURL execution failed: ", 0), 0u) << error_text;
 }
 
+TEST_F(FtpUpload, ServerThatNeverReplacesGetsTheNewDumpAndKeepsNoOlderFile) {
+  // Many servers answer RNTO onto an existing name with 550: the older
+  // dump's files are moved aside first, so no rename meets one.
+  TempDir state;
+  ftp_test::PrivateFtpServer server(state.path(), "u", "p");
+  account = server.account();
+  dir = ftp_test::make_test_dir(account);
+  server.refuse_replace(true);
+  for (const char* suffix : {"", ".part2", ".part3", ".part4"}) {
+    write_file(account.home + "/" + dir + "/d" + suffix, "older\n");
+  }
+  setenv("HVXDUMP_PAD_MIB", "2", 1);
+  testing::internal::CaptureStdout();
+  const int uploaded = upload("d", kMiB);
+  EXPECT_EQ(testing::internal::GetCapturedStdout(), "") << "nothing of libcurl's on stdout";
+  ASSERT_EQ(uploaded, 0) << error_text;
+  EXPECT_EQ(names_in(account, dir), (std::set<std::string>{"d", "d.part2"}));
+  std::string whole;
+  for (const char* suffix : {"", ".part2"}) {
+    whole += read_file(account.home + "/" + dir + "/d" + suffix);
+  }
+  check_signed(whole);
+}
+
 }  // namespace

@@ -107,7 +107,9 @@ TEST(Repository, LinkInPlaceOfTheRepositoryIsRefused) {
   fs::remove(repo);
 }
 
-TEST_F(Mail, BeginMailsRepeatTheSubjectDownloadMailsHaveNoBody) {
+TEST_F(Mail, BeginMailsRepeatTheSubjectOnlyAFailedDownloadSaysWhy) {
+  // The text is the failure's reason: the other download mails and the
+  // begun mails do not carry it.
   const struct {
     int kind;
     const char* subject;
@@ -117,11 +119,11 @@ TEST_F(Mail, BeginMailsRepeatTheSubjectDownloadMailsHaveNoBody) {
       {restore_begun, "Restore process has begun", "Restore process has begun\n"},
       {download_begun, "Download process has begun", ""},
       {download_completed, "Download process has completed", ""},
-      {download_failed, "Download process has failed", ""},
+      {download_failed, "Download process has failed", "the reason\n"},
   };
   for (const auto& c : cases) {
     SetUp();
-    ASSERT_EQ(send(c.kind, "text that is not used"), 0);
+    ASSERT_EQ(send(c.kind, "the reason"), 0);
     EXPECT_EQ(sent(), header(c.subject) + c.body);
   }
 }
