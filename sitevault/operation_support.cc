@@ -251,7 +251,7 @@ int send_notification(const char* recipient, const char* sender, const char* dom
         head += text;
         head += "\n";
       }
-      write_all(mail.input.get(), head);
+      write_all(message.get(), head);
       break;
     default:
       write_all(message.get(), head);
