@@ -44,9 +44,22 @@ bool install_stream(const ChildStream& stream, int target, bool close_source) {
   return false;
 }
 
+// The termination signals, held back from just before the fork: until the
+// child has its own dispositions it would run this process's handler, which
+// only notes the request in the child's copy, and a stop request passed on
+// to the new group in that moment would be lost.
+sigset_t stop_signal_set() {
+  sigset_t stops;
+  sigemptyset(&stops);
+  for (int sig : {SIGTERM, SIGINT, SIGHUP}) sigaddset(&stops, sig);
+  return stops;
+}
+
 // The child's side up to the program: group, streams, other descriptors,
-// signal dispositions. Ends the child when a stream cannot be installed.
-void set_up_child(const ChildPlan& plan, const char* path) {
+// signal dispositions, then the signal mask of before the fork (a request
+// held back meanwhile takes effect there). Ends the child when a stream
+// cannot be installed.
+void set_up_child(const ChildPlan& plan, const char* path, const sigset_t& mask) {
   if (plan.own_group) ::setpgid(0, 0);
   const ChildStream* streams[3] = {&plan.in, &plan.out, &plan.err};
   for (int target = 0; target < 3; ++target) {
@@ -59,26 +72,34 @@ void set_up_child(const ChildPlan& plan, const char* path) {
   if (plan.default_signals) {
     for (int sig : {SIGPIPE, SIGTERM, SIGINT, SIGHUP}) ::signal(sig, SIG_DFL);
   }
+  ::sigprocmask(SIG_SETMASK, &mask, nullptr);
 }
 
 // fork, and in the parent the child's own group (set on both sides, so that
 // a stop request right after the fork finds the group) and its registration.
-pid_t fork_child(const ChildPlan& plan) {
+// The termination signals stay held back in the child until set_up_child
+// puts mask back; the parent's mask is back when this returns.
+pid_t fork_child(const ChildPlan& plan, sigset_t* mask) {
   if (plan.flush_stdio) std::fflush(nullptr);
+  const sigset_t stops = stop_signal_set();
+  ::sigprocmask(SIG_BLOCK, &stops, mask);
   const pid_t pid = ::fork();
+  if (pid == 0) return pid;
   if (pid > 0 && plan.own_group) {
     ::setpgid(pid, pid);
     if (plan.stopped_by_request) track_child_group(pid);
   }
+  ::sigprocmask(SIG_SETMASK, mask, nullptr);
   return pid;
 }
 
 }  // namespace
 
 pid_t start_child(const ChildPlan& plan, const char* path, char* const argv[]) {
-  const pid_t pid = fork_child(plan);
+  sigset_t mask;
+  const pid_t pid = fork_child(plan, &mask);
   if (pid != 0) return pid;
-  set_up_child(plan, path);
+  set_up_child(plan, path, mask);
   errno = 0;
   ::execv(path, argv);
   if (plan.report != nullptr) plan.report(ChildStep::exec, errno, path);
@@ -86,9 +107,10 @@ pid_t start_child(const ChildPlan& plan, const char* path, char* const argv[]) {
 }
 
 pid_t start_child(const ChildPlan& plan, const std::function<int()>& body) {
-  const pid_t pid = fork_child(plan);
+  sigset_t mask;
+  const pid_t pid = fork_child(plan, &mask);
   if (pid != 0) return pid;
-  set_up_child(plan, nullptr);
+  set_up_child(plan, nullptr, mask);
   ::_exit(body());
 }
 
