@@ -80,10 +80,19 @@ void ChildWatch::give_up(ChildEnding why, Clock::time_point now) {
   ::kill(group_ ? -pid_ : pid_, SIGTERM);
 }
 
+void ChildWatch::limit_after_request(Clock::duration limit) {
+  limited_after_request_ = true;
+  after_request_ = limit;
+}
+
 int ChildWatch::bound_step() {
   if (!bounded_ || reaped_) return -1;
   const Clock::time_point now = Clock::now();
   if (phase_ == Phase::running) {
+    if (limited_after_request_ && stop_signal() != 0) {
+      limited_after_request_ = false;
+      deadline_ = std::min(deadline_, now + after_request_);
+    }
     if (stop_on_request_ && stop_signal() != 0) {
       give_up(ChildEnding::stopped, now);
     } else if (now >= deadline_) {
@@ -123,7 +132,8 @@ bool ChildWatch::wait(pollfd* fds, std::size_t n) {
     index[count] = i;
     all[count++] = fds[i];
   }
-  const StopSignalsHeld held(bounded_ && stop_on_request_ && phase_ == Phase::running);
+  const StopSignalsHeld held(bounded_ && (stop_on_request_ || limited_after_request_) &&
+                             phase_ == Phase::running);
   for (;;) {
     std::size_t total = count;
     int timeout = bound_step();

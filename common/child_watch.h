@@ -35,6 +35,10 @@ class ChildWatch {
   // group: the child has a process group of its own (whose id is its pid),
   // which is signalled as a whole; otherwise only the child is.
   void bound(Clock::time_point deadline, bool stop_on_request, bool group);
+  // For a bounded wait that a termination request does not stop (a step of
+  // the orderly end): once a request is noted, the child gets at most limit
+  // more before it is given up as at the deadline.
+  void limit_after_request(Clock::duration limit);
 
   // Waits until one of fds[0..n) is readable or the child has ended; entries
   // with fd -1 are skipped. Fills revents; returns true once the child has
@@ -65,6 +69,8 @@ class ChildWatch {
 
   bool bounded_ = false;
   bool stop_on_request_ = false;
+  bool limited_after_request_ = false;
+  Clock::duration after_request_{};
   bool group_ = false;
   Clock::time_point deadline_{};
   Clock::time_point kill_at_{};

@@ -100,13 +100,15 @@ UniqueFd make_message_file() {
 // Runs the mail program with its arguments as given (no shell) in a process
 // group of its own, the message file as its standard input; nothing of this
 // process leaks into it. The wait is bounded by the utility time limit (after
-// a termination request by kMailLimitAfterStop as well). false when it could
-// not be started or was given up (reported).
+// a termination request by kMailLimitAfterStop as well). A termination
+// request stops the "begun" mail; the mail of the outcome belongs to the
+// orderly end and still goes out. false when it could not be started or was
+// given up (reported).
 bool run_mail_program(const std::string& path, const char* sender, const char* recipient,
-                      int message) {
+                      int message, bool outcome) {
   std::vector<char*> argv = {const_cast<char*>(path.c_str()), const_cast<char*>("-f"),
                              const_cast<char*>(sender), const_cast<char*>(recipient), nullptr};
-  const bool stoppable = utility_stoppable(UtilityStop::on_request);
+  const bool stoppable = !outcome && utility_stoppable(UtilityStop::on_request);
   const std::chrono::seconds limit =
       stop_signal() != 0 ? std::min(utility_timeout(), kMailLimitAfterStop) : utility_timeout();
   ChildPlan plan;
@@ -120,10 +122,14 @@ bool run_mail_program(const std::string& path, const char* sender, const char* r
   if (pid < 0) return false;
   ChildWatch watch(pid);
   bound_utility_wait(watch, stoppable, limit, true);
+  if (outcome) watch.limit_after_request(kMailLimitAfterStop);
   while (!watch.wait(nullptr, 0)) {
   }
   (void)watch.reap();
-  return !report_utility_given_up(watch, path.c_str(), limit);
+  // A request that came during the wait shortened it.
+  const std::chrono::seconds waited =
+      stop_signal() != 0 ? std::min(limit, kMailLimitAfterStop) : limit;
+  return !report_utility_given_up(watch, path.c_str(), waited);
 }
 
 const char* subject_text(int kind) {
@@ -258,7 +264,8 @@ int send_notification(const char* recipient, const char* sender, const char* dom
       break;
   }
   if (::lseek(message.get(), 0, SEEK_SET) != 0) return -1;
-  return run_mail_program(program, sender, recipient, message.get()) ? 0 : -1;
+  const bool outcome = kind != backup_begun && kind != restore_begun && kind != download_begun;
+  return run_mail_program(program, sender, recipient, message.get(), outcome) ? 0 : -1;
 }
 
 void detach_operation() {

@@ -412,6 +412,65 @@ check_eq "SIGINT of a restore: exit" 130 "$?"
 after_stop "SIGINT of a restore" Restore
 check_eq "restorer stopped" "" "$(pgrep -f 'hvxrestore --single-domain-mode')"
 
+# SIGINT and SIGHUP at each step, injected by strace at sitevault's Nth wait
+# for a panel utility (1 sitectl --turn-off, 2 the "begun" mail, 3 sitectl
+# --turn-on, 4 the outcome mail) or at the Nth rename of the commit: the
+# domain goes back on, the lock is free, the name holds a whole dump, the
+# outcome is mailed once the run got past the lock, and the run ends with
+# 128 + the signal. A request that comes before the restorer starts keeps
+# it from ever running; one during the outcome mail lets the mail go out.
+traced_run() {  # SIGNAL SYSCALL N COMMAND...
+  local sig=$1 sc=$2 n=$3; shift 3
+  run env ASAN_OPTIONS=detect_leaks=0 strace -o /dev/null -e trace="$sc" \
+    -e inject="$sc":signal="$sig":when="$n" "$@"
+}
+stopped_at() {  # WHAT SIGNAL KIND: checks after a run stopped by SIGNAL
+  check_exit "$1: exit" $((128 + $(kill -l "$2")))
+  check_eq "$1: status" 0 "$(status_of $D)"
+  check_eq "$1: services on" on "$(cat "$SB/var/sandbox/sitectl/$D")"
+  check_eq "$1: switched on last" "turn-on $D" "$(tail -n 1 "$CALLS")"
+  check "$1: lock free" flock -n "$REPO/backup_restore.lock" true
+  run "$SITEVAULT" --check-dump --domain-name $D --dump-file phase
+  check_eq "$1: the name holds a whole dump" 0 "$OUT"
+  check_eq "$1: nothing staged left" "" "$(ls -A "$REPO" | grep hvxtmp)"
+}
+HVXDUMP_PAD_MIB=2 run "$SITEVAULT" --backup --verbose --domain-name $D --dump-file phase \
+  --desc-file "$SB/tmp/desc" --split-size 1
+check_exit "a dump to stop the later runs beside" 0
+for sig in INT HUP; do
+  for point in ppoll:1 ppoll:2 renameat2:2 ppoll:3 ppoll:4; do
+    clear_mail
+    HVXDUMP_PAD_MIB=2 traced_run "$sig" "${point%:*}" "${point#*:}" "$SITEVAULT" --backup --verbose \
+      --domain-name $D --dump-file phase --desc-file "$SB/tmp/desc" --split-size 1 \
+      --email-from bu@example.com --email-to admin@example.com
+    stopped_at "SIG$sig of a backup at $point" "$sig"
+    case $point in
+      ppoll:1) check_not_contains "SIG$sig of a backup at $point: no mail" "Subject" "$(mails)" ;;
+      ppoll:2) check_contains "SIG$sig of a backup at $point: failure mail" \
+        "Backup process has failed for domain '$D'" "$(mails)" ;;
+      *) check_contains "SIG$sig of a backup at $point: outcome mail" \
+        "Backup process has completed for domain '$D'" "$(mails)" ;;
+    esac
+  done
+  echo "signal $sig" > "$SITES/$D/marker"
+  for point in ppoll:2 ppoll:4; do
+    clear_mail
+    traced_run "$sig" "${point%:*}" "${point#*:}" "$SITEVAULT" --restore --verbose \
+      --client-login owner --domain-name $D --domain-ip 192.0.2.10 --dump-file phase \
+      --email-from bu@example.com --email-to admin@example.com
+    stopped_at "SIG$sig of a restore at $point" "$sig"
+    if [ $point = ppoll:2 ]; then
+      check "SIG$sig during the begun mail: the restorer never ran" test -e "$SITES/$D/marker"
+      check_contains "SIG$sig during the begun mail: failure mail" \
+        "Restore process has failed for domain '$D'" "$(mails)"
+    else
+      check "SIG$sig during the outcome mail: restored" test ! -e "$SITES/$D/marker"
+      check_contains "SIG$sig during the outcome mail: it went out" \
+        "Restore process has completed for domain '$D'" "$(mails)"
+    fi
+  done
+done
+
 # A dump whose last file cannot be opened: the restore is refused cleanly.
 ln -s "$SB/nowhere" "$REPO/sig.part2"
 run "$SITEVAULT" --restore --verbose --client-login owner --domain-name $D --domain-ip 192.0.2.10 \

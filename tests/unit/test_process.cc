@@ -14,6 +14,7 @@
 #include <vector>
 
 #include "child_process.h"
+#include "child_watch.h"
 #include "conf_sandbox.h"
 #include "messages.h"
 #include "process.h"
@@ -377,4 +378,37 @@ TEST_F(AdminUtility, StopRequestEndsTheRunningUtilityNotTheOrderlyEnd) {
 TEST(StopRequest, ChildStartedAfterARequestNeverRunsItsCommand) {
   TempDir dir;
   EXPECT_EXIT(start_after_a_request(dir.path() + "/ran"), ::testing::ExitedWithCode(0), "");
+}
+
+// A wait of the orderly end (the outcome mail): a request does not stop the
+// child, it only shortens what is left of the wait. A child that ends in
+// that time ends by itself; a hung one is given up after the shorter limit.
+[[noreturn]] void orderly_wait_after_a_request(const char* command) {
+  install_stop_handlers();
+  ChildPlan plan;
+  plan.own_group = true;
+  plan.default_signals = true;
+  plan.stopped_by_request = false;
+  char* argv[] = {const_cast<char*>("sh"), const_cast<char*>("-c"), const_cast<char*>(command),
+                  nullptr};
+  const auto start = ChildWatch::Clock::now();
+  const pid_t pid = start_child(plan, "/bin/sh", argv);
+  ChildWatch watch(pid);
+  watch.bound(start + std::chrono::seconds(60), false, true);
+  watch.limit_after_request(std::chrono::milliseconds(500));
+  while (!watch.wait(nullptr, 0)) {
+  }
+  const int result = watch.reap();
+  const auto took = ChildWatch::Clock::now() - start;
+  if (took > std::chrono::seconds(4)) std::exit(3);
+  if (watch.ending() == ChildEnding::by_itself && result == 7) std::exit(0);
+  if (watch.ending() == ChildEnding::timed_out) std::exit(2);
+  std::exit(1);
+}
+
+TEST(StopRequest, OrderlyWaitIsShortenedNotStopped) {
+  EXPECT_EXIT(orderly_wait_after_a_request("trap '' TERM; kill -INT $PPID; sleep 0.2; exit 7"),
+              ::testing::ExitedWithCode(0), "");
+  EXPECT_EXIT(orderly_wait_after_a_request("trap '' TERM; kill -HUP $PPID; while :; do sleep 1; done"),
+              ::testing::ExitedWithCode(2), "");
 }
