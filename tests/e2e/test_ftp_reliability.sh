@@ -308,6 +308,45 @@ check_eq "terminated during the renames: exit" 143 "$?"
 fetch_checks kp "terminated during the renames"
 check_eq "terminated during the renames: nothing staged left" "" "$(ls -A "$R" | grep hvxtmp)"
 
+# SIGINT and SIGHUP in the remote commit (the server signals the run after
+# its 6th change, moving the older base aside, and its 8th, the new last
+# part taken its name): the run ends with 128 + the signal, the domain is on
+# and the lock free; the next run finds a whole dump under the name.
+for sig in INT HUP; do
+  for n in 6 8; do
+    remote_backup kp $n $sig 2>/dev/null
+    rc=$?
+    check_eq "SIG$sig after change $n: exit" $((128 + $(kill -l $sig))) "$rc"
+    check_eq "SIG$sig after change $n: domain on" on "$(state_of $D)"
+    check "SIG$sig after change $n: lock free" wait_unlocked $D 5
+    fetch_checks kp "SIG$sig after change $n"
+    check_eq "SIG$sig after change $n: nothing staged left" "" "$(ls -A "$R" | grep hvxtmp)"
+  done
+done
+
+# A request while the outcome mail is handed over does not stop the mail
+# (strace at sitevault's Nth wait for a panel utility: for --ftp-backup the
+# 5th, after the switch-off, the begun mail, farstore and the switch-on;
+# for --ftp-download the 3rd, after the two switches).
+mkdir -p "$FTPD/home/mailrepo"
+rm -f "$MAIL_D"/*.eml
+HVXDUMP_PAD_MIB=1 run env ASAN_OPTIONS=detect_leaks=0 strace -o /dev/null -e trace=ppoll \
+  -e inject=ppoll:signal=SIGINT:when=5 "$SITEVAULT" --ftp-backup --verbose --domain-name $D \
+  --dump-file mailed --desc-file "$SB/tmp/desc" --ftp-server "$FTP_SERVER" --ftp-path mailrepo \
+  --email-from bu@example.com --email-to admin@example.com
+check_exit "SIGINT during the outcome mail of an upload: exit" 130
+check_contains "SIGINT during the outcome mail of an upload: it went out" \
+  "Backup process has completed for domain '$D'" "$(mails)"
+rm -f "$MAIL_D"/*.eml
+run env ASAN_OPTIONS=detect_leaks=0 strace -o /dev/null -e trace=ppoll \
+  -e inject=ppoll:signal=SIGHUP:when=3 "$SITEVAULT" --ftp-download --domain-name $D \
+  --dump-file no-such-dump --ftp-server "$FTP_SERVER" --ftp-path mailrepo \
+  --email-from bu@example.com --email-to admin@example.com
+check_exit "SIGHUP during the failure mail of a download: exit" 129
+check_contains "SIGHUP during the failure mail of a download: it went out" \
+  "Download process has failed for domain '$D'" "$(mails)"
+check_eq "SIGHUP during the failure mail of a download: domain on" on "$(state_of $D)"
+
 # Another host's half-done commit (HVX_HOST_ID stands for the machine) is
 # never touched from here; that host's next run recovers it.
 HVX_HOST_ID=other-host remote_backup fp 6 KILL 2>/dev/null
