@@ -409,6 +409,7 @@ TEST(StopRequest, ChildStartedAfterARequestNeverRunsItsCommand) {
 TEST(StopRequest, OrderlyWaitIsShortenedNotStopped) {
   EXPECT_EXIT(orderly_wait_after_a_request("trap '' TERM; kill -INT $PPID; sleep 0.2; exit 7"),
               ::testing::ExitedWithCode(0), "");
-  EXPECT_EXIT(orderly_wait_after_a_request("trap '' TERM; kill -HUP $PPID; while :; do sleep 1; done"),
-              ::testing::ExitedWithCode(2), "");
+  EXPECT_EXIT(
+      orderly_wait_after_a_request("trap '' TERM; kill -HUP $PPID; while :; do sleep 1; done"),
+      ::testing::ExitedWithCode(2), "");
 }
