@@ -341,4 +341,66 @@ check_eq "the stopped run finishes" 0 "$?"
 check_eq "only whole dumps on the server" "fp fp.part2 fp.part3 kp kp.part2 kp.part3 lp lp.part2 lp.part3" \
   "$(cd "$R" && ls -A | paste -sd' ')"
 
+# A server frozen at one command of a run (testbed/ftp-server's freeze
+# file: the Nth line WHAT, GREETING for a connection's greeting, is never
+# answered). server: the whole server stops until thawed and then answers
+# what waited, late; session: that connection alone stays silent. Each run
+# ends within the limits with its failure mail and the domain on, and once
+# a later run touched the path the name holds a whole dump (the older or the
+# new one) and nothing staged of this host is left. farstore's write test
+# (the first connection) is bounded by the same limits; a listing with
+# "NLST -a" that never answers fails the run instead of being taken for a
+# server that does not know "-a" (recovery would miss a killed run's record).
+export HVX_FTP_STALL_TIMEOUT=3 HVX_FTP_CONNECT_TIMEOUT=3
+rm -f "$FTPD/fault"
+ftpd_pid=$(cat "$FTPD/pid")
+trap 'kill -CONT $ftpd_pid; stop_ftpd; stop_secure; rm -rf "$SECURE"; cleanup_sandbox' EXIT
+frozen_case() {  # OPERATION WHAT NTH MODE
+  local rc start=$SECONDS elapsed what="$1 frozen at $2 #$3 ($4)" fired=no
+  rm -f "$MAIL_D"/*.eml "$FTPD/freeze.fired" "$REPO"/fz*
+  echo "$3 $4 $2" > "$FTPD/freeze"
+  if [ "$1" = backup ]; then
+    HVXDUMP_PAD_MIB=2 "$SITEVAULT" --ftp-backup --verbose --domain-name $D --dump-file fz \
+      --desc-file "$SB/tmp/desc" --ftp-server "$FTP_SERVER" --ftp-path repo --split-size 1 \
+      --email-from bu@example.com --email-to admin@example.com >"$SB/fz.out" 2>"$SB/fz.err"
+  else
+    "$SITEVAULT" --ftp-download --domain-name $D --dump-file fz --ftp-server "$FTP_SERVER" \
+      --ftp-path repo --email-from bu@example.com --email-to admin@example.com \
+      >"$SB/fz.out" 2>"$SB/fz.err"
+  fi
+  rc=$?
+  elapsed=$((SECONDS - start))
+  [ -e "$FTPD/freeze.fired" ] && fired=yes
+  kill -CONT "$ftpd_pid"
+  rm -f "$FTPD/freeze"
+  check_eq "$what: the freeze was met" yes "$fired"
+  check_eq "$what: exit" 1 "$rc"
+  check "$what: ends within the limits ($elapsed s)" test "$elapsed" -le 15
+  if [ "$1" = backup ]; then
+    check_contains "$what: mail" "Backup process has failed for domain '$D'" "$(mails)"
+  else
+    check_contains "$what: mail" "Download process has failed" "$(mails)"
+  fi
+  check_eq "$what: domain on" on "$(state_of $D)"
+  check "$what: lock released" wait_unlocked $D 5
+  [ "$rc" = 1 ] || echo "--- $what: $(paste -sd'|' "$SB/fz.err")" >&2
+  sleep 0.3  # what the thawed server answers late, to connections gone
+  fetch_checks fz "$what"
+  check_eq "$what: nothing staged left" "" "$(ls -A "$R" | grep hvxtmp)"
+}
+remote_backup fz 0 none "$D" 2
+for point in "GREETING 1 server" "STOR 1 session" "DELE 1 server" "GREETING 2 session" \
+  "USER 2 server" "NLST 1 server" "NLST -a 1 session" "NLST -a 2 server" "SIZE 1 session" \
+  "STOR 2 server" "SIZE 3 server" "NLST -a 3 session" "STOR 4 server" "RNFR 1 session" \
+  "RNTO 1 server" "RNTO 3 session" "RNTO 4 server"; do
+  read -r -a p <<<"$point"
+  frozen_case backup "${p[*]:0:${#p[@]}-2}" "${p[-2]}" "${p[-1]}"
+done
+for point in "GREETING 1 server" "USER 1 session" "NLST -a 1 session" "NLST 2 server" \
+  "SIZE 1 session" "RETR 2 server"; do
+  read -r -a p <<<"$point"
+  frozen_case download "${p[*]:0:${#p[@]}-2}" "${p[-2]}" "${p[-1]}"
+done
+unset HVX_FTP_STALL_TIMEOUT HVX_FTP_CONNECT_TIMEOUT
+
 finish
