@@ -220,7 +220,10 @@ namespace {
 
 // Logs in, sends the commands one after another and lists the login
 // directory, whose output is dropped. A command the server refuses fails the
-// transfer and the commands after it are not sent. 0, or -1 after reporting.
+// transfer and the commands after it are not sent. 0, or after reporting -1
+// when the server refused a command and -2 when it gave no answer (timed
+// out, went away, or the run was asked to stop): a command sent may then
+// still be carried out.
 int run_command_batch(const char* server, const char* login, const char* password,
                       const std::vector<std::string>& commands, FtpUse use) {
   CurlSlist batch;
@@ -243,8 +246,11 @@ int run_command_batch(const char* server, const char* login, const char* passwor
       .set(CURLOPT_DIRLISTONLY, 1L)
       .set(CURLOPT_WRITEFUNCTION, ftp_discard_handler)
       .set(CURLOPT_WRITEDATA, static_cast<void*>(&ignored));
-  if (!handle.options_ok() || !handle.perform()) return -1;
-  return 0;
+  if (!handle.options_ok()) return -1;
+  const CURLcode code = handle.run();
+  if (code == CURLE_OK) return 0;
+  ftp_report(nullptr, 0, "error: cURL execution failed: %s\n", handle.reason(code));
+  return code == CURLE_QUOTE_ERROR ? -1 : -2;
 }
 
 // A file name fit for a command line of its own in the repository path.
@@ -309,7 +315,7 @@ int ftp_delete_files(const char* server, const char* login, const char* password
   for (const std::string& name : names) {
     commands.push_back(verb + command_path(sftp, directory, name));
   }
-  return run_command_batch(server, login, password, commands, use);
+  return run_command_batch(server, login, password, commands, use) == 0 ? 0 : -1;
 }
 
 int ftp_rename_files(const char* server, const char* login, const char* password, const char* path,
