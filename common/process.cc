@@ -313,15 +313,15 @@ int fork_execl_getout(char** out, const char* path, const char* arg0, ...) {
 namespace {
 
 // fork_execv_getouterr for a utility: its own process group, the stop
-// handlers' signal dispositions reset, the wait bounded.
+// handlers' signal dispositions reset, the wait bounded by limit.
 int gather_utility(char** out, char** err, const char* path, char* const argv[], bool quiet,
-                   UtilityStop stop) {
+                   UtilityStop stop, std::chrono::seconds limit) {
   *out = nullptr;
   *err = nullptr;
   auto out_pipe = open_gather_pipe();
   auto err_pipe = out_pipe ? open_gather_pipe() : std::nullopt;
   if (!err_pipe) return -1;
-  const WaitBound bound{utility_timeout(), utility_stoppable(stop)};
+  const WaitBound bound{limit, utility_stoppable(stop)};
   ChildPlan plan;
   plan.out = ChildStream::descriptor(out_pipe->write.get());
   plan.err = ChildStream::descriptor(err_pipe->write.get());
@@ -343,10 +343,11 @@ int gather_utility(char** out, char** err, const char* path, char* const argv[],
   return gather_until_exit(pid, streams, 2, &bound, path, quiet);
 }
 
-int run_utility(const char* path, char* const argv[], int quiet, UtilityStop stop) {
+int run_utility(const char* path, char* const argv[], int quiet, UtilityStop stop,
+                std::chrono::seconds limit = utility_timeout()) {
   char* out = nullptr;
   char* err = nullptr;
-  int result = gather_utility(&out, &err, path, argv, quiet != 0, stop);
+  int result = gather_utility(&out, &err, path, argv, quiet != 0, stop, limit);
   std::unique_ptr<char, FreeDeleter> out_owner(out);
   std::unique_ptr<char, FreeDeleter> err_owner(err);
   if (result != 0 && !quiet) report_utility_failure(path, out, err);
@@ -427,8 +428,10 @@ bool report_utility_given_up(const ChildWatch& watch, const char* path,
       return false;
     case ChildEnding::timed_out:
       errno = 0;
-      print_error(0, "%s did not end within %lld s (HVX_UTILITY_TIMEOUT) and was stopped", name,
-                  static_cast<long long>(limit.count()));
+      // A caller's shorter limit is not HVX_UTILITY_TIMEOUT's doing.
+      print_error(0, "%s did not end within %lld s%s and was stopped", name,
+                  static_cast<long long>(limit.count()),
+                  limit < utility_timeout() ? "" : " (HVX_UTILITY_TIMEOUT)");
       return true;
     case ChildEnding::stopped:
       errno = 0;
@@ -439,6 +442,11 @@ bool report_utility_given_up(const ChildWatch& watch, const char* path,
 }
 
 int run_admin_utility(const char* name, std::span<const char* const> args, UtilityStop stop) {
+  return run_admin_utility(name, args, stop, utility_timeout());
+}
+
+int run_admin_utility(const char* name, std::span<const char* const> args, UtilityStop stop,
+                      std::chrono::seconds limit) {
   std::string path = admin_utility_path(name);
   if (path.empty()) return -1;
   std::vector<char*> argv;
@@ -446,5 +454,5 @@ int run_admin_utility(const char* name, std::span<const char* const> args, Utili
   argv.push_back(path.data());
   for (const char* arg : args) argv.push_back(const_cast<char*>(arg));
   argv.push_back(nullptr);
-  return run_utility(path.c_str(), argv.data(), 0, stop);
+  return run_utility(path.c_str(), argv.data(), 0, stop, std::min(limit, utility_timeout()));
 }

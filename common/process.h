@@ -65,3 +65,7 @@ bool report_utility_given_up(const ChildWatch& watch, const char* path, std::chr
 // exec_admin_utility with the arguments after the program's name and the
 // given stop rule. 0 on success; otherwise as exec_utility_vq.
 int run_admin_utility(const char* name, std::span<const char* const> args, UtilityStop stop);
+// The same with the wait bounded by limit too (a utility that talks to a
+// server whose own limits are shorter than utility_timeout()).
+int run_admin_utility(const char* name, std::span<const char* const> args, UtilityStop stop,
+                      std::chrono::seconds limit);

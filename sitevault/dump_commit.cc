@@ -432,8 +432,12 @@ int commit_dump_as(CommitStore& store, const RunIdentity& run, const std::string
   }
 
   // Whatever moved goes back; when even that fails the record stays, and
-  // the next run that takes the name finishes the undoing.
-  if (!state.look() || roll_back(store, state) != 0) {
+  // the next run that takes the name finishes the undoing. A rename that
+  // went unanswered may still be carried out: undone now, it could move an
+  // older file aside after the record is gone, and the next recovery would
+  // take that file for a leftover. The record and every file stay for the
+  // next run, which sees what the server did in the end.
+  if (store.changes_in_doubt() || !state.look() || roll_back(store, state) != 0) {
     errno = 0;
     print_error(0, "The older dump '%s' is kept aside until the next run restores it\n",
                 dump_name.c_str());

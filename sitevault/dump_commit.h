@@ -52,6 +52,9 @@ class CommitStore {
   // Makes the named files and the directory's entries durable (a remote
   // store has nothing to do). 0, or -1 after reporting.
   virtual int make_durable(const std::vector<std::string>& names) = 0;
+  // Whether a rename this store sent may still take effect: a server that
+  // did not answer may carry it out later (a local store never).
+  virtual bool changes_in_doubt() const { return false; }
 };
 
 // Names of one run's files for a dump (all begin with the staging marker and

@@ -27,7 +27,9 @@ std::optional<std::uint64_t> FtpCommitStore::size(const std::string& name) {
 }
 
 int FtpCommitStore::rename(const std::vector<std::pair<std::string, std::string>>& moves) {
-  return ftp_rename_files(server_, login_, password_, path_, moves) == 0 ? 0 : -1;
+  const int renamed = ftp_rename_files(server_, login_, password_, path_, moves);
+  if (renamed == -2) changes_in_doubt_ = true;
+  return renamed == 0 ? 0 : -1;
 }
 
 int FtpCommitStore::remove(const std::vector<std::string>& names) {

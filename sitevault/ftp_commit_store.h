@@ -38,6 +38,8 @@ class FtpCommitStore final : public CommitStore {
   std::optional<std::string> get_record(const std::string& name) override;
   // The server decides when its files are on disk: nothing to do.
   int make_durable(const std::vector<std::string>& names) override;
+  // Since a rename went unanswered.
+  bool changes_in_doubt() const override { return changes_in_doubt_; }
 
  private:
   const char* server_;
@@ -46,6 +48,7 @@ class FtpCommitStore final : public CommitStore {
   const char* path_;
   char* error_text_;
   std::size_t error_size_;
+  bool changes_in_doubt_ = false;
 };
 
 // Finishes or undoes the half-done commits of this host's runs that are gone

@@ -5,6 +5,7 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <chrono>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -83,6 +84,18 @@ std::string check_staged(const std::string& repository, const std::string& stage
   return "";
 }
 
+// farstore's write test. It logs in, stores and deletes a file: what a
+// command of ours may take (the connect and stall limits together) bounds
+// its wait as well, so that a server frozen at the probe costs no more than
+// one frozen at any other command.
+int farstore_write_test(const char* server, const char* basedir) {
+  std::string why;
+  const FtpLimits limits = ftp_limits_from_env(why).value_or(FtpLimits{});
+  const std::chrono::seconds limit(limits.connect_seconds + limits.stall_seconds);
+  const char* const args[] = {"--writing-test", "--server", server, "--basedir", basedir};
+  return run_admin_utility("farstore", args, UtilityStop::on_request, limit);
+}
+
 }  // namespace
 
 int ftp_backup_domain(const char* domain, const char* dump_file, const char* desc_file,
@@ -106,11 +119,8 @@ int ftp_backup_domain(const char* domain, const char* dump_file, const char* des
   ::setenv("FTP_PASSWORD", password ? password : "", 1);
   // farstore speaks plain FTP only; over TLS and SSH the probe goes through
   // the transport the upload will use.
-  const int write_test =
-      ftp_is_plain(server)
-          ? exec_admin_utility("farstore", "--writing-test", "--server", server, "--basedir",
-                               basedir.c_str(), static_cast<char*>(nullptr))
-          : ftp_write_test(server, login, password, path);
+  const int write_test = ftp_is_plain(server) ? farstore_write_test(server, basedir.c_str())
+                                              : ftp_write_test(server, login, password, path);
   ::unsetenv("FTP_PASSWORD");
   ::unsetenv("FTP_LOGIN");
   if (write_test != 0) {

@@ -72,13 +72,21 @@ std::size_t ftp_discard_handler(char*, std::size_t size, std::size_t count, void
 
 namespace {
 
+// Why a listing that is not reported failed: libcurl's code and reason.
+struct ListFailure {
+  CURLcode code = CURLE_OK;
+  std::string reason;
+};
+
 // One listing of the repository path: request is the FTP command that lists
-// ("NLST" when null), report whether a failure is reported.
+// ("NLST" when null). A failure is reported, or, when failure is given,
+// left there unreported.
 std::optional<std::vector<std::string>> list_once(const char* server, const char* login,
                                                   const char* password, const char* path,
                                                   const char* filter, const char* request,
-                                                  bool report, char* error_text,
+                                                  ListFailure* failure, char* error_text,
                                                   std::size_t error_size) {
+  const bool report = failure == nullptr;
   const std::string url = ftp_url(server, path, nullptr);
   FtpHandle handle(report ? error_text : nullptr, report ? error_size : 0);
   if (!handle.valid()) return std::nullopt;
@@ -91,7 +99,12 @@ std::optional<std::vector<std::string>> list_once(const char* server, const char
                              .set(CURLOPT_DIRLISTONLY, 1L);
   if (request != nullptr) options.set(CURLOPT_CUSTOMREQUEST, request);
   if (!handle.options_ok()) return std::nullopt;
-  if (report ? !handle.perform() : handle.run() != CURLE_OK) return std::nullopt;
+  if (report) {
+    if (!handle.perform()) return std::nullopt;
+  } else if (const CURLcode code = handle.run(); code != CURLE_OK) {
+    *failure = {code, handle.reason(code)};
+    return std::nullopt;
+  }
   ftp_list_finish(listing);
   return std::move(listing.names);
 }
@@ -108,7 +121,7 @@ std::optional<std::vector<std::string>> ftp_list_names(const char* server, const
                                                        const char* filter, FtpHidden hidden,
                                                        char* error_text, std::size_t error_size) {
   auto names =
-      list_once(server, login, password, path, filter, nullptr, true, error_text, error_size);
+      list_once(server, login, password, path, filter, nullptr, nullptr, error_text, error_size);
   if (!names || hidden == FtpHidden::left_out || is_sftp(server)) {
     // An SFTP listing holds every name, "." and ".." included.
     if (names && hidden == FtpHidden::listed) {
@@ -119,13 +132,24 @@ std::optional<std::vector<std::string>> ftp_list_names(const char* server, const
   // Some servers (vsftpd) leave names beginning with a dot out of NLST
   // unless asked with "-a"; others take "-a" for a path and list nothing,
   // or refuse it. The plain listing holds every other name in any case, so
-  // the two together hold all.
-  if (auto all = list_once(server, login, password, path, filter, "NLST -a", false, nullptr, 0)) {
+  // the two together hold all. Only a refusal of the listing itself says
+  // that; a server that froze, went away or was stopped by a termination
+  // request may hold a commit record or older files aside that the plain
+  // listing left out, and recovery, the commit and rotation must not go on
+  // without them.
+  ListFailure failure;
+  if (auto all =
+          list_once(server, login, password, path, filter, "NLST -a", &failure, nullptr, 0)) {
     for (std::string& name : *all) {
       if (std::find(names->begin(), names->end(), name) == names->end()) {
         names->push_back(std::move(name));
       }
     }
+  } else if (failure.code != CURLE_FTP_COULDNT_RETR_FILE &&
+             failure.code != CURLE_REMOTE_FILE_NOT_FOUND) {
+    ftp_report(error_text, error_size, "error: cURL execution failed: %s\n",
+               failure.reason.empty() ? "listing failed" : failure.reason.c_str());
+    return std::nullopt;
   }
   std::erase_if(*names, [](const std::string& name) { return name == "." || name == ".."; });
   return names;
@@ -196,7 +220,10 @@ namespace {
 
 // Logs in, sends the commands one after another and lists the login
 // directory, whose output is dropped. A command the server refuses fails the
-// transfer and the commands after it are not sent. 0, or -1 after reporting.
+// transfer and the commands after it are not sent. 0, or after reporting -1
+// when the server refused a command and -2 when it gave no answer (timed
+// out, went away, or the run was asked to stop): a command sent may then
+// still be carried out.
 int run_command_batch(const char* server, const char* login, const char* password,
                       const std::vector<std::string>& commands, FtpUse use) {
   CurlSlist batch;
@@ -219,8 +246,11 @@ int run_command_batch(const char* server, const char* login, const char* passwor
       .set(CURLOPT_DIRLISTONLY, 1L)
       .set(CURLOPT_WRITEFUNCTION, ftp_discard_handler)
       .set(CURLOPT_WRITEDATA, static_cast<void*>(&ignored));
-  if (!handle.options_ok() || !handle.perform()) return -1;
-  return 0;
+  if (!handle.options_ok()) return -1;
+  const CURLcode code = handle.run();
+  if (code == CURLE_OK) return 0;
+  ftp_report(nullptr, 0, "error: cURL execution failed: %s\n", handle.reason(code));
+  return code == CURLE_QUOTE_ERROR ? -1 : -2;
 }
 
 // A file name fit for a command line of its own in the repository path.
@@ -285,7 +315,7 @@ int ftp_delete_files(const char* server, const char* login, const char* password
   for (const std::string& name : names) {
     commands.push_back(verb + command_path(sftp, directory, name));
   }
-  return run_command_batch(server, login, password, commands, use);
+  return run_command_batch(server, login, password, commands, use) == 0 ? 0 : -1;
 }
 
 int ftp_rename_files(const char* server, const char* login, const char* password, const char* path,

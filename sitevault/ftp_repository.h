@@ -69,9 +69,11 @@ int ftp_delete_files(const char* server, const char* login, const char* password
                      const std::vector<std::string>& names, FtpMissing missing = FtpMissing::fails,
                      FtpUse use = FtpUse::command);
 // Renames files of the repository path (RNFR/RNTO, or an SFTP rename), in
-// the order given, stopping at the first one refused; 0 on success. No
-// target may exist: an SFTP server refuses to replace a file, an FTP server
-// may refuse or replace it.
+// the order given, stopping at the first one refused; 0 on success, -1 when
+// one was refused, -2 when the server did not answer (a rename sent may
+// still be carried out later, by a server session that outlives our
+// connection). No target may exist: an SFTP server refuses to replace a
+// file, an FTP server may refuse or replace it.
 int ftp_rename_files(const char* server, const char* login, const char* password, const char* path,
                      const std::vector<std::pair<std::string, std::string>>& renames);
 // Size of a file of the repository path (SIZE, or stat on SFTP); nullopt

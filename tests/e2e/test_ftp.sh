@@ -336,6 +336,71 @@ rm -f "$R/pinned"
 HVX_FTP_PINNED_KEY=md5//abc secure_backup --dump-file pinned
 check_contains "a pin of another form is refused" "HVX_FTP_PINNED_KEY is not of the form" "$ERR"
 
+# Certificates from the CA the client trusts that are expired, or name
+# another host, each served by a private TLS server: the backup and the
+# download are refused during the handshake, before the login; nothing
+# appears on the server, the run fails with its mail and the domain is on.
+CERTS=$(mktemp -d /tmp/hvxcert.XXXXXX)
+chmod 0711 "$CERTS"
+stop_cert_server() { "$SRC/testbed/ftps-server" stop "$CERTS/server" 2>/dev/null; }
+trap 'stop_cert_server; rm -rf "$CERTS"; cleanup_sandbox' EXIT
+openssl req -x509 -newkey ec -pkeyopt ec_paramgen_curve:P-256 -nodes -days 30 \
+  -subj "/CN=hvx cert test CA" -keyout "$CERTS/ca.key" -out "$CERTS/ca.pem" 2>/dev/null
+printf '[ca]\ndefault_ca=t\n[t]\ndatabase=%s\nnew_certs_dir=%s\nserial=%s\n%s\n' \
+  "$CERTS/index" "$CERTS" "$CERTS/serial" \
+  'default_md=sha256
+unique_subject=no
+policy=p
+copy_extensions=copy
+[p]
+commonName=supplied' > "$CERTS/ca.cnf"
+: > "$CERTS/index"; echo 01 > "$CERTS/serial"
+server_cert() {  # NAME CN SAN DATES...: a certificate of the test CA
+  local name=$1 cn=$2 san=$3; shift 3
+  openssl req -newkey ec -pkeyopt ec_paramgen_curve:P-256 -nodes -subj "/CN=$cn" \
+    -addext "subjectAltName=$san" -keyout "$CERTS/$name.key" -out "$CERTS/$name.csr" 2>/dev/null
+  openssl ca -batch -notext -config "$CERTS/ca.cnf" -cert "$CERTS/ca.pem" -keyfile "$CERTS/ca.key" \
+    -in "$CERTS/$name.csr" -out "$CERTS/$name.pem" "$@" 2>/dev/null
+}
+server_cert expired 127.0.0.1 IP:127.0.0.1 -startdate 20200101000000Z -enddate 20200201000000Z
+server_cert elsewhere other.example DNS:other.example -days 30
+server_cert good 127.0.0.1 IP:127.0.0.1 -days 30
+cert_refused() {  # NAME REASON
+  local port dir=$CERTS/server
+  port=$("$SRC/testbed/ftps-server" start --cert "$CERTS/$1.pem" "$CERTS/$1.key" "$dir" 0 \
+    hvxftps "$SECURE_PW") || { not_ok "$1: server started"; return; }
+  S_SERVER=ftpes://127.0.0.1:$port R=$dir/home/$P
+  install -d -o "$RUID" -g "$RUID" "$R"
+  rm -f "$MAIL_D"/*.eml
+  secure_backup --dump-file "$1" --email-from bu@example.com --email-to admin@example.com
+  if [ "$1" = good ]; then
+    check_exit "a good certificate of the test CA: backup" 0
+  else
+    check_exit "$1 certificate: backup exit" 1
+    check_contains "$1 certificate: says why" "$2" "$ERR"
+    check_contains "$1 certificate: failure mail" "Backup process has failed for domain '$D'" \
+      "$(mails)"
+    check_eq "$1 certificate: nothing on the server" "" "$(ls -A "$R")"
+    check_eq "$1 certificate: no login sent" 0 "$(grep -c '"USER ' "$dir/vsftpd.log")"
+    check_eq "$1 certificate: domain on" on "$(state_of $D)"
+    rm -f "$MAIL_D"/*.eml
+    printf 'older\n' > "$R/$1"
+    secure_download "$1" --email-from bu@example.com --email-to admin@example.com
+    check_exit "$1 certificate: download exit" 1
+    check_contains "$1 certificate: download says why" "$2" "$ERR"
+    check_contains "$1 certificate: download mail" "Download process has failed" "$(mails)"
+    check_eq "$1 certificate: nothing fetched" "" "$(ls -A "$REPO" | grep "$1\|hvxtmp")"
+  fi
+  stop_cert_server
+  rm -rf "${dir:?}/home"
+}
+use_transport ftpes
+export HVX_FTP_CA_FILE=$CERTS/ca.pem
+cert_refused good
+cert_refused expired "SSL certificate problem: certificate has expired"
+cert_refused elsewhere "no alternative certificate subject name matches target host name '127.0.0.1'"
+use_transport ftpes
+
 # A server that requires TLS reached with ftp://, and a plain server reached
 # with ftpes://: clean failures, the password never sent in clear.
 before_pass=$(passes)

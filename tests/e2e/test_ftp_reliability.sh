@@ -244,6 +244,91 @@ for scheme in ftpes ftps sftp; do
 done
 stop_secure
 check_eq "no process of the frozen servers left" "" "$(pgrep -f "$SECURE/" | paste -sd' ')"
+
+# A server session held at one system call (strace's delay, 20 s, on the
+# Nth call of each session process): the write probe's listing and its
+# deletion over TLS and SSH, a download's listing, and the commit's renames
+# (vsftpd renames with rename(2), OpenSSH's SFTP server with link(2)). The
+# run gives up within the limits; the held call is carried out once the
+# tracer lets go, long after the run ended. A rename carried out that late
+# must find the commit record still there: the next run then sees where the
+# older files went, and the name holds a whole dump.
+export HVX_FTP_CONNECT_TIMEOUT=3
+tracer=""
+hold_calls() {  # SERVER_PID SYSCALL NTH
+  strace -f -qq -o /dev/null -p "$1" -e trace="$2" -e inject="$2:delay_enter=20000000:when=$3" &
+  tracer=$!
+  sleep 0.5  # attached
+}
+release_calls() { [ -z "$tracer" ] || { kill "$tracer"; wait "$tracer"; }; tracer=""; }
+trap 'release_calls; stop_secure; rm -rf "$SECURE"; cleanup_sandbox' EXIT
+start_secure() {  # SCHEME: sets S, R and the login; exports the checks
+  local dir=$SECURE/$1 port
+  rm -rf "$dir"
+  unset HVX_FTP_CA_FILE HVX_SSH_KNOWN_HOSTS
+  case $1 in
+    ftpes) port=$("$SRC/testbed/ftps-server" start "$dir" 0 hvxftps "$FTP_PASSWORD") || exit 1
+      FTP_LOGIN=hvxftps; export HVX_FTP_CA_FILE=$dir/ca.pem ;;
+    ftps) port=$("$SRC/testbed/ftps-server" start --implicit "$dir" 0 hvxftps "$FTP_PASSWORD") || exit 1
+      FTP_LOGIN=hvxftps; export HVX_FTP_CA_FILE=$dir/ca.pem ;;
+    sftp) port=$("$SRC/testbed/sftp-server" start "$dir" 0 hvxsftp "$FTP_PASSWORD") || exit 1
+      FTP_LOGIN=hvxsftp; export HVX_SSH_KNOWN_HOSTS=$dir/known_hosts ;;
+  esac
+  S=$1://127.0.0.1:$port
+  R=$dir/home/repo
+  install -d -o 65534 -g 65534 "$R"
+}
+held_run() {  # backup|download
+  if [ "$1" = backup ]; then
+    HVXDUMP_PAD_MIB=2 "$SITEVAULT" --ftp-backup --verbose --domain-name $D --dump-file held \
+      --desc-file "$SB/tmp/desc" --ftp-server "$S" --ftp-path repo --split-size 1 \
+      --email-from bu@example.com --email-to admin@example.com >"$SB/held.out" 2>"$SB/held.err"
+  else
+    "$SITEVAULT" --ftp-download --domain-name $D --dump-file held --ftp-server "$S" \
+      --ftp-path repo --email-from bu@example.com --email-to admin@example.com \
+      >"$SB/held.out" 2>"$SB/held.err"
+  fi
+}
+held_case() {  # SCHEME OPERATION SYSCALL NTH
+  local rc start elapsed what="$1: $2 held at $3 #$4"
+  rm -f "$MAIL_D"/*.eml "$REPO"/held*
+  hold_calls "$(cat "$SECURE/$1/pid")" "$3" "$4"
+  start=$SECONDS
+  held_run "$2"
+  rc=$?
+  elapsed=$((SECONDS - start))
+  release_calls
+  check_eq "$what: exit" 1 "$rc"
+  check "$what: ends within the limits ($elapsed s)" test "$elapsed" -le 15
+  if [ "$2" = backup ]; then
+    check_contains "$what: mail" "Backup process has failed for domain '$D'" "$(mails)"
+  else
+    check_contains "$what: mail" "Download process has failed" "$(mails)"
+  fi
+  check_eq "$what: domain on" on "$(state_of $D)"
+  sleep 1  # the held call carried out
+  rm -f "$REPO"/held*
+  run "$SITEVAULT" --ftp-download --domain-name $D --dump-file held --ftp-server "$S" \
+    --ftp-path repo
+  check_exit "$what: the next download" 0
+  run "$SITEVAULT" --check-dump --domain-name $D --dump-file held
+  check_eq "$what: the dump checks" 0 "$OUT"
+  check_eq "$what: nothing staged or probed left" "" "$(ls -A "$R" | grep 'hvxtmp\|write-test')"
+}
+for scheme in ftpes ftps sftp; do
+  start_secure $scheme
+  held_run backup
+  check_eq "$scheme: the older dump" 0 "$?"
+  held_case $scheme backup getdents64 1
+  held_case $scheme download getdents64 1
+  case $scheme in
+    ftpes) held_case $scheme backup unlink 1
+      held_case $scheme backup rename 1
+      held_case $scheme backup rename 2 ;;
+    sftp) held_case $scheme backup link 1 ;;
+  esac
+done
+stop_secure
 unset HVX_FTP_STALL_TIMEOUT HVX_FTP_CONNECT_TIMEOUT HVX_FTP_CA_FILE HVX_SSH_KNOWN_HOSTS
 
 # The commit on the server survives a kill after any change it makes. The
@@ -379,5 +464,67 @@ wait $bg
 check_eq "the stopped run finishes" 0 "$?"
 check_eq "only whole dumps on the server" "fp fp.part2 fp.part3 kp kp.part2 kp.part3 lp lp.part2 lp.part3" \
   "$(cd "$R" && ls -A | paste -sd' ')"
+
+# A server frozen at one command of a run (testbed/ftp-server's freeze
+# file: the Nth line WHAT, GREETING for a connection's greeting, is never
+# answered). server: the whole server stops until thawed and then answers
+# what waited, late; session: that connection alone stays silent. Each run
+# ends within the limits with its failure mail and the domain on, and once
+# a later run touched the path the name holds a whole dump (the older or the
+# new one) and nothing staged of this host is left. farstore's write test
+# (the first connection) is bounded by the same limits; a listing with
+# "NLST -a" that never answers fails the run instead of being taken for a
+# server that does not know "-a" (recovery would miss a killed run's record).
+export HVX_FTP_STALL_TIMEOUT=3 HVX_FTP_CONNECT_TIMEOUT=3
+rm -f "$FTPD/fault"
+ftpd_pid=$(cat "$FTPD/pid")
+trap 'kill -CONT $ftpd_pid; stop_ftpd; stop_secure; rm -rf "$SECURE"; cleanup_sandbox' EXIT
+frozen_case() {  # OPERATION WHAT NTH MODE
+  local rc start=$SECONDS elapsed what="$1 frozen at $2 #$3 ($4)" fired=no
+  rm -f "$MAIL_D"/*.eml "$FTPD/freeze.fired" "$REPO"/fz*
+  echo "$3 $4 $2" > "$FTPD/freeze"
+  if [ "$1" = backup ]; then
+    HVXDUMP_PAD_MIB=2 "$SITEVAULT" --ftp-backup --verbose --domain-name $D --dump-file fz \
+      --desc-file "$SB/tmp/desc" --ftp-server "$FTP_SERVER" --ftp-path repo --split-size 1 \
+      --email-from bu@example.com --email-to admin@example.com >"$SB/fz.out" 2>"$SB/fz.err"
+  else
+    "$SITEVAULT" --ftp-download --domain-name $D --dump-file fz --ftp-server "$FTP_SERVER" \
+      --ftp-path repo --email-from bu@example.com --email-to admin@example.com \
+      >"$SB/fz.out" 2>"$SB/fz.err"
+  fi
+  rc=$?
+  elapsed=$((SECONDS - start))
+  [ -e "$FTPD/freeze.fired" ] && fired=yes
+  kill -CONT "$ftpd_pid"
+  rm -f "$FTPD/freeze"
+  check_eq "$what: the freeze was met" yes "$fired"
+  check_eq "$what: exit" 1 "$rc"
+  check "$what: ends within the limits ($elapsed s)" test "$elapsed" -le 15
+  if [ "$1" = backup ]; then
+    check_contains "$what: mail" "Backup process has failed for domain '$D'" "$(mails)"
+  else
+    check_contains "$what: mail" "Download process has failed" "$(mails)"
+  fi
+  check_eq "$what: domain on" on "$(state_of $D)"
+  check "$what: lock released" wait_unlocked $D 5
+  [ "$rc" = 1 ] || echo "--- $what: $(paste -sd'|' "$SB/fz.err")" >&2
+  sleep 0.3  # what the thawed server answers late, to connections gone
+  fetch_checks fz "$what"
+  check_eq "$what: nothing staged left" "" "$(ls -A "$R" | grep hvxtmp)"
+}
+remote_backup fz 0 none "$D" 2
+for point in "GREETING 1 server" "STOR 1 session" "DELE 1 server" "GREETING 2 session" \
+  "USER 2 server" "NLST 1 server" "NLST -a 1 session" "NLST -a 2 server" "SIZE 1 session" \
+  "STOR 2 server" "SIZE 3 server" "NLST -a 3 session" "STOR 4 server" "RNFR 1 session" \
+  "RNTO 1 server" "RNTO 3 session" "RNTO 4 server"; do
+  read -r -a p <<<"$point"
+  frozen_case backup "${p[*]:0:${#p[@]}-2}" "${p[-2]}" "${p[-1]}"
+done
+for point in "GREETING 1 server" "USER 1 session" "NLST -a 1 session" "NLST 2 server" \
+  "SIZE 1 session" "RETR 2 server"; do
+  read -r -a p <<<"$point"
+  frozen_case download "${p[*]:0:${#p[@]}-2}" "${p[-2]}" "${p[-1]}"
+done
+unset HVX_FTP_STALL_TIMEOUT HVX_FTP_CONNECT_TIMEOUT
 
 finish

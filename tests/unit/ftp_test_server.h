@@ -109,6 +109,14 @@ class PrivateFtpServer {
     testing_support::write_file(state_ + "/fault",
                                 std::to_string(nth) + " " + signal + " " + pid_file + "\n");
   }
+  // The nth command line that is what (or what and an argument that is no
+  // option; "GREETING" for a greeting) from now is never answered: mode
+  // "session" silences that connection, "server" stops the whole server.
+  void freeze_at(const std::string& what, int nth, const std::string& mode) {
+    std::filesystem::remove(state_ + "/freeze.fired");
+    testing_support::write_file(state_ + "/freeze",
+                                std::to_string(nth) + " " + mode + " " + what + "\n");
+  }
   // Whether the fault was set off (and is disarmed since).
   bool fault_fired() const { return testing_support::file_exists(state_ + "/fault.fired"); }
 

@@ -28,6 +28,11 @@ class MemoryStore final : public CommitStore {
   std::map<std::string, std::string> files;
   int budget = -1;            // changes allowed before the crash; -1: no crash
   std::string refuse_target;  // the first rename onto this name fails (a refusing server)
+  // The first rename onto this name goes unanswered: it fails, and is
+  // carried out only by carry_out_late() (a server session that outlives
+  // the connection).
+  std::string late_target;
+  std::vector<std::pair<std::string, std::string>> late;
 
   bool crashed() const { return budget == 0; }
 
@@ -48,6 +53,11 @@ class MemoryStore final : public CommitStore {
       if (!change() || !files.contains(from) || files.contains(to)) return -1;
       if (to == refuse_target) {
         refuse_target.clear();
+        return -1;
+      }
+      if (to == late_target) {
+        late_target.clear();
+        late.emplace_back(from, to);
         return -1;
       }
       files[to] = std::move(files[from]);
@@ -80,6 +90,14 @@ class MemoryStore final : public CommitStore {
     return files[name];
   }
   int make_durable(const std::vector<std::string>&) override { return crashed() ? -1 : 0; }
+  bool changes_in_doubt() const override { return !late.empty(); }
+  void carry_out_late() {
+    for (const auto& [from, to] : late) {
+      files[to] = std::move(files[from]);
+      files.erase(from);
+    }
+    late.clear();
+  }
 
  private:
   bool change() {
@@ -246,6 +264,29 @@ TEST(DumpCommit, RefusedRenameLeavesTheOlderDumpAlone) {
   EXPECT_EQ(commit_dump(store, "d", {6}), -1);
   EXPECT_EQ(dump_under(store, "d"), Dump{"old"});
   EXPECT_FALSE(has_staging_files(store));
+}
+
+// A rename the server did not answer and carried out later: the commit
+// leaves everything to the next run (undone at once, an older file moved
+// aside late would have no record and go as a leftover); that run's recovery
+// then finds one whole dump.
+TEST(DumpCommit, UnansweredRenameLeavesTheRecordForTheNextRun) {
+  const RunIdentity run = gone_run();
+  for (const std::string& late : {aside_dump_name(run, "d"), std::string("d.part3")}) {
+    SCOPED_TRACE(late);
+    MemoryStore store;
+    const Shape& shape = kShapes[0];
+    put_dump(store, "d", shape.older);
+    put_dump(store, staged_dump_name(run, "d"), shape.newer);
+    store.late_target = late;
+    EXPECT_EQ(commit_dump_as(store, run, "d", sizes_of(shape.newer)), -1);
+    EXPECT_TRUE(store.files.contains(commit_record_name(run, "d")));
+    store.carry_out_late();
+    EXPECT_EQ(recover_commits(store), 0);
+    const Dump now = dump_under(store, "d");
+    EXPECT_TRUE(now == shape.older || now == shape.newer);
+    EXPECT_FALSE(has_staging_files(store));
+  }
 }
 
 // Leftovers are judged by the whole identity: a live process with the pid

@@ -4,6 +4,8 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
+#include <chrono>
 #include <cstdlib>
 #include <filesystem>
 #include <set>
@@ -187,6 +189,42 @@ TEST(FtpLogin, CredentialsWithColonsAndBlanksLogIn) {
   EXPECT_EQ(*files, std::vector<std::string>{"d"});
   EXPECT_FALSE(ftp_get_dump_files(account.server.c_str(), account.login.c_str(), "wrong", ".", "d")
                    .has_value());
+}
+
+// A listing of every name needs both NLST and "NLST -a": a server that never
+// answers the second fails the listing within the limits (a commit record
+// may be among the names it would have given), while the plain listing
+// alone is not affected.
+TEST(FtpListing, UnansweredHiddenListingFailsInsteadOfLeavingNamesOut) {
+  TempDir state;
+  ftp_test::PrivateFtpServer server(state.path(), "lister", "secret");
+  const FtpAccount& account = server.account();
+  write_file(account.home + "/d", "data\n");
+  write_file(account.home + "/.hvxtmp.record", "record\n");
+  setenv("HVX_FTP_STALL_TIMEOUT", "2", 1);
+  setenv("HVX_FTP_CONNECT_TIMEOUT", "2", 1);
+  const char* host = account.server.c_str();
+  const char* login = account.login.c_str();
+  const char* password = account.password.c_str();
+  const auto all = ftp_list_names(host, login, password, ".", "", FtpHidden::listed);
+  ASSERT_TRUE(all.has_value());
+  EXPECT_EQ(std::set<std::string>(all->begin(), all->end()),
+            (std::set<std::string>{"d", ".hvxtmp.record"}));
+
+  server.freeze_at("NLST -a", 1, "session");
+  const auto started = std::chrono::steady_clock::now();
+  char why[512] = "";
+  EXPECT_FALSE(ftp_list_names(host, login, password, ".", "", FtpHidden::listed, why, sizeof why));
+  EXPECT_LT(std::chrono::steady_clock::now() - started, std::chrono::seconds(10));
+  EXPECT_TRUE(testing_support::file_exists(state.path() + "/freeze.fired"));
+  EXPECT_NE(std::string(why).find("error: cURL execution failed: "), std::string::npos) << why;
+
+  server.freeze_at("NLST -a", 1, "session");
+  const auto plain = ftp_list_names(host, login, password, ".", "", FtpHidden::left_out);
+  ASSERT_TRUE(plain.has_value());
+  EXPECT_NE(std::find(plain->begin(), plain->end(), "d"), plain->end());
+  unsetenv("HVX_FTP_STALL_TIMEOUT");
+  unsetenv("HVX_FTP_CONNECT_TIMEOUT");
 }
 
 // The directory of a remote commit on each transport: every name (those
