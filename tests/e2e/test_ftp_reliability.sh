@@ -278,17 +278,20 @@ start_secure() {  # SCHEME: sets S, R and the login; exports the checks
   R=$dir/home/repo
   install -d -o 65534 -g 65534 "$R"
 }
-held_run() {  # backup|download
+# A split backup or a download of NAME in repo on SERVER, with mail; its
+# output in $SB/NAME.out and $SB/NAME.err, its exit status returned.
+remote_op() {  # backup|download SERVER NAME
   if [ "$1" = backup ]; then
-    HVXDUMP_PAD_MIB=2 "$SITEVAULT" --ftp-backup --verbose --domain-name $D --dump-file held \
-      --desc-file "$SB/tmp/desc" --ftp-server "$S" --ftp-path repo --split-size 1 \
-      --email-from bu@example.com --email-to admin@example.com >"$SB/held.out" 2>"$SB/held.err"
+    HVXDUMP_PAD_MIB=2 "$SITEVAULT" --ftp-backup --verbose --domain-name $D --dump-file "$3" \
+      --desc-file "$SB/tmp/desc" --ftp-server "$2" --ftp-path repo --split-size 1 \
+      --email-from bu@example.com --email-to admin@example.com >"$SB/$3.out" 2>"$SB/$3.err"
   else
-    "$SITEVAULT" --ftp-download --domain-name $D --dump-file held --ftp-server "$S" \
+    "$SITEVAULT" --ftp-download --domain-name $D --dump-file "$3" --ftp-server "$2" \
       --ftp-path repo --email-from bu@example.com --email-to admin@example.com \
-      >"$SB/held.out" 2>"$SB/held.err"
+      >"$SB/$3.out" 2>"$SB/$3.err"
   fi
 }
+held_run() { remote_op "$1" "$S" held; }  # backup|download
 held_case() {  # SCHEME OPERATION SYSCALL NTH
   local rc start elapsed what="$1: $2 held at $3 #$4"
   rm -f "$MAIL_D"/*.eml "$REPO"/held*
@@ -483,15 +486,7 @@ frozen_case() {  # OPERATION WHAT NTH MODE
   local rc start=$SECONDS elapsed what="$1 frozen at $2 #$3 ($4)" fired=no
   rm -f "$MAIL_D"/*.eml "$FTPD/freeze.fired" "$REPO"/fz*
   echo "$3 $4 $2" > "$FTPD/freeze"
-  if [ "$1" = backup ]; then
-    HVXDUMP_PAD_MIB=2 "$SITEVAULT" --ftp-backup --verbose --domain-name $D --dump-file fz \
-      --desc-file "$SB/tmp/desc" --ftp-server "$FTP_SERVER" --ftp-path repo --split-size 1 \
-      --email-from bu@example.com --email-to admin@example.com >"$SB/fz.out" 2>"$SB/fz.err"
-  else
-    "$SITEVAULT" --ftp-download --domain-name $D --dump-file fz --ftp-server "$FTP_SERVER" \
-      --ftp-path repo --email-from bu@example.com --email-to admin@example.com \
-      >"$SB/fz.out" 2>"$SB/fz.err"
-  fi
+  remote_op "$1" "$FTP_SERVER" fz
   rc=$?
   elapsed=$((SECONDS - start))
   [ -e "$FTPD/freeze.fired" ] && fired=yes
