@@ -1,5 +1,7 @@
 #include "remote/remote_store.h"
 
+#include <curl/curl.h>
+
 #include <algorithm>
 #include <cctype>
 #include <cerrno>
@@ -19,12 +21,13 @@ constexpr std::size_t kReportSize = 4096 + 256;
 // The schemes --ftp-server may name; a server given without one is plain FTP.
 constexpr const char* kSchemes[] = {"ftp", "ftpes", "ftps", "sftp"};
 
+// The reason is cut as libcurl's error buffer cuts every setup reason.
 void report_unknown_scheme(std::string_view server) {
+  std::string reason = "--ftp-server \"" + std::string(server) +
+                       "\" names none of the schemes ftp, ftpes, ftps, sftp";
+  if (reason.size() >= CURL_ERROR_SIZE) reason.resize(CURL_ERROR_SIZE - 1);
   errno = 0;  // the text says what failed
-  print_error(0,
-              "error: cURL setup failed: --ftp-server \"%.*s\" names none of the schemes ftp, "
-              "ftpes, ftps, sftp\n",
-              static_cast<int>(server.size()), server.data());
+  print_error(0, "error: cURL setup failed: %s\n", reason.c_str());
 }
 
 }  // namespace

@@ -12,6 +12,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <filesystem>
+#include <map>
 #include <memory>
 #include <set>
 #include <span>
@@ -105,12 +106,72 @@ TEST(RemoteLocationTest, UnknownSchemeIsRefusedWithTheSetupMessage) {
       << err;
   EXPECT_EQ(err.find("System error"), std::string::npos) << err;
 
+  // The reason is cut where libcurl's error buffer cuts it.
+  const std::string long_server = "x://" + std::string(300, 'h');
+  testing::internal::CaptureStderr();
+  EXPECT_FALSE(parse_remote_location(long_server, "", "", "").has_value());
+  err = testing::internal::GetCapturedStderr();
+  const std::string reason = ("--ftp-server \"" + long_server).substr(0, 255);
+  EXPECT_NE(err.find("error: cURL setup failed: " + reason + "\n"), std::string::npos) << err;
+
   RemoteLocation made{"s3", "h", "", "", "", "s3://h"};
   testing::internal::CaptureStderr();
   EXPECT_EQ(open_remote_store(made), nullptr);
   err = testing::internal::GetCapturedStderr();
   EXPECT_NE(err.find("--ftp-server \"s3://h\" names none of the schemes"), std::string::npos)
       << err;
+}
+
+// A store of files in memory that has only put and get, to show what the
+// interface's text forms make of them.
+class PutGetOnly final : public RemoteStore {
+ public:
+  const StoreFeatures& features() const override { return features_; }
+  std::optional<std::uint64_t> put(const std::string& name, const ByteSource& source) override {
+    std::string& file = files[name];
+    file.clear();
+    char buffer[3];  // small: the text arrives in several calls
+    for (;;) {
+      const auto n = source(buffer);
+      if (!n) return std::nullopt;
+      if (*n == 0) return file.size();
+      file.append(buffer, *n);
+    }
+  }
+  bool get(const std::string& name, const ByteSink& sink) override {
+    const auto found = files.find(name);
+    if (found == files.end()) return false;
+    const std::string& file = found->second;
+    for (std::size_t at = 0; at < file.size(); at += 2) {
+      if (!sink(
+              std::span<const char>(file).subspan(at, std::min<std::size_t>(2, file.size() - at))))
+        return false;
+    }
+    return true;
+  }
+  std::optional<std::string> tail(const std::string&, std::size_t) override { return {}; }
+  std::optional<std::vector<RemoteFile>> list(std::string_view, DotNames) override { return {}; }
+  bool remove(const std::vector<std::string>&, Missing, Urgency) override { return false; }
+  Renamed rename(const std::vector<std::pair<std::string, std::string>>&) override {
+    return Renamed::refused;
+  }
+  std::optional<std::uint64_t> size(const std::string&, Missing) override { return {}; }
+  bool probe_writable(const std::string&) override { return false; }
+
+  std::map<std::string, std::string> files;
+
+ private:
+  StoreFeatures features_;
+};
+
+TEST(RemoteStoreTest, TextFormsGoThroughPutAndGetWithinTheirBound) {
+  PutGetOnly store;
+  EXPECT_TRUE(store.put_text("record", "parts 2\nsizes 7 9\n"));
+  EXPECT_EQ(store.files["record"], "parts 2\nsizes 7 9\n");
+  EXPECT_EQ(store.get_text("record", 18), std::optional<std::string>("parts 2\nsizes 7 9\n"));
+  EXPECT_FALSE(store.get_text("record", 17).has_value()) << "one byte beyond the bound";
+  EXPECT_TRUE(store.put_text("empty", ""));
+  EXPECT_EQ(store.get_text("empty", 0), std::optional<std::string>(""));
 }
 
 std::vector<std::string> feed(FtpNameList& listing, const std::vector<std::string>& chunks) {
