@@ -1,9 +1,7 @@
 #include "ftp_transfer.h"
 
 #include <fcntl.h>
-#include <signal.h>
 #include <sys/stat.h>
-#include <sys/wait.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -11,6 +9,7 @@
 #include <cstdarg>
 #include <cstdio>
 #include <cstring>
+#include <span>
 #include <string>
 #include <vector>
 
@@ -23,88 +22,46 @@
 #include "ftp_repository.h"
 #include "messages.h"
 #include "server_keys.h"
-#include "shell_child.h"
+#include "signed_stream.h"
 #include "signing.h"
-#include "unique_fd.h"
 
 namespace {
 
-// libcurl fills and drains transfers in blocks of this size; readHandler is
-// handed buffers of it, so every pipe read and socket write moves a lot.
+// libcurl fills and drains transfers in blocks of this size; the dump's
+// source is handed buffers of it, so every pipe read and socket write moves
+// a lot.
 constexpr long kTransferBlock = 512 * 1024;
 // SFTP downloads ask libssh2 for smaller blocks: it reads ahead several
 // blocks of what it is asked for, and at 512 KiB that read-ahead alone takes
 // megabytes.
 constexpr long kSftpReceiveBlock = 128 * 1024;
-constexpr int kPipeSize = 1 << 20;
 
-// The hvxdump child and the read end of its output pipe. The upload reads
-// the pipe through a stdio stream whose read function reaps the child when
-// the pipe ends: a writer that failed turns the end of the stream into a
-// read error, so readHandler never signs a stream that is not complete.
-struct DumpWriter {
-  pid_t pid = -1;
-  UniqueFd fd;
-  bool reaped = false;
-  int status = 0;  // wait status once reaped
-
-  bool succeeded() const { return reaped && WIFEXITED(status) && WEXITSTATUS(status) == 0; }
-
-  void reap() {
-    if (reaped || pid < 0) return;
-    status = wait_shell_child(pid);
-    reaped = true;
+// The upload words the stream's failures as it always has: after "error in
+// readHandler: ", with the writer's exit status; a writer that cannot be
+// started is an error of the transfer.
+void report_stream_failure(const SignedDumpStream& stream, char* error_text,
+                           std::size_t error_size) {
+  using Failure = SignedDumpStream::Failure;
+  std::string text = stream.failure();
+  switch (stream.failure_kind()) {
+    case Failure::start:
+      ftp_report(error_text, error_size, "Error: %s\n", std::strerror(stream.failure_errno()));
+      return;
+    case Failure::digest_update:
+      text = "Can't count digest for dump";
+      break;
+    case Failure::read:
+      text = "error during reading input stream from hvxdump\n";
+      break;
+    case Failure::writer_failed:
+      text = "Error during hvxdump execution (exit status " +
+             std::to_string(stream.writer_exit_status()) + ")";
+      break;
+    default:
+      break;
   }
-
-  // Ends the writer early: closing the pipe makes its next write fail.
-  void abandon() {
-    fd.reset();
-    reap();
-  }
-
-  ~DumpWriter() { abandon(); }
-};
-
-ssize_t writer_read(void* cookie, char* buffer, std::size_t size) {
-  auto* writer = static_cast<DumpWriter*>(cookie);
-  if (writer->reaped) {
-    if (writer->succeeded()) return 0;
-    errno = EIO;
-    return -1;
-  }
-  for (;;) {
-    const ssize_t n = ::read(writer->fd.get(), buffer, size);
-    if (n > 0) return n;
-    if (n < 0 && errno == EINTR) continue;
-    if (n < 0) return -1;
-    writer->reap();
-    if (writer->succeeded()) return 0;
-    errno = EIO;
-    return -1;
-  }
-}
-
-int writer_close(void*) { return 0; }
-
-// Starts the command through /bin/sh, in a process group of its own that a
-// termination request stops, with its standard output on a pipe. Descriptors
-// other than the standard three stay with this process, so the domain lock
-// never leaks into the dump utility.
-bool start_writer(const std::string& command, int error_fd, DumpWriter& writer) {
-  auto pipe = make_pipe(O_CLOEXEC);
-  if (!pipe) return false;
-  const pid_t pid = start_shell_child(command, -1, pipe->write.get(), error_fd);
-  if (pid < 0) return false;
-  writer.pid = pid;
-  writer.fd = std::move(pipe->read);
-  ::fcntl(writer.fd.get(), F_SETPIPE_SZ, kPipeSize);  // best effort
-  return true;
-}
-
-std::string describe_writer_failure(const DumpWriter& writer) {
-  if (writer.status == -1 || !WIFEXITED(writer.status)) return "Abnormal hvxdump termination";
-  return "Error during hvxdump execution (exit status " +
-         std::to_string(WEXITSTATUS(writer.status)) + ")";
+  errno = stream.failure_errno();
+  print_error(0, "error in readHandler: %s\n", text.c_str());
 }
 
 std::string part_name(const char* dump_name, int part) {
@@ -177,61 +134,52 @@ std::size_t text_read(char* buffer, std::size_t size, std::size_t count, void* s
 // Before the upload is put in place: the signature lines sent must verify
 // against the server's public key. The digest was made on the way out, so
 // nothing is read back from the server.
-bool signature_sent_verifies(char* error_text, std::size_t error_size) {
+bool signature_sent_verifies(const SignedDumpStream& stream, char* error_text,
+                             std::size_t error_size) {
   const auto key = get_server_public_key();
   if (!key) {
     ftp_report(error_text, error_size, "Can't get public key to verify dump signature\n");
     return false;
   }
-  const SignatureCheck verdict = check_signature_text(upload_state.signature, key->c_str());
+  const SignatureCheck verdict = check_signature_text(stream.signature_lines(), key->c_str());
   if (verdict == SignatureCheck::good) return true;
   ftp_report(error_text, error_size, "Checking dump signature failed: the dump sent is %s\n",
              signature_check_text(verdict));
   return false;
 }
 
-// The stdio stream the upload reads the writer's pipe through. Its buffer is
-// smaller than the blocks readHandler asks for, so glibc reads straight into
-// libcurl's buffer.
-FilePtr open_writer_stream(DumpWriter& writer) {
-  return FilePtr(fopencookie(&writer, "r",
-                             cookie_io_functions_t{writer_read, nullptr, nullptr, writer_close}));
-}
+// libcurl's read callback over the source of one file of the dump. A
+// failed source ends the file as if it were whole, so that libcurl adds no
+// error of its own; the upload then sees the failure and removes the file.
+struct PartReader {
+  ByteSource source;
+  bool failed = false;
+};
 
-// readHandler's state for a new dump: nothing of a part sent yet.
-void start_upload_state(std::uint64_t split_size) {
-  upload_state.split_size = split_size;
-  upload_state.part_bytes = 0;
-  upload_state.part_full = false;
-  upload_state.read_error = false;
-  upload_state.stream_ended = false;
-}
-
-// Stops reading the writer and ends it (reaped, if it was still running).
-void stop_writer(FilePtr& stream, DumpWriter& writer) {
-  stream.reset();
-  writer.abandon();
-}
-
-void report_read_error(const DumpWriter& writer) {
-  if (writer.reaped && !writer.succeeded()) {
-    print_error(0, "error in readHandler: %s\n", describe_writer_failure(writer).c_str());
-  } else {
-    print_error(0, "error in readHandler: %s\n", upload_state.read_error_text.c_str());
+std::size_t read_part(char* buffer, std::size_t size, std::size_t count, void* reader_ptr) {
+  auto* reader = static_cast<PartReader*>(reader_ptr);
+  if (buffer == nullptr || size == 0 || count == 0 || reader->failed) return 0;
+  const std::size_t room =
+      count > static_cast<std::size_t>(-1) / size ? static_cast<std::size_t>(-1) : size * count;
+  const auto n = reader->source(std::span<char>(buffer, room));
+  if (!n) {
+    reader->failed = true;
+    return 0;
   }
+  return *n;
 }
 
 enum class PartSent { setup_failed, failed, sent };
 
-// Uploads one file of the dump from the stream until readHandler ends it;
+// Uploads one file of the dump from its source until the source ends it;
 // the bytes libcurl sent are added to sizes even when the transfer fails.
-PartSent send_part(FtpHandle& handle, const UploadTarget& to, const std::string& file, FILE* stream,
-                   std::vector<std::uint64_t>& sizes) {
+PartSent send_part(FtpHandle& handle, const UploadTarget& to, const std::string& file,
+                   PartReader& reader, std::vector<std::uint64_t>& sizes) {
   const std::string url = ftp_url(to.server, to.path, file.c_str());
   handle.options(to.server, to.login, to.password, FtpUse::data)
       .set(CURLOPT_URL, url.c_str())
-      .set(CURLOPT_READFUNCTION, readHandler)
-      .set(CURLOPT_READDATA, stream)
+      .set(CURLOPT_READFUNCTION, read_part)
+      .set(CURLOPT_READDATA, static_cast<void*>(&reader))
       .set(CURLOPT_UPLOAD, 1L)
       .set(CURLOPT_UPLOAD_BUFFERSIZE, kTransferBlock);
   if (!handle.options_ok()) return PartSent::setup_failed;
@@ -244,19 +192,16 @@ PartSent send_part(FtpHandle& handle, const UploadTarget& to, const std::string&
 
 enum class Placed { yes, refused, commit_failed };
 
-// Once the signature lines are sent and the writer has ended: the signature
-// is checked and the staged parts take the dump's name through the
-// journalled commit. refused: nothing was committed, the staged parts are
-// still to be removed; commit_failed: the commit cleaned up itself, or left
-// what the next run's recovery needs.
-Placed put_upload_in_place(FtpHandle& handle, const DumpWriter& writer, const UploadTarget& to,
-                           const char* dump_name, const std::vector<std::uint64_t>& sizes) {
-  if (!writer.succeeded()) {  // cannot happen: a failed writer is a read error
-    print_error(0, "error in readHandler: %s\n", describe_writer_failure(writer).c_str());
-    return Placed::refused;
-  }
+// Once the signature lines are sent (the writer has then exited well): the
+// signature is checked and the staged parts take the dump's name through
+// the journalled commit. refused: nothing was committed, the staged parts
+// are still to be removed; commit_failed: the commit cleaned up itself, or
+// left what the next run's recovery needs.
+Placed put_upload_in_place(FtpHandle& handle, const SignedDumpStream& stream,
+                           const UploadTarget& to, const char* dump_name,
+                           const std::vector<std::uint64_t>& sizes) {
   handle.reset();
-  if (!signature_sent_verifies(to.error_text, to.error_size)) return Placed::refused;
+  if (!signature_sent_verifies(stream, to.error_text, to.error_size)) return Placed::refused;
   FtpCommitStore store(to.server, to.login, to.password, to.path);
   if (commit_dump(store, dump_name, sizes) != 0) {
     ftp_report(to.error_text, to.error_size,
@@ -298,19 +243,14 @@ int ftp_upload_dump(const char* server, const char* login, const char* password,
 int ftp_upload_dump(const char* server, const char* login, const char* password, const char* path,
                     const char* dump_name, const char* arguments, char* error_text,
                     std::size_t error_size, std::uint64_t split_size, int error_fd) {
-  DumpWriter writer;
-  if (!start_writer(hvxdump_command(arguments ? arguments : "", true), error_fd, writer)) {
-    ftp_report(error_text, error_size, "Error: %s\n", std::strerror(errno));
+  SignedDumpStream stream;
+  stream.set_reporter([error_text, error_size](const SignedDumpStream& failed) {
+    report_stream_failure(failed, error_text, error_size);
+  });
+  if (!stream.start(hvxdump_command(arguments ? arguments : "", true), error_fd, split_size))
     return -1;
-  }
   FtpHandle handle(error_text, error_size);
   if (!handle.valid()) return -1;
-  FilePtr stream = open_writer_stream(writer);
-  if (!stream) {
-    ftp_report(error_text, error_size, "Error: %s\n", std::strerror(errno));
-    return -1;
-  }
-  start_upload_state(split_size);
 
   // The parts go up under a staging name and take the dump's name only once
   // the whole dump is there and verified; an older dump of that name stays
@@ -321,36 +261,22 @@ int ftp_upload_dump(const char* server, const char* login, const char* password,
   int part = 1;
   for (;; ++part) {
     const std::string file = part_name(staged.c_str(), part);
-    const PartSent sent = send_part(handle, to, file, stream.get(), sizes);
+    PartReader reader{stream.next_file()};
+    const PartSent sent = send_part(handle, to, file, reader, sizes);
     if (sent == PartSent::setup_failed) return -1;
-    if (sent == PartSent::failed) break;
-    if (upload_state.read_error) {
-      stop_writer(stream, writer);
-      report_read_error(writer);
-      break;
-    }
+    if (sent == PartSent::failed || reader.failed) break;
     if (!part_arrived_whole(to, file, sizes.back())) break;
-    if (upload_state.signature_sent) {
-      stop_writer(stream, writer);
-      const Placed placed = put_upload_in_place(handle, writer, to, dump_name, sizes);
+    if (stream.complete()) {
+      const Placed placed = put_upload_in_place(handle, stream, to, dump_name, sizes);
       if (placed == Placed::yes) return 0;
       if (placed == Placed::commit_failed) return -1;
       break;
     }
-    if (!upload_state.part_full) {
-      // The handler ended the file without filling it or finishing the
-      // stream, which only happens when a dump was already sent by this
-      // process.
-      print_error(0, "error in readHandler: the dump stream was already consumed\n");
-      break;
-    }
-    upload_state.part_full = false;
-    upload_state.part_bytes = 0;
   }
 
   // Failure after the loop: the writer is stopped, and what reached the
   // server of this dump is removed.
-  stop_writer(stream, writer);
+  stream.abandon();
   handle.reset();
   // Even an empty or refused part may have created a file.
   remove_failed_upload(to, staged, part);

@@ -53,7 +53,6 @@ class FtpUpload : public ::testing::Test {
     account = ftp_test::shared_account();
     ASSERT_FALSE(account.home.empty());
     dir = ftp_test::make_test_dir(account);
-    reset_upload_state();
     unsetenv("HVXDUMP_PAD_MIB");
     unsetenv("HVXDUMP_FAIL_AFTER_MIB");
   }
