@@ -106,17 +106,16 @@ int backup_domain(const char* domain, const char* dump_file, const char* desc_fi
                   const char* email_from, const char* email_to, std::uint64_t split_size) {
   if (check_server_wide_lock() != 0) return -1;
   if (create_dump_repository(domain) != 0) return -1;
-  if (lock_domain(domain) != 0) return -1;
+  auto held = lock_domain(domain);
+  if (!held) return -1;
 
   const std::string dump = dump_file;
   const bool to_stdout = dump == "-";
 
   // Every dump written into the domain's repository counts against the
   // owner's disk quota, whichever way its name was given.
-  if (!to_stdout && lands_in_repository(dump, domain) && check_client_quota(domain) != 0) {
-    unlock_domain(domain);
+  if (!to_stdout && lands_in_repository(dump, domain) && check_client_quota(domain) != 0)
     return -1;
-  }
 
   send_notification(email_to, email_from, domain, backup_begun, nullptr);
   clear_operation_logs(domain);
@@ -139,12 +138,11 @@ int backup_domain(const char* domain, const char* dump_file, const char* desc_fi
 
   // The domain goes back on before the final mail, so that the mail and the
   // exit status tell whether it did.
-  if (switch_held_domain_on() != 0) {
+  if (!held->switch_on()) {
     if (result == 0) mail_text = kDomainNotSwitchedOn;
     result = 1;
   }
   send_notification(email_to, email_from, domain, result == 0 ? backup_completed : backup_failed,
                     mail_text);
-  unlock_domain(domain);
-  return result;
+  return result;  // the locks go with held
 }

@@ -116,7 +116,7 @@ std::string signature_problem(const RepositoryDir& directory, const char* dump) 
     print_error(0, "Unable to find files: unable to locate repository in specified path\n");
     finish(255);
   }
-  LockedFile lock(take_domain_lock_file(o.domain_name.c_str()));
+  LockedFile lock = take_domain_lock_file(o.domain_name.c_str());
   if (!lock) finish(255);
   const int result = remove_dump_at(*repository, o.dump_file.c_str());
   lock.reset();
@@ -126,11 +126,15 @@ std::string signature_problem(const RepositoryDir& directory, const char* dump) 
 [[noreturn]] void remove_domain(const CommandOptions& o) {
   const char* domain = o.domain_name.c_str();
   if (check_server_wide_lock() != 0) finish(1);
-  if (lock_domain(domain) != 0) {
-    print_error(0, "Unable to lock domain %s\n", domain);
-    finish(1);
-  }
-  const bool switched_on = unlock_domain(domain) == 0;
+  bool switched_on;
+  {
+    auto held = lock_domain(domain);
+    if (!held) {
+      print_error(0, "Unable to lock domain %s\n", domain);
+      finish(1);
+    }
+    switched_on = held->switch_on();
+  }  // the locks go before the repository does
   const bool removed = remove_domain_repository(domain) == 0;
   finish(switched_on && removed ? 0 : 1);
 }

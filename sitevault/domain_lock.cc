@@ -3,9 +3,9 @@
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
-#include <new>
 #include <optional>
 #include <string>
+#include <utility>
 
 #include "db_connection.h"
 #include "db_queries.h"
@@ -14,8 +14,6 @@
 #include "messages.h"
 #include "product_conf.h"
 #include "repository_dir.h"
-
-locked_file* domain_lock = nullptr;
 
 namespace {
 
@@ -28,11 +26,9 @@ constexpr SwitchProtocol kProtocol{};
 
 MYSQL* lock_connection = nullptr;
 
-// The domain this run holds. Deliberately not an object with static storage:
-// a process that ends without unlock_domain leaves the domain as it is (the
-// kernel frees the locks), and no exit handler switches it on behind a
-// detached run's back.
-DomainSwitch* held = nullptr;
+// Whether a HeldDomain of this run exists. Only a flag: the held domain
+// itself lives on the operation's stack, and no exit handler ever sees it.
+bool domain_held = false;
 
 std::string dump_root() { return product_conf.DUMP_D ? product_conf.DUMP_D : ""; }
 
@@ -90,17 +86,6 @@ bool repository_not_linked(const char* domain) {
   return false;
 }
 
-// A caller that closed domain_lock itself (and cleared it) ended the hold
-// the way the end of the process does: the domain stays as it is, the id
-// lock goes too.
-void forget_closed_hold() {
-  if (held == nullptr || domain_lock == held->name_lock()) return;
-  held->release_name_lock();
-  held->leave_as_is();
-  delete held;
-  held = nullptr;
-}
-
 }  // namespace
 
 MYSQL* domain_db_connection() {
@@ -118,58 +103,41 @@ int check_server_wide_lock() {
   return -1;
 }
 
-locked_file* take_domain_lock_file(const char* domain) {
-  if (!repository_not_linked(domain)) return nullptr;
+LockedFile take_domain_lock_file(const char* domain) {
+  if (!repository_not_linked(domain)) return LockedFile();
   LockedFile record = ::take_domain_lock_file(domain_lock_path(domain), domain, host);
-  if (!record) return nullptr;
+  if (!record) return record;
   // No other run works in the repository now: what a dead run staged goes.
   remove_staging_leftovers(dump_root() + "/" + domain);
-  return record.release();
+  return record;
 }
 
-int lock_domain(const char* domain) {
-  forget_closed_hold();
-  if (held != nullptr) {
+HeldDomain::HeldDomain(DomainSwitch&& held) : switch_(std::move(held)) { domain_held = true; }
+
+HeldDomain::HeldDomain(HeldDomain&& other) noexcept
+    : switch_(std::move(other.switch_)), counted_(std::exchange(other.counted_, false)) {}
+
+// The switch's own end switches a domain still off on, then releases the
+// name lock and the id lock.
+HeldDomain::~HeldDomain() {
+  if (counted_) domain_held = false;
+}
+
+bool HeldDomain::switch_on() { return !switch_.is_off() || switch_.switch_on(); }
+
+std::optional<HeldDomain> lock_domain(const char* domain) {
+  if (domain_held) {
     print_error(0, "Error locking domain: trying lock already locked domains %s\n", domain);
-    return -1;
+    return std::nullopt;
   }
-  if (!repository_not_linked(domain)) return -1;
-  auto* domain_switch = new (std::nothrow) DomainSwitch(domain, kProtocol, host);
-  if (domain_switch == nullptr) {
-    host.lock_not_created(domain);
-    return -1;
-  }
-  if (domain_switch->lock()) {
-    // No other run works in the repository now: what a dead run staged goes.
-    remove_staging_leftovers(dump_root() + "/" + domain);
-    if (domain_switch->switch_off()) {
-      held = domain_switch;
-      domain_lock = domain_switch->name_lock();
-      return 0;
-    }
-  }
-  delete domain_switch;  // locks released; nothing was left switched off
-  return -1;
-}
-
-int switch_held_domain_on() {
-  forget_closed_hold();
-  if (held == nullptr || !held->is_off()) return 0;
-  return held->switch_on() ? 0 : -1;
-}
-
-int unlock_domain(const char* /*domain*/) {
-  forget_closed_hold();
-  if (held == nullptr) {
-    print_error(0, "Error unlocking domain: trying to unlock unlocked domain\n");
-    return -1;
-  }
-  // Switched on, then the locks go.
-  const int result = held->is_off() && !held->switch_on() ? -1 : 0;
-  delete held;
-  held = nullptr;
-  domain_lock = nullptr;
-  return result;
+  if (!repository_not_linked(domain)) return std::nullopt;
+  DomainSwitch domain_switch(domain, kProtocol, host);
+  if (!domain_switch.lock()) return std::nullopt;
+  // No other run works in the repository now: what a dead run staged goes.
+  remove_staging_leftovers(dump_root() + "/" + domain);
+  // A failed switch-off has rolled back; the locks go with domain_switch.
+  if (!domain_switch.switch_off()) return std::nullopt;
+  return HeldDomain(std::move(domain_switch));
 }
 
 int turn_domain_off(const char* domain) {

@@ -105,7 +105,8 @@ int ftp_backup_domain(const char* domain, const char* dump_file, const char* des
   // The lock file and the logs live in the repository, which a domain kept
   // only on the server has not had yet.
   if (create_dump_repository(domain) != 0) return -1;
-  if (lock_domain(domain) != 0) return -1;
+  auto held = lock_domain(domain);
+  if (!held) return -1;
   if (verbose == 0) detach_operation();
 
   send_notification(email_to, email_from, domain, backup_begun, nullptr);
@@ -143,14 +144,13 @@ int ftp_backup_domain(const char* domain, const char* dump_file, const char* des
 
   // The domain goes back on before the final mail, so that the mail and the
   // exit status tell whether it did.
-  if (switch_held_domain_on() != 0) {
+  if (!held->switch_on()) {
     if (result == 0) std::snprintf(error_text, sizeof error_text, "%s", kDomainNotSwitchedOn);
     result = 1;
   }
   send_notification(email_to, email_from, domain, result == 0 ? backup_completed : backup_failed,
                     error_text[0] != '\0' ? error_text : nullptr);
-  unlock_domain(domain);
-  return result;
+  return result;  // the locks go with held
 }
 
 namespace {
@@ -224,12 +224,12 @@ int ftp_download_dump(const char* domain, const char* dump_file, const char* ser
     reason = "Another backup or restore of the repositories is running";
   } else if (create_dump_repository(domain) != 0) {
     reason = std::string("Unable to create the dump repository of domain ") + domain;
-  } else if (lock_domain(domain) != 0) {
+  } else if (auto held = lock_domain(domain); !held) {
     reason = std::string("Unable to lock domain ") + domain;
   } else {
     result = download_locked(domain, dump_file, server, login, password, path, reason);
     // A domain left switched off fails the run however the download went.
-    if (unlock_domain(domain) != 0 && result == 0) {
+    if (!held->switch_on() && result == 0) {
       result = -1;
       reason = kDomainNotSwitchedOn;
     }

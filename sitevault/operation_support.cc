@@ -278,7 +278,8 @@ void detach_operation() {
   }
   if (pid > 0) {
     // The detached process shares every open descriptor (database socket,
-    // domain lock); no exit handler of the foreground may touch them.
+    // domain locks); no exit handler of the foreground may touch them, and
+    // no destructor of the caller's stack may switch its domain on.
     _exit(0);
   }
   setsid();

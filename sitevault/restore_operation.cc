@@ -88,7 +88,8 @@ std::string verify_open_dump(const std::optional<RepositoryDir>& repository,
 int restore_domain(const char* client_login, const char* domain, const char* domain_ip,
                    const char* dump_file, const char* email_from, const char* email_to) {
   if (check_server_wide_lock() != 0) return -1;
-  if (lock_domain(domain) != 0) return -1;
+  auto held = lock_domain(domain);
+  if (!held) return -1;
 
   // The repository is held from here on and the dump read relative to it:
   // no link planted in its place is followed.
@@ -104,7 +105,6 @@ int restore_domain(const char* client_login, const char* domain, const char* dom
     write_message(failure.c_str(), 0);
     std::printf("%s\n", failure.c_str());
     std::fflush(stdout);
-    unlock_domain(domain);
     return -1;
   }
 
@@ -112,7 +112,6 @@ int restore_domain(const char* client_login, const char* domain, const char* dom
 
   if (std::string(dump_file) == "-") {
     print_error(0, "Parameters error: stdin stream for restore is not supported.\n");
-    unlock_domain(domain);
     return -1;
   }
 
@@ -128,7 +127,6 @@ int restore_domain(const char* client_login, const char* domain, const char* dom
   if (restorer < 0) {
     print_error(0, "Can't run '%s'", restorer_command.c_str());
     send_notification(email_to, email_from, domain, restore_failed, nullptr);
-    unlock_domain(domain);
     return -1;
   }
   pipe->read.reset();
@@ -161,12 +159,11 @@ int restore_domain(const char* client_login, const char* domain, const char* dom
   // The domain goes back on before the final mail, so that the mail and the
   // exit status tell whether it did.
   const char* mail_text = nullptr;
-  if (switch_held_domain_on() != 0) {
+  if (!held->switch_on()) {
     if (status == 0) mail_text = kDomainNotSwitchedOn;
     status = -1;
   }
   send_notification(email_to, email_from, domain, status == 0 ? restore_completed : restore_failed,
                     mail_text);
-  unlock_domain(domain);
-  return status;
+  return status;  // the locks go with held
 }
