@@ -17,7 +17,6 @@
 #include "messages.h"
 #include "operation_support.h"
 #include "product_conf.h"
-#include "run_state.h"
 #include "server_keys.h"
 #include "signing.h"
 #include "stop_signals.h"
@@ -47,12 +46,9 @@ bool lands_in_repository(const std::string& dump_file, const char* domain) {
 // name. false with the mail text set.
 bool store_dump(const char* domain, const std::string& arguments, const std::string& dump,
                 std::uint64_t split_size, int error_fd, const char** mail_text) {
-  // The dump's files are looked up in its own directory, wherever the
-  // options placed it.
-  dump_dir = path_dirname(dump);
   // A dump outside the repository: its directory gets the recovery the
   // repository got when the lock was taken, before its name is written.
-  if (!lands_in_repository(dump, domain)) remove_staging_leftovers(dump_dir);
+  if (!lands_in_repository(dump, domain)) remove_staging_leftovers(path_dirname(dump));
   const std::string staged = staging_path(dump);
   std::vector<std::uint64_t> sizes;
   // A dump outside the repository has no directory of the domain's to guard
@@ -103,7 +99,8 @@ bool store_dump(const char* domain, const std::string& arguments, const std::str
 }  // namespace
 
 int backup_domain(const char* domain, const char* dump_file, const char* desc_file,
-                  const char* email_from, const char* email_to, std::uint64_t split_size) {
+                  const char* email_from, const char* email_to, std::uint64_t split_size,
+                  bool stay_in_foreground) {
   if (check_server_wide_lock() != 0) return -1;
   if (create_dump_repository(domain) != 0) return -1;
   auto held = lock_domain(domain);
@@ -124,7 +121,7 @@ int backup_domain(const char* domain, const char* dump_file, const char* desc_fi
   const UniqueFd error_log = open_error_log(domain);
   const std::string arguments = hvxdump_arguments(domain, desc_file);
 
-  if (!to_stdout && verbose == 0) detach_operation();
+  if (!to_stdout && !stay_in_foreground) detach_operation();
 
   const char* mail_text = nullptr;
   int result;

@@ -15,7 +15,6 @@
 #include "local_rotation.h"
 #include "messages.h"
 #include "repository_dir.h"
-#include "run_state.h"
 #include "server_keys.h"
 #include "signing.h"
 #include "stop_signals.h"
@@ -54,7 +53,7 @@ std::string signature_problem(const RepositoryDir& directory, const char* dump) 
   int result;
   // The dump's directory is held for the whole check: a repository replaced
   // by a link is no repository, as if it were missing.
-  const auto directory = RepositoryDir::open_directory(dump_dir);
+  const auto directory = RepositoryDir::open_directory(o.dump_dir);
   if (!directory)
     print_error(0, "Unable to find files: unable to locate repository in specified path\n");
   const int digest = directory ? check_dump_digest_at(*directory, o.dump_file.c_str()) : 0;
@@ -76,8 +75,8 @@ std::string signature_problem(const RepositoryDir& directory, const char* dump) 
 
 [[noreturn]] void backup(const CommandOptions& o) {
   int result = backup_domain(o.domain_name.c_str(), o.dump_file.c_str(), o.desc_file.c_str(),
-                             o.email_from.c_str(), o.email_to.c_str(), o.split_size);
-  if (result != 0 || rotate_requested == 0) finish(result != 0 ? 1 : 0);
+                             o.email_from.c_str(), o.email_to.c_str(), o.split_size, o.verbose);
+  if (result != 0 || !o.rotate_requested) finish(result != 0 ? 1 : 0);
   const std::string& prefix = o.dump_file_prefix;
   const auto slash = prefix.rfind('/');
   const std::string directory = slash == std::string::npos ? "." : prefix.substr(0, slash);
@@ -91,8 +90,8 @@ std::string signature_problem(const RepositoryDir& directory, const char* dump) 
   int result = ftp_backup_domain(o.domain_name.c_str(), o.dump_file.c_str(), o.desc_file.c_str(),
                                  o.ftp_server.c_str(), o.ftp_path.c_str(), o.ftp_login.c_str(),
                                  o.ftp_password.c_str(), o.email_from.c_str(), o.email_to.c_str(),
-                                 o.split_size);
-  if (result != 0 || rotate_requested == 0) finish(result != 0 ? 1 : 0);
+                                 o.split_size, o.verbose);
+  if (result != 0 || !o.rotate_requested) finish(result != 0 ? 1 : 0);
   // Rotation counts only whole dumps: a commit left half done since the
   // upload is finished or undone first, and nothing is deleted when that
   // fails.
@@ -151,7 +150,7 @@ std::string signature_problem(const RepositoryDir& directory, const char* dump) 
 }  // namespace
 
 void dispatch_command(const CommandOptions& o) {
-  switch (command) {
+  switch (o.command) {
     case cmd_check_dump:
       check_dump(o);
     case cmd_backup:
@@ -160,7 +159,8 @@ void dispatch_command(const CommandOptions& o) {
       ftp_backup(o);
     case cmd_restore:
       finish(restore_domain(o.client_login.c_str(), o.domain_name.c_str(), o.domain_ip.c_str(),
-                            o.dump_file.c_str(), o.email_from.c_str(), o.email_to.c_str()) != 0
+                            o.dump_file.c_str(), o.email_from.c_str(), o.email_to.c_str(),
+                            o.verbose) != 0
                  ? 1
                  : 0);
     case cmd_remove_dump:

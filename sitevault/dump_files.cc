@@ -22,7 +22,6 @@
 #include "openssl_handles.h"
 #include "path_names.h"
 #include "repository_dir.h"
-#include "run_state.h"
 #include "text_format.h"
 #include "unique_fd.h"
 
@@ -111,10 +110,6 @@ unsigned long dump_part_number(const std::string& base, const std::string& name)
   // "<base>.part", ".part0" and ".part1" are never written but belong to the
   // dump; they sort right after the base file.
   return std::max(number, 1UL);
-}
-
-std::optional<file_list> get_dump_files(const char* dump) {
-  return get_dump_files_in(dump_dir, dump);
 }
 
 bool is_reserved_dump_name(const std::string& name) { return is_reserved(name); }
@@ -314,10 +309,6 @@ std::optional<std::string> ArrivingDigest::finish(std::uint64_t signature_length
   return hex_encode(md, static_cast<long>(md_len));
 }
 
-std::optional<std::string> count_digest(const char* dump) {
-  return count_digest_in(dump_dir, dump);
-}
-
 std::optional<std::string> count_digest_in(const std::string& directory, const char* dump) {
   const auto held = RepositoryDir::open_directory(directory);
   if (!held) {
@@ -334,8 +325,6 @@ std::optional<std::string> count_digest_at(const RepositoryDir& directory, const
   if (!opened) return std::nullopt;
   return digest_open_dump(*opened);
 }
-
-int check_dump_digest(const char* dump) { return check_dump_digest_in(dump_dir, dump); }
 
 int check_dump_digest_in(const std::string& directory, const char* dump) {
   const auto held = RepositoryDir::open_directory(directory);

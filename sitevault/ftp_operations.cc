@@ -28,7 +28,6 @@
 #include "operation_support.h"
 #include "process.h"
 #include "product_conf.h"
-#include "run_state.h"
 #include "server_keys.h"
 #include "signing.h"
 #include "unique_fd.h"
@@ -100,14 +99,15 @@ int farstore_write_test(const char* server, const char* basedir) {
 
 int ftp_backup_domain(const char* domain, const char* dump_file, const char* desc_file,
                       const char* server, const char* path, const char* login, const char* password,
-                      const char* email_from, const char* email_to, std::uint64_t split_size) {
+                      const char* email_from, const char* email_to, std::uint64_t split_size,
+                      bool stay_in_foreground) {
   if (check_server_wide_lock() != 0) return -1;
   // The lock file and the logs live in the repository, which a domain kept
   // only on the server has not had yet.
   if (create_dump_repository(domain) != 0) return -1;
   auto held = lock_domain(domain);
   if (!held) return -1;
-  if (verbose == 0) detach_operation();
+  if (!stay_in_foreground) detach_operation();
 
   send_notification(email_to, email_from, domain, backup_begun, nullptr);
 
@@ -163,7 +163,6 @@ int download_locked(const char* domain, const char* dump_file, const char* serve
                     std::string& reason) {
   // The dump's local files are looked up in the domain's repository.
   const std::string repository = std::string(product_conf.DUMP_D) + "/" + domain;
-  dump_dir = repository;
 
   char error_text[kErrorTextSize] = "";
   // A commit on the server that a killed run left half done is finished or

@@ -24,7 +24,6 @@
 #include "path_names.h"
 #include "product_conf.h"
 #include "repository_dir.h"
-#include "run_state.h"
 #include "unique_fd.h"
 
 namespace {
@@ -236,8 +235,6 @@ int rotate_dump_files_at(const RepositoryDir& directory, const char* prefix, int
   }
   return 0;
 }
-
-int remove_dump(const char* dump) { return remove_dump_in(dump_dir, dump); }
 
 int remove_dump_in(const std::string& directory, const char* dump) {
   const auto held = RepositoryDir::open_directory(directory);

@@ -29,8 +29,6 @@ int rotate_dump_files_at(const RepositoryDir& directory, const char* prefix, int
 // A domain's repository (a directory right below DUMP_D) is never entered
 // through a link planted in its place, here and in rotate_dump_files.
 int remove_dump_in(const std::string& directory, const char* dump);
-// The same in the run's dump_dir (run_state.h), its old interface.
-int remove_dump(const char* dump);
 // The same in a directory held open (files removed relative to it).
 int remove_dump_at(const RepositoryDir& directory, const char* dump);
 // Bytes of a file or a whole tree (no link followed); allocated blocks

@@ -21,7 +21,6 @@
 #include "operation_support.h"
 #include "product_conf.h"
 #include "repository_dir.h"
-#include "run_state.h"
 #include "server_keys.h"
 #include "shell_child.h"
 #include "signing.h"
@@ -86,7 +85,8 @@ std::string verify_open_dump(const std::optional<RepositoryDir>& repository,
 }  // namespace
 
 int restore_domain(const char* client_login, const char* domain, const char* domain_ip,
-                   const char* dump_file, const char* email_from, const char* email_to) {
+                   const char* dump_file, const char* email_from, const char* email_to,
+                   bool stay_in_foreground) {
   if (check_server_wide_lock() != 0) return -1;
   auto held = lock_domain(domain);
   if (!held) return -1;
@@ -95,7 +95,6 @@ int restore_domain(const char* client_login, const char* domain, const char* dom
   // no link planted in its place is followed.
   const auto repository = RepositoryDir::open_domain(domain);
   const std::string dump_path = std::string(product_conf.DUMP_D) + "/" + domain + "/" + dump_file;
-  dump_dir = std::string(product_conf.DUMP_D) + "/" + domain;
 
   // The files verified here are the ones fed to the restorer: they stay open
   // in between, so a concurrent change cannot slip a different stream in.
@@ -115,7 +114,7 @@ int restore_domain(const char* client_login, const char* domain, const char* dom
     return -1;
   }
 
-  if (verbose == 0) detach_operation();
+  if (!stay_in_foreground) detach_operation();
   clear_operation_logs(domain);
 
   const std::string restorer_command = hvxrestore_command(domain, client_login, domain_ip);

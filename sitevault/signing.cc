@@ -485,10 +485,6 @@ int verify_listed_dump(const std::optional<file_list>& files, const char* public
 
 }  // namespace
 
-int verify_dump_signature(const char* dump, const char* public_pem) {
-  return verify_listed_dump(get_dump_files(dump), public_pem);
-}
-
 int verify_dump_signature_in(const std::string& directory, const char* dump,
                              const char* public_pem) {
   return verify_listed_dump(get_dump_files_in(directory, dump), public_pem);

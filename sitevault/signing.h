@@ -78,5 +78,3 @@ std::string check_open_dump(const open_dump& files, const char* public_pem);
 // get_dump_files_in does; 0 when it cannot be found or opened.
 int verify_dump_signature_in(const std::string& directory, const char* dump,
                              const char* public_pem);
-// The same in the run's dump_dir (run_state.h), its old interface.
-int verify_dump_signature(const char* dump, const char* public_pem);

@@ -12,7 +12,6 @@
 #include "local_rotation.h"
 #include "product_conf.h"
 #include "repository_dir.h"
-#include "run_state.h"
 #include "test_support.h"
 
 namespace {
@@ -141,18 +140,17 @@ TEST(RotateDumpFiles, RefusesAMissingRepository) {
 
 TEST(RemoveDump, RemovesEveryFileLastPartFirst) {
   TempDir dir;
-  dump_dir = dir.path();
   touch_all(dir, {"d", "d.part2", "d.part3", "dx", "d.part2.tmp"});
-  EXPECT_EQ(remove_dump("d"), 0);
+  EXPECT_EQ(remove_dump_in(dir.path(), "d"), 0);
   EXPECT_EQ(names_in(dir.path()), (std::set<std::string>{"dx", "d.part2.tmp"}));
-  EXPECT_EQ(remove_dump("d"), -1);  // nothing left of it
+  EXPECT_EQ(remove_dump_in(dir.path(), "d"), -1);  // nothing left of it
 
   // A part that cannot be removed (a directory) stops the removal there: the
   // later part is gone, the base file stays.
   touch_all(dir, {"e", "e.part3"});
   fs::create_directory(dir / "e.part2");
   write_file(dir / "e.part2/inside", "x");
-  EXPECT_EQ(remove_dump("e"), -1);
+  EXPECT_EQ(remove_dump_in(dir.path(), "e"), -1);
   EXPECT_FALSE(file_exists(dir / "e.part3"));
   EXPECT_TRUE(file_exists(dir / "e"));
 }

@@ -10,7 +10,6 @@
 
 #include "dump_files.h"
 #include "product_conf.h"
-#include "run_state.h"
 #include "server_keys.h"
 #include "signed_dump_helpers.h"
 #include "signing.h"
@@ -48,7 +47,6 @@ class Signing : public ::testing::Test {
     delete sandbox;
   }
   void SetUp() override {
-    dump_dir = dir.path();
     unsetenv("SIGNTEST_STATUS");
     unsetenv("SIGNTEST_SIGNAL");
     reset_upload_state();
@@ -86,7 +84,7 @@ TEST_F(Signing, MakesSignedDumpsSplitExactlyAtPartSize) {
   for (const Case& c : cases) {
     SCOPED_TRACE(c.name);
     ASSERT_EQ(make(c.stream, c.name, c.split), 0);
-    auto files = get_dump_files(c.name);
+    auto files = get_dump_files_in(dir.path(), c.name);
     ASSERT_TRUE(files.has_value());
     ASSERT_EQ(files->size(), static_cast<std::size_t>(c.files));
     std::string all;
@@ -101,8 +99,8 @@ TEST_F(Signing, MakesSignedDumpsSplitExactlyAtPartSize) {
     EXPECT_EQ(all.substr(0, c.stream.size()), c.stream);
     EXPECT_EQ(all.substr(c.stream.size(), 49), "Magic1: " + sha1_hex(c.stream) + "\n");
     EXPECT_EQ(all.size(), c.stream.size() + 49 + 265);
-    EXPECT_EQ(check_dump_digest(c.name), 1);
-    EXPECT_EQ(verify_dump_signature(c.name, public_pem.c_str()), 1);
+    EXPECT_EQ(check_dump_digest_in(dir.path(), c.name), 1);
+    EXPECT_EQ(verify_dump_signature_in(dir.path(), c.name, public_pem.c_str()), 1);
   }
 }
 
@@ -227,8 +225,8 @@ TEST_F(Signing, ReadHandlerPassesEveryByteAndKeepsWhatDidNotFit) {
     for (std::size_t i = 0; i < parts.size(); ++i) {
       write_file(part_path(base, static_cast<int>(i) + 1), parts[i]);
     }
-    EXPECT_EQ(check_dump_digest(base.c_str()), 1);
-    EXPECT_EQ(verify_dump_signature(base.c_str(), public_pem.c_str()), 1);
+    EXPECT_EQ(check_dump_digest_in(dir.path(), base.c_str()), 1);
+    EXPECT_EQ(verify_dump_signature_in(dir.path(), base.c_str(), public_pem.c_str()), 1);
     // Once the signature is out, nothing more.
     char b[16];
     EXPECT_EQ(readHandler(b, 1, sizeof b, nullptr), 0u);
@@ -259,15 +257,15 @@ TEST_F(Signing, SignaturesInteroperateWithTheOpensslCommandLine) {
 
   // Verification accepts both public key forms and no other key.
   write_dump_files(dir / "d", stream, 1000, "Magic1: " + digest + "\nMagic2: " + *signature + "\n");
-  EXPECT_EQ(verify_dump_signature("d", keys.public_pem.c_str()), 1);
-  EXPECT_EQ(verify_dump_signature("d", keys.spki_pem.c_str()), 1);
-  EXPECT_EQ(verify_dump_signature("d", public_pem.c_str()), 0);  // another key
+  EXPECT_EQ(verify_dump_signature_in(dir.path(), "d", keys.public_pem.c_str()), 1);
+  EXPECT_EQ(verify_dump_signature_in(dir.path(), "d", keys.spki_pem.c_str()), 1);
+  EXPECT_EQ(verify_dump_signature_in(dir.path(), "d", public_pem.c_str()), 0);  // another key
 
   // An altered stored digest no longer matches its signature.
   std::string altered = digest;
   altered[0] = altered[0] == '0' ? '1' : '0';
   write_dump_files(dir / "a", stream, 0, "Magic1: " + altered + "\nMagic2: " + *signature + "\n");
-  EXPECT_EQ(verify_dump_signature("a", keys.public_pem.c_str()), 0);
+  EXPECT_EQ(verify_dump_signature_in(dir.path(), "a", keys.public_pem.c_str()), 0);
 
   testing::internal::CaptureStderr();
   EXPECT_FALSE(count_signature(digest.c_str(), "not a key").has_value());
