@@ -35,7 +35,7 @@ using RegexPtr = std::unique_ptr<regex_t, RegexFree>;
 
 [[noreturn]] void allocation_failed() {
   errno = 0;
-  print_error(1, "Allocation failed");
+  exit_with_error(1, "Allocation failed");
   util_exit(1);
 }
 
@@ -111,8 +111,8 @@ char* idn_toascii_safe(const char* name) {
   char* out = to_ascii(name);
   if (out == nullptr) {
     errno = 0;
-    print_error(1, "%s(%s) failed: %s", "idn_toascii_safe", name != nullptr ? name : "",
-                idn_error_name(idn_last_error));
+    exit_with_error(1, "%s(%s) failed: %s", "idn_toascii_safe", name != nullptr ? name : "",
+                    idn_error_name(idn_last_error));
     util_exit(1);
   }
   return out;
@@ -139,7 +139,7 @@ const char* url_host_toascii(const char* url) {
     regerror(crc, re.get(), reason, sizeof reason);
     delete re.release();  // nothing was compiled, nothing to free
     errno = 0;
-    print_error(1, "regcomp() failed: %s", reason);
+    exit_with_error(1, "regcomp() failed: %s", reason);
     return nullptr;
   }
 

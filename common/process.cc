@@ -35,7 +35,7 @@ ArgVector vector_from_list(const char* arg0, va_list args) {
   }
   va_end(count_args);
   ArgVector argv(static_cast<char**>(std::malloc((count + 1) * sizeof(char*))));
-  if (!argv) print_error(1, "malloc() failed: %s", std::strerror(errno));
+  if (!argv) exit_with_error(1, "malloc() failed: %s", std::strerror(errno));
   if (arg0) {
     argv[0] = const_cast<char*>(arg0);
     for (std::size_t i = 1; i < count; ++i) argv[i] = va_arg(args, char*);
@@ -241,7 +241,7 @@ int read_pipe_chunk(int* fd, char** text, size_t* capacity, size_t* length) {
   if (*text == nullptr || *capacity - *length - 1 < kMinFree) {
     std::size_t grown = std::max(*capacity * 2, *length + kMinFree + 1);
     char* bigger = static_cast<char*>(std::realloc(*text, grown));
-    if (bigger == nullptr) print_error(1, "Cannot allocate memory");
+    if (bigger == nullptr) exit_with_error(1, "Cannot allocate memory");
     *text = bigger;
     *capacity = grown;
   }

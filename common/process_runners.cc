@@ -113,7 +113,7 @@ int util_exec(int in_fd, int out_fd, const char* path, char* const argv[]) {
   plan.close_others = false;
   plan.report = report_util_exec_failure;
   pid_t pid = start_child(plan, path, argv);
-  if (pid < 0) print_error(1, "Error occured during fork():\n%s", std::strerror(errno));
+  if (pid < 0) exit_with_error(1, "Error occured during fork():\n%s", std::strerror(errno));
   pipe->write.reset();
 
   // Relay the child's standard error as messages. Each message carries at
@@ -161,7 +161,7 @@ int exec_capture(char** out, const char* path, ...) {
   while (va_arg(count_args, const char*) != nullptr) ++count;
   va_end(count_args);
   ArgVector argv(static_cast<char**>(std::malloc((count + 1) * sizeof(char*))));
-  if (!argv) print_error(1, "Cannot allocate buffer:\n%s", std::strerror(errno));
+  if (!argv) exit_with_error(1, "Cannot allocate buffer:\n%s", std::strerror(errno));
   argv[0] = const_cast<char*>(path);
   for (std::size_t i = 1; i < count; ++i) argv[i] = va_arg(args, char*);
   argv[count] = nullptr;
@@ -178,11 +178,12 @@ int exec_capture(char** out, const char* path, ...) {
   plan.close_others = false;
   plan.report = report_exec_capture_failure;
   pid_t pid = start_child(plan, path, argv.get());
-  if (pid < 0) print_error(1, "Cannot fork():\n%s", std::strerror(errno));
+  if (pid < 0) exit_with_error(1, "Cannot fork():\n%s", std::strerror(errno));
   pipe->write.reset();
 
   TextBuffer text;
-  if (!text.reserve_block()) print_error(1, "Cannot allocate buffer:\n%s", std::strerror(errno));
+  if (!text.reserve_block())
+    exit_with_error(1, "Cannot allocate buffer:\n%s", std::strerror(errno));
   int flags = fcntl(pipe->read.get(), F_GETFL);
   if (flags >= 0) fcntl(pipe->read.get(), F_SETFL, flags | O_NONBLOCK);
 
@@ -198,7 +199,7 @@ int exec_capture(char** out, const char* path, ...) {
     if (!(fd.revents & (POLLIN | POLLHUP | POLLERR)) && !ended) continue;
     while (budget > 0) {
       if (!text.reserve_block())
-        print_error(1, "Cannot allocate buffer:\n%s", std::strerror(errno));
+        exit_with_error(1, "Cannot allocate buffer:\n%s", std::strerror(errno));
       ssize_t n = read(pipe->read.get(), text.tail(), text.room());
       if (n < 0 && errno == EINTR) continue;
       if (n < 0 && errno == EAGAIN) break;
@@ -319,12 +320,12 @@ int daemonize() {
   // Buffered output must leave once, not once per process.
   std::fflush(nullptr);
   pid_t pid = fork();
-  if (pid < 0) print_error(1, "fork() failed");
+  if (pid < 0) exit_with_error(1, "fork() failed");
   if (pid > 0) {
     int status = 0;
-    if (wait_child(pid, &status) < 0) print_error(1, "wait() failed");
+    if (wait_child(pid, &status) < 0) exit_with_error(1, "wait() failed");
     errno = 0;
-    if (!WIFEXITED(status) || WEXITSTATUS(status) != 0) print_error(1, "daemonize() failed");
+    if (!WIFEXITED(status) || WEXITSTATUS(status) != 0) exit_with_error(1, "daemonize() failed");
     return 1;
   }
 
@@ -333,7 +334,7 @@ int daemonize() {
   errno = 0;
   int null_fd = open("/dev/null", O_RDONLY);
   bool ok = null_fd >= 0 && dup2(null_fd, 0) >= 0 && dup2(2, 1) >= 0;
-  if (!ok) print_error(1, "redirection failed");
+  if (!ok) exit_with_error(1, "redirection failed");
   if (null_fd > 2) close(null_fd);
   pid_t second = fork();
   if (second < 0) {

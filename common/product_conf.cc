@@ -113,9 +113,9 @@ void load_product_conf() {
     const char* value = get_product_conf_value(key.name);
     if (value == nullptr || *value == '\0') {
       if (std::strcmp(key.name, "FTPD_BIN_D") == 0) {
-        print_error(1, "Error: %s not defined in product config file", key.name);
+        exit_with_error(1, "Error: %s not defined in product config file", key.name);
       } else if (key.via_print_error) {
-        print_error(1, "Error: %s not defined\n", key.name);
+        exit_with_error(1, "Error: %s not defined\n", key.name);
       } else {
         std::string text = std::string("Error: ") + key.name + " not defined\n";
         write_message(text.c_str(), 1);

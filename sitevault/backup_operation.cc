@@ -65,8 +65,7 @@ bool store_dump(const char* domain, const std::string& arguments, const std::str
   const auto key = get_server_public_key();
   if (!key) {
     write_message(kNoPublicKey, 0);
-    std::printf("%s\n", kNoPublicKey);
-    std::fflush(stdout);
+    write_output_text((std::string(kNoPublicKey) + "\n").c_str());
     discard_staged_dump(staged);
     *mail_text = kSignatureFailed;
     return false;
@@ -111,8 +110,7 @@ int backup_domain(const char* domain, const char* dump_file, const char* desc_fi
 
   // Every dump written into the domain's repository counts against the
   // owner's disk quota, whichever way its name was given.
-  if (!to_stdout && lands_in_repository(dump, domain) && check_client_quota(domain) != 0)
-    return -1;
+  if (!to_stdout && lands_in_repository(dump, domain) && check_client_quota(domain) != 0) return -1;
 
   send_notification(email_to, email_from, domain, backup_begun, nullptr);
   clear_operation_logs(domain);

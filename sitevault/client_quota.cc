@@ -163,7 +163,7 @@ std::int64_t get_client_dumps_size(unsigned long client_id, MYSQL* conn) {
   }
   // "byte": file lengths; anything else, or no answer, allocated blocks.
   const char* count_type = get_misc_param("size_count_type", db);
-  const int count_blocks = (count_type != nullptr && std::strcmp(count_type, "byte") == 0) ? 0 : 1;
+  const bool count_blocks = count_type == nullptr || std::strcmp(count_type, "byte") != 0;
 
   const std::string root = product_conf.DUMP_D ? product_conf.DUMP_D : "";
   std::int64_t total = 0;

@@ -404,7 +404,7 @@ struct Validation {
   CommandOptions& o = v.o;
   if (o.dump_file.empty()) {
     report(o.command == cmd_get_dump_info ? "%s: --dump-file argument is required\n"
-                                        : "%s: --dump-file argument required\n");
+                                          : "%s: --dump-file argument required\n");
     v.marked = true;
   }
   v.complete_bare_dump();

@@ -39,7 +39,7 @@ struct CommandOptions {
   std::string client_login;
   std::string dump_file_prefix;
   int max_dump_files = -1;
-  std::uint64_t split_size = 0;  // bytes per dump file, 0: no splitting
+  std::uint64_t split_size = 0;   // bytes per dump file, 0: no splitting
   Command command = cmd_bu_test;  // the last command option given
   bool verbose = false;           // --verbose: the operation stays in the foreground
   bool rotate_requested = false;  // --rotate-dump-files

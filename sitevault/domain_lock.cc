@@ -97,8 +97,9 @@ int check_server_wide_lock() {
   if (server_wide_lock_free()) return 0;
   static const char kText[] =
       "Can't perform domain backup operations while server-wide dump/restore running";
-  std::puts(kText);
-  std::fflush(stdout);
+  // The panel reads the refusal from standard output, alone on its line,
+  // before the report.
+  write_output_text((std::string(kText) + "\n").c_str());
   print_error(0, "%s: Can't lock file %s\n", kText, server_wide_lock_path().c_str());
   return -1;
 }

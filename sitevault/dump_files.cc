@@ -396,11 +396,10 @@ void report_errno(const char* format, ...) {
   const std::string text = vformat_text_cut(4095, format, args);
   va_end(args);
   if (saved == 0) {
-    std::fputs(text.c_str(), stderr);
+    write_error_text(text.c_str());
   } else {
-    std::fprintf(stderr, "%s: %s\n", text.c_str(), std::strerror(saved));
+    write_error_text((text + ": " + std::strerror(saved) + "\n").c_str());
   }
-  std::fflush(stderr);
   errno = saved;
 }
 
@@ -408,7 +407,6 @@ void report_openssl_errors() {
   char text[256];
   while (unsigned long e = ERR_get_error()) {
     ERR_error_string_n(e, text, sizeof text);
-    std::fprintf(stderr, "%s\n", text);
+    write_error_text((std::string(text) + "\n").c_str());
   }
-  std::fflush(stderr);
 }

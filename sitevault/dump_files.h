@@ -105,8 +105,11 @@ std::string hex_encode(const unsigned char* bytes, long count);
 // The bytes of a text of hex digit pairs; nullopt when it is not one.
 std::optional<std::vector<unsigned char>> hex_decode(const char* text);
 
-// Writes the formatted text to standard error, followed by errno's text
-// when errno is set (which it keeps).
+// The signing code's reporters, which keep the form their output has always
+// had: standard error alone, no program-name prefix (write_error_text).
+// report_errno writes the formatted text (cut at 4095 bytes) as it stands,
+// or, when errno is set (which it keeps), the text, ": ", errno's text and a
+// line feed.
 void report_errno(const char* format, ...) __attribute__((format(printf, 1, 2)));
 // Writes OpenSSL's error queue to standard error, one line each.
 void report_openssl_errors();

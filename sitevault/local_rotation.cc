@@ -75,7 +75,7 @@ bool is_dot_entry(const char* name) {
   return std::strcmp(name, ".") == 0 || std::strcmp(name, "..") == 0;
 }
 
-std::int64_t own_size(const struct stat& st, int count_blocks) {
+std::int64_t own_size(const struct stat& st, bool count_blocks) {
   return count_blocks ? static_cast<std::int64_t>(st.st_blocks)
                       : static_cast<std::int64_t>(st.st_size);
 }
@@ -83,7 +83,7 @@ std::int64_t own_size(const struct stat& st, int count_blocks) {
 // Sum over everything below the open directory, in blocks or bytes; links
 // count with their own size and are never followed. Entries that cannot be
 // examined or entered are skipped.
-std::int64_t tree_size(DIR* dir, int count_blocks) {
+std::int64_t tree_size(DIR* dir, bool count_blocks) {
   std::int64_t sum = 0;
   const int fd = dirfd(dir);
   while (const struct dirent* entry = readdir(dir)) {
@@ -256,7 +256,7 @@ int remove_dump_at(const RepositoryDir& directory, const char* dump) {
   return 0;
 }
 
-std::int64_t path_size(const char* path, int count_blocks) {
+std::int64_t path_size(const char* path, bool count_blocks) {
   struct stat st {};
   if (path == nullptr || lstat(path, &st) != 0) return -1;
   std::int64_t size = own_size(st, count_blocks);
@@ -268,7 +268,7 @@ std::int64_t path_size(const char* path, int count_blocks) {
   return count_blocks ? size * 512 : size;
 }
 
-std::int64_t dir_size(int count_blocks) {
+std::int64_t dir_size(bool count_blocks) {
   DirPtr dir = open_dir_stream(open(".", O_RDONLY | O_DIRECTORY | O_CLOEXEC));
   if (!dir) return 0;
   return tree_size(dir.get(), count_blocks);

@@ -102,8 +102,7 @@ int restore_domain(const char* client_login, const char* domain, const char* dom
   const std::string failure = verify_open_dump(repository, dump_path, dump_file, opened);
   if (!failure.empty()) {
     write_message(failure.c_str(), 0);
-    std::printf("%s\n", failure.c_str());
-    std::fflush(stdout);
+    write_output_text((failure + "\n").c_str());
     return -1;
   }
 

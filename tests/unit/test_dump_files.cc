@@ -94,7 +94,7 @@ TEST_F(DumpFiles, SignedDumpsRoundTripAtTheEdges) {
     auto last = open_read(files->back());
     EXPECT_EQ(find_dump_field("Magic1: ", last.get()).value_or(""), sha1_hex(c.stream));
     EXPECT_EQ(find_dump_field("Magic2: ", last.get()).value_or("").size(), 256u);
-    EXPECT_EQ(verify_dump_signature_in(dir.path(), c.name, keys.public_pem.c_str()), 1);
+    EXPECT_TRUE(verify_dump_signature_in(dir.path(), c.name, keys.public_pem.c_str()));
   }
 }
 
@@ -105,7 +105,7 @@ TEST_F(DumpFiles, DetectsAlteredContentAndBadFields) {
   // Content changed, fields kept: the signature still holds, the digest not.
   write_signed_dump(dir / "changed", stream, 8, keys.private_pem);
   write_file(dir / "changed.part2", "BETA\ngam" + read_file(dir / "changed.part2").substr(8));
-  EXPECT_EQ(verify_dump_signature_in(dir.path(), "changed", keys.public_pem.c_str()), 1);
+  EXPECT_TRUE(verify_dump_signature_in(dir.path(), "changed", keys.public_pem.c_str()));
   EXPECT_EQ(check_dump_digest_in(dir.path(), "changed"), 0);
 
   // The stored digest in upper case is not the digest.

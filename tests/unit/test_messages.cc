@@ -83,7 +83,7 @@ TEST(PrintError, LongMessagesAreNotCut) {
   EXPECT_EQ(s.err, "p: " + long_text + "|end\nSystem error 13: " + std::strerror(EACCES) + "\n");
 }
 
-TEST(PrintError, NonZeroExitCodeEndsTheProcessAfterBothStreams) {
+TEST(PrintError, ExitWithErrorEndsTheProcessAfterBothStreams) {
   TempDir dir;
   pid_t pid = fork();
   if (pid == 0) {
@@ -95,7 +95,7 @@ TEST(PrintError, NonZeroExitCodeEndsTheProcessAfterBothStreams) {
     std::fputs("earlier output\n", stdout);
     program_name = "./sitevault";
     errno = 0;
-    print_error(4, "fatal: %s", "stop here");
+    exit_with_error(4, "fatal: %s", "stop here");
     std::fputs("not reached\n", stdout);
     _exit(0);
   }

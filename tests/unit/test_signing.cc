@@ -100,7 +100,7 @@ TEST_F(Signing, MakesSignedDumpsSplitExactlyAtPartSize) {
     EXPECT_EQ(all.substr(c.stream.size(), 49), "Magic1: " + sha1_hex(c.stream) + "\n");
     EXPECT_EQ(all.size(), c.stream.size() + 49 + 265);
     EXPECT_EQ(check_dump_digest_in(dir.path(), c.name), 1);
-    EXPECT_EQ(verify_dump_signature_in(dir.path(), c.name, public_pem.c_str()), 1);
+    EXPECT_TRUE(verify_dump_signature_in(dir.path(), c.name, public_pem.c_str()));
   }
 }
 
@@ -226,7 +226,7 @@ TEST_F(Signing, ReadHandlerPassesEveryByteAndKeepsWhatDidNotFit) {
       write_file(part_path(base, static_cast<int>(i) + 1), parts[i]);
     }
     EXPECT_EQ(check_dump_digest_in(dir.path(), base.c_str()), 1);
-    EXPECT_EQ(verify_dump_signature_in(dir.path(), base.c_str(), public_pem.c_str()), 1);
+    EXPECT_TRUE(verify_dump_signature_in(dir.path(), base.c_str(), public_pem.c_str()));
     // Once the signature is out, nothing more.
     char b[16];
     EXPECT_EQ(readHandler(b, 1, sizeof b, nullptr), 0u);
@@ -257,15 +257,15 @@ TEST_F(Signing, SignaturesInteroperateWithTheOpensslCommandLine) {
 
   // Verification accepts both public key forms and no other key.
   write_dump_files(dir / "d", stream, 1000, "Magic1: " + digest + "\nMagic2: " + *signature + "\n");
-  EXPECT_EQ(verify_dump_signature_in(dir.path(), "d", keys.public_pem.c_str()), 1);
-  EXPECT_EQ(verify_dump_signature_in(dir.path(), "d", keys.spki_pem.c_str()), 1);
-  EXPECT_EQ(verify_dump_signature_in(dir.path(), "d", public_pem.c_str()), 0);  // another key
+  EXPECT_TRUE(verify_dump_signature_in(dir.path(), "d", keys.public_pem.c_str()));
+  EXPECT_TRUE(verify_dump_signature_in(dir.path(), "d", keys.spki_pem.c_str()));
+  EXPECT_FALSE(verify_dump_signature_in(dir.path(), "d", public_pem.c_str()));  // another key
 
   // An altered stored digest no longer matches its signature.
   std::string altered = digest;
   altered[0] = altered[0] == '0' ? '1' : '0';
   write_dump_files(dir / "a", stream, 0, "Magic1: " + altered + "\nMagic2: " + *signature + "\n");
-  EXPECT_EQ(verify_dump_signature_in(dir.path(), "a", keys.public_pem.c_str()), 0);
+  EXPECT_FALSE(verify_dump_signature_in(dir.path(), "a", keys.public_pem.c_str()));
 
   testing::internal::CaptureStderr();
   EXPECT_FALSE(count_signature(digest.c_str(), "not a key").has_value());
