@@ -66,13 +66,6 @@ void vprint_error(int exit_code, const char* format, va_list args) {
   errno = saved_errno;
 }
 
-void print_error(int exit_code, const char* format, ...) {
-  va_list args;
-  va_start(args, format);
-  vprint_error(exit_code, format, args);
-  va_end(args);
-}
-
 void report_error(const char* format, ...) {
   va_list args;
   va_start(args, format);

@@ -25,9 +25,8 @@ void report_error(const char* format, ...) __attribute__((format(printf, 1, 2)))
 // in the IDN conversions (idn).
 [[noreturn]] void exit_with_error(int exit_code, const char* format, ...)
     __attribute__((format(printf, 2, 3)));
-// The older form of both, kept for the panel's other tools: reports, and
+// The va_list form of both, kept for the panel's other tools: reports, and
 // ends the process when exit_code is not 0.
-void print_error(int exit_code, const char* format, ...) __attribute__((format(printf, 2, 3)));
 void vprint_error(int exit_code, const char* format, va_list args);
 
 // Texts that the documented output of a command puts on one stream alone,

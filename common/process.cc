@@ -94,12 +94,12 @@ void widen_pipe(int fd) { (void)fcntl(fd, F_SETPIPE_SZ, 1 << 20); }
 std::optional<PipeEnds> open_gather_pipe() {
   auto pipe = make_pipe(O_CLOEXEC);
   if (!pipe) {
-    print_error(0, "fork_execv_getouterr: pipe() failed");
+    report_error("fork_execv_getouterr: pipe() failed");
     return std::nullopt;
   }
   widen_pipe(pipe->read.get());
   if (!set_nonblocking(pipe->read.get())) {
-    print_error(0, "fork_execv_getouterr: fcntl(O_NONBLOCK) failed");
+    report_error("fork_execv_getouterr: fcntl(O_NONBLOCK) failed");
     return std::nullopt;
   }
   return pipe;
@@ -175,17 +175,17 @@ void report_utility_failure(const char* path, const char* out, const char* err) 
     std::fflush(stderr);
   }
   if (err != nullptr && *err != '\0')
-    print_error(0, "%s execution failed:\n%s", path, err);
+    report_error("%s execution failed:\n%s", path, err);
   else
-    print_error(0, "%s execution failed (no output)", path);
+    report_error("%s execution failed (no output)", path);
 }
 
 // PRODUCT_ROOT_D/admin/bin/<name>, or an empty text (reported) when the
 // name is refused.
 std::string admin_utility_path(const char* name) {
   if (name == nullptr || std::strchr(name, '/') != nullptr) {
-    print_error(0, "Utility name '%s' is invalid. Use only utility name without path.",
-                name ? name : "(null)");
+    report_error("Utility name '%s' is invalid. Use only utility name without path.",
+                 name ? name : "(null)");
     return {};
   }
   if (product_conf.PRODUCT_ROOT_D == nullptr) load_product_conf();
@@ -193,7 +193,7 @@ std::string admin_utility_path(const char* name) {
   // A cut path would name another program; refuse instead.
   if (path.size() > 4095) {
     errno = 0;
-    print_error(0, "Utility path '%s' is too long.", path.c_str());
+    report_error("Utility path '%s' is too long.", path.c_str());
     return {};
   }
   return path;
@@ -222,7 +222,7 @@ pid_t fork_execv(int in_fd, int out_fd, int err_fd, const char* path, char* cons
   plan.close_sources = true;
   plan.report = report_fork_execv_failure;
   pid_t pid = start_child(plan, path, argv);
-  if (pid < 0) print_error(0, "fork_execv_pipes: fork() failed");
+  if (pid < 0) report_error("fork_execv_pipes: fork() failed");
   return pid;
 }
 
@@ -332,7 +332,7 @@ int gather_utility(char** out, char** err, const char* path, char* const argv[],
   plan.report = report_fork_execv_failure;
   const pid_t pid = start_child(plan, path, argv);
   if (pid < 0) {
-    print_error(0, "fork_execv_pipes: fork() failed");
+    report_error("fork_execv_pipes: fork() failed");
     return -1;
   }
   Stream streams[2];
@@ -429,13 +429,13 @@ bool report_utility_given_up(const ChildWatch& watch, const char* path,
     case ChildEnding::timed_out:
       errno = 0;
       // A caller's shorter limit is not HVX_UTILITY_TIMEOUT's doing.
-      print_error(0, "%s did not end within %lld s%s and was stopped", name,
-                  static_cast<long long>(limit.count()),
-                  limit < utility_timeout() ? "" : " (HVX_UTILITY_TIMEOUT)");
+      report_error("%s did not end within %lld s%s and was stopped", name,
+                   static_cast<long long>(limit.count()),
+                   limit < utility_timeout() ? "" : " (HVX_UTILITY_TIMEOUT)");
       return true;
     case ChildEnding::stopped:
       errno = 0;
-      print_error(0, "%s stopped by a termination request", name);
+      report_error("%s stopped by a termination request", name);
       return true;
   }
   return false;

@@ -94,16 +94,16 @@ void report_exec_capture_failure(ChildStep step, int error, const char* path) {
 
 int util_exec(int in_fd, int out_fd, const char* path, char* const argv[]) {
   if (in_fd >= 0 && in_fd <= 2) {
-    print_error(0, "values 0,1,2 not allowed for variables fd_in & fd_out\n");
+    report_error("values 0,1,2 not allowed for variables fd_in & fd_out\n");
     return -1;
   }
   if (out_fd >= 0 && out_fd <= 2) {
-    print_error(0, "values 0,1,2 not allowed for variables fd_in & fd_out\n");
+    report_error("values 0,1,2 not allowed for variables fd_in & fd_out\n");
     return -1;
   }
   auto pipe = make_pipe(O_CLOEXEC);
   if (!pipe) {
-    print_error(0, "Error occured during pipe():\n%s", std::strerror(errno));
+    report_error("Error occured during pipe():\n%s", std::strerror(errno));
     return -1;
   }
   ChildPlan plan;
@@ -137,17 +137,17 @@ int util_exec(int in_fd, int out_fd, const char* path, char* const argv[]) {
   int status = 0;
   const pid_t w = wait_child(pid, &status, WUNTRACED);
   if (w < 0) {
-    print_error(0, "Error occured during waiting the child process with pid: %d: %s\n", pid,
-                std::strerror(errno));
+    report_error("Error occured during waiting the child process with pid: %d: %s\n", pid,
+                 std::strerror(errno));
     return -1;
   }
   if (WIFEXITED(status)) return WEXITSTATUS(status);
   errno = 0;
   if (WIFSTOPPED(status)) {
-    print_error(0, "The child process with pid %d stopped by signal %i\n", pid, WSTOPSIG(status));
+    report_error("The child process with pid %d stopped by signal %i\n", pid, WSTOPSIG(status));
     return -1;
   }
-  print_error(0, "The child process with pid %d killed by signal %i\n", pid, WTERMSIG(status));
+  report_error("The child process with pid %d killed by signal %i\n", pid, WTERMSIG(status));
   return -1;
 }
 
@@ -169,7 +169,7 @@ int exec_capture(char** out, const char* path, ...) {
 
   auto pipe = make_pipe(O_CLOEXEC);
   if (!pipe) {
-    print_error(0, "Cannot create pipe:\n%s", std::strerror(errno));
+    report_error("Cannot create pipe:\n%s", std::strerror(errno));
     return -1;
   }
   ChildPlan plan;
@@ -204,7 +204,7 @@ int exec_capture(char** out, const char* path, ...) {
       if (n < 0 && errno == EINTR) continue;
       if (n < 0 && errno == EAGAIN) break;
       if (n < 0) {
-        print_error(0, "Cannot read child output:\n%s", std::strerror(errno));
+        report_error("Cannot read child output:\n%s", std::strerror(errno));
         open = false;
         break;
       }
@@ -225,9 +225,9 @@ int exec_capture(char** out, const char* path, ...) {
     return 0;
   }
   if (result == 255)
-    print_error(0, "error:\n%s", text.c_str());
+    report_error("error:\n%s", text.c_str());
   else
-    print_error(0, "utility %s failed (result=%d):\n%s", path, result, text.c_str());
+    report_error("utility %s failed (result=%d):\n%s", path, result, text.c_str());
   return result;
 }
 
@@ -251,7 +251,7 @@ int exec_silent(const char* path, ...) {
   plan.close_others = false;
   pid_t pid = start_child(plan, path, argv);
   if (pid < 0) {
-    print_error(0, "Cannot fork():\n%s", std::strerror(errno));
+    report_error("Cannot fork():\n%s", std::strerror(errno));
     return -1;
   }
   // Wait for this child only; another child of the caller is not ours to reap.
@@ -303,10 +303,10 @@ int popen_exec_report(const char* command_line) {
   std::unique_ptr<char, FreeDeleter> text(raw);
   if (result == -1) {
     const char* reason = errno ? std::strerror(errno) : "the command was killed by a signal";
-    print_error(0, "popen_exec: failed to execute command: %s\n", reason);
+    report_error("popen_exec: failed to execute command: %s\n", reason);
   } else if (result != 0) {
     const char* shown = (raw != nullptr && *raw != '\0') ? raw : "error: none";
-    print_error(0, "popen_exec: command failed code: %d , %s\n", result, shown);
+    report_error("popen_exec: command failed code: %d , %s\n", result, shown);
   }
   return result;
 }

@@ -56,7 +56,7 @@ bool store_dump(const char* domain, const std::string& arguments, const std::str
   const mode_t mode = lands_in_repository(dump, domain) ? 0666 : 0660;
   if (make_signed_dump(arguments.c_str(), staged.c_str(), split_size, &sizes, mode, error_fd) !=
       0) {
-    print_error(0, "An error uccured during backing up domain '%s'\n", domain);
+    report_error("An error uccured during backing up domain '%s'\n", domain);
     discard_staged_dump(staged);
     *mail_text = kRemovedAfterFailure;
     return false;
@@ -79,7 +79,7 @@ bool store_dump(const char* domain, const std::string& arguments, const std::str
   last_fd.reset();
   if (verdict != SignatureCheck::good) {
     errno = 0;
-    print_error(0, "Dump %s is %s\n", dump.c_str(), signature_check_text(verdict));
+    report_error("Dump %s is %s\n", dump.c_str(), signature_check_text(verdict));
     discard_staged_dump(staged);
     *mail_text = kSignatureFailed;
     return false;
@@ -88,7 +88,7 @@ bool store_dump(const char* domain, const std::string& arguments, const std::str
   // leaves the older dump of that name in place.
   if (stop_signal() != 0 || commit_staged_dump(staged, dump, sizes) != 0) {
     if (stop_signal() != 0) discard_staged_dump(staged);
-    print_error(0, "An error uccured during backing up domain '%s'\n", domain);
+    report_error("An error uccured during backing up domain '%s'\n", domain);
     *mail_text = kRemovedAfterFailure;
     return false;
   }
@@ -126,7 +126,7 @@ int backup_domain(const char* domain, const char* dump_file, const char* desc_fi
   if (to_stdout) {
     result =
         make_signed_dump(arguments.c_str(), dump_file, split_size, nullptr, 0666, error_log.get());
-    if (result != 0) print_error(0, "An error uccured during backing up domain '%s'\n", domain);
+    if (result != 0) report_error("An error uccured during backing up domain '%s'\n", domain);
   } else {
     result = store_dump(domain, arguments, dump, split_size, error_log.get(), &mail_text) ? 0 : 1;
   }

@@ -35,7 +35,7 @@ std::string signature_problem(const RepositoryDir& directory, const char* dump) 
   const auto key = get_server_public_key();
   if (!key) {
     errno = 0;
-    print_error(0, "Can't get public key to verify dump signature\n");
+    report_error("Can't get public key to verify dump signature\n");
     return "unverifiable";
   }
   const auto files = get_dump_files_at(directory, dump);
@@ -45,7 +45,7 @@ std::string signature_problem(const RepositoryDir& directory, const char* dump) 
              : SignatureCheck::damaged;
   if (verdict == SignatureCheck::good) return "";
   errno = 0;
-  print_error(0, "Dump %s is %s", dump, signature_check_text(verdict));
+  report_error("Dump %s is %s", dump, signature_check_text(verdict));
   return signature_check_text(verdict);
 }
 
@@ -55,7 +55,7 @@ std::string signature_problem(const RepositoryDir& directory, const char* dump) 
   // by a link is no repository, as if it were missing.
   const auto directory = RepositoryDir::open_directory(o.dump_dir);
   if (!directory)
-    print_error(0, "Unable to find files: unable to locate repository in specified path\n");
+    report_error("Unable to find files: unable to locate repository in specified path\n");
   const int digest = directory ? check_dump_digest_at(*directory, o.dump_file.c_str()) : 0;
   // A last file that is listed but cannot be opened gives no verdict.
   if (digest < 0) finish(1);
@@ -65,7 +65,7 @@ std::string signature_problem(const RepositoryDir& directory, const char* dump) 
                  ? 0
                  : 1;
   } else {
-    print_error(0, "Dump %s is corrupted - checksum mismatch", o.dump_file.c_str());
+    report_error("Dump %s is corrupted - checksum mismatch", o.dump_file.c_str());
     result = 1;
   }
   std::printf("%d\n", result);
@@ -112,7 +112,7 @@ std::string signature_problem(const RepositoryDir& directory, const char* dump) 
   // no lock to take.
   const auto repository = RepositoryDir::open_domain(o.domain_name);
   if (!repository) {
-    print_error(0, "Unable to find files: unable to locate repository in specified path\n");
+    report_error("Unable to find files: unable to locate repository in specified path\n");
     finish(255);
   }
   LockedFile lock = take_domain_lock_file(o.domain_name.c_str());
@@ -129,7 +129,7 @@ std::string signature_problem(const RepositoryDir& directory, const char* dump) 
   {
     auto held = lock_domain(domain);
     if (!held) {
-      print_error(0, "Unable to lock domain %s\n", domain);
+      report_error("Unable to lock domain %s\n", domain);
       finish(1);
     }
     switched_on = held->switch_on();
@@ -141,7 +141,7 @@ std::string signature_problem(const RepositoryDir& directory, const char* dump) 
 [[noreturn]] void gen_keys() {
   if (check_server_keys() == 1) {
     errno = 0;
-    print_error(0, "Server's keys pair already exists\n");
+    report_error("Server's keys pair already exists\n");
     finish(1);
   }
   finish(gen_server_keys() == 1 ? 1 : 0);
@@ -176,7 +176,7 @@ void dispatch_command(const CommandOptions& o) {
                  ? 1
                  : 0);
     default:
-      print_error(0, "Unknown command\n");
+      report_error("Unknown command\n");
       finish(1);
   }
 }

@@ -91,7 +91,7 @@ const option long_options[] = {
 // must not append an unrelated system error to an option message.
 void report(const char* format, const char* value = nullptr) {
   errno = 0;
-  print_error(0, format, kOptionsError, value);
+  report_error(format, kOptionsError, value);
 }
 
 [[noreturn]] void fail_now(const char* format, const char* value = nullptr) {
@@ -105,7 +105,7 @@ bool store_value(std::string& field, const char* value, std::size_t limit, const
   std::string text = value;
   if (text.size() > limit) {
     errno = 0;
-    print_error(0, "%s: --%s value is longer than %zu characters\n", kOptionsError, name, limit);
+    report_error("%s: --%s value is longer than %zu characters\n", kOptionsError, name, limit);
     return false;
   }
   field = std::move(text);
@@ -117,8 +117,8 @@ std::string complete_name(const CommandOptions& o, const std::string& name, bool
   std::string path = std::string(product_conf.DUMP_D) + "/" + o.domain_name + "/" + name;
   if (path.size() > kPathLimit) {
     errno = 0;
-    print_error(0, "%s: the path of %s in the domain's repository is longer than %zu characters\n",
-                kOptionsError, name.c_str(), kPathLimit);
+    report_error("%s: the path of %s in the domain's repository is longer than %zu characters\n",
+                 kOptionsError, name.c_str(), kPathLimit);
     ok = false;
   }
   return path;
@@ -168,7 +168,7 @@ void take_ftp_credentials(CommandOptions& o, bool& marked) {
   const std::string directory = path_dirname(dump);
   if (is_repository_directory(directory) && !RepositoryDir::open_directory(directory) &&
       errno != ENOENT) {
-    print_error(0, "Unable to find files: unable to locate repository in specified path\n");
+    report_error("Unable to find files: unable to locate repository in specified path\n");
     util_exit(1);
   }
   util_exit(run_dumpctl(option, dump.c_str()));
@@ -322,7 +322,7 @@ void check_installation(const CommandOptions& o) {
   }
   if (!installed) {
     errno = 0;
-    print_error(0, "Error: backup utilities is not installed!\n");
+    report_error("Error: backup utilities is not installed!\n");
     util_exit(1);
   }
 }

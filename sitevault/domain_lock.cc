@@ -38,35 +38,35 @@ class SitevaultHost final : public DomainSwitchHost {
     MYSQL* conn = domain_db_connection();
     const char* id = conn ? get_dom_id(domain.c_str(), conn) : nullptr;
     if (id != nullptr && *id != '\0') return std::string(id, strnlen(id, kMaxDomainIdLength));
-    print_error(0, "Unable to define domain status.\n");
+    report_error("Unable to define domain status.\n");
     return std::nullopt;
   }
   MYSQL* status_connection() override { return domain_db_connection(); }
 
   void lock_not_created(const std::string& domain) override {
-    print_error(0, "Unable create lock file for domain \"%s\": unable allocate memory block.",
-                domain.c_str());
+    report_error("Unable create lock file for domain \"%s\": unable allocate memory block.",
+                 domain.c_str());
   }
   void lock_busy(const std::string& domain) override {
-    print_error(0, "Unable to lock file for domain \"%s\": domain is already locked.",
-                domain.c_str());
+    report_error("Unable to lock file for domain \"%s\": domain is already locked.",
+                 domain.c_str());
   }
   void lock_failed(const std::string& domain, int error) override {
-    print_error(0, "Unable to lock file for domain \"%s\": %s.", domain.c_str(),
-                std::strerror(error));
+    report_error("Unable to lock file for domain \"%s\": %s.", domain.c_str(),
+                 std::strerror(error));
   }
   void status_unreadable(const std::string& /*domain*/, const std::string& /*db_error*/) override {
-    print_error(0, "Unable to define domain status.\n");
+    report_error("Unable to define domain status.\n");
   }
   void status_unwritten(const std::string& /*domain*/, const std::string& db_error) override {
-    print_error(0, "Unable to change domain status: %s\n", db_error.c_str());
+    report_error("Unable to change domain status: %s\n", db_error.c_str());
   }
   void switch_failed(const std::string& domain, SwitchAction action) override {
-    print_error(0, "Unable to turn domain '%s' %s.\n", domain.c_str(),
-                action == SwitchAction::off ? "off" : "on");
+    report_error("Unable to turn domain '%s' %s.\n", domain.c_str(),
+                 action == SwitchAction::off ? "off" : "on");
   }
   void status_not_restored(const std::string& /*domain*/, const std::string& db_error) override {
-    print_error(0, "Unable to restore domain status: %s\n", db_error.c_str());
+    report_error("Unable to restore domain status: %s\n", db_error.c_str());
   }
 };
 
@@ -79,10 +79,10 @@ SitevaultHost host;
 // reports it as before.
 bool repository_not_linked(const char* domain) {
   if (RepositoryDir::open_domain(domain ? domain : "") || errno == ENOENT) return true;
-  print_error(0,
-              "Unable to lock file for domain \"%s\": repository '%s/%s' is not a directory (links "
-              "are not followed).",
-              domain ? domain : "", dump_root().c_str(), domain ? domain : "");
+  report_error(
+      "Unable to lock file for domain \"%s\": repository '%s/%s' is not a directory (links "
+      "are not followed).",
+      domain ? domain : "", dump_root().c_str(), domain ? domain : "");
   return false;
 }
 
@@ -100,7 +100,7 @@ int check_server_wide_lock() {
   // The panel reads the refusal from standard output, alone on its line,
   // before the report.
   write_output_text((std::string(kText) + "\n").c_str());
-  print_error(0, "%s: Can't lock file %s\n", kText, server_wide_lock_path().c_str());
+  report_error("%s: Can't lock file %s\n", kText, server_wide_lock_path().c_str());
   return -1;
 }
 
@@ -128,7 +128,7 @@ bool HeldDomain::switch_on() { return !switch_.is_off() || switch_.switch_on(); 
 
 std::optional<HeldDomain> lock_domain(const char* domain) {
   if (domain_held) {
-    print_error(0, "Error locking domain: trying lock already locked domains %s\n", domain);
+    report_error("Error locking domain: trying lock already locked domains %s\n", domain);
     return std::nullopt;
   }
   if (!repository_not_linked(domain)) return std::nullopt;

@@ -126,7 +126,7 @@ int ftp_backup_domain(const char* domain, const char* dump_file, const char* des
   ::unsetenv("FTP_LOGIN");
   if (write_test != 0) {
     errno = 0;
-    print_error(0, "%s", kWriteTestFailed);
+    report_error("%s", kWriteTestFailed);
     result = 1;
     std::snprintf(error_text, sizeof error_text, "%s", kWriteTestFailed);
   } else if (ftp_recover_commits(server, login, password, path, error_text, sizeof error_text) !=
@@ -203,10 +203,10 @@ int download_locked(const char* domain, const char* dump_file, const char* serve
 
   discard_staged_dump(staged_path);
   errno = 0;
-  print_error(0, "Dump %s is %s\n", dump_file, verdict.c_str());
+  report_error("Dump %s is %s\n", dump_file, verdict.c_str());
   reason = std::string("Dump signature verification failed for ") + dump_file;
   errno = 0;
-  print_error(0, "%s", reason.c_str());
+  report_error("%s", reason.c_str());
   return -1;
 }
 

@@ -131,8 +131,8 @@ void remove_failed_upload(const UploadTarget& to, const std::string& staged, int
   for (int part = 1; part <= parts; ++part) names.push_back(part_name(staged.c_str(), part));
   if (ftp_delete_files(to.server, to.login, to.password, to.path, names, FtpMissing::allowed,
                        FtpUse::cleanup) != 0) {
-    print_error(0, "Unable to remove the incomplete dump \"%s\" from the FTP server\n",
-                staged.c_str());
+    report_error("Unable to remove the incomplete dump \"%s\" from the FTP server\n",
+                 staged.c_str());
   }
 }
 
@@ -215,9 +215,9 @@ void stop_writer(FilePtr& stream, DumpWriter& writer) {
 
 void report_read_error(const DumpWriter& writer) {
   if (writer.reaped && !writer.succeeded()) {
-    print_error(0, "error in readHandler: %s\n", describe_writer_failure(writer).c_str());
+    report_error("error in readHandler: %s\n", describe_writer_failure(writer).c_str());
   } else {
-    print_error(0, "error in readHandler: %s\n", upload_state.read_error_text.c_str());
+    report_error("error in readHandler: %s\n", upload_state.read_error_text.c_str());
   }
 }
 
@@ -252,7 +252,7 @@ enum class Placed { yes, refused, commit_failed };
 Placed put_upload_in_place(FtpHandle& handle, const DumpWriter& writer, const UploadTarget& to,
                            const char* dump_name, const std::vector<std::uint64_t>& sizes) {
   if (!writer.succeeded()) {  // cannot happen: a failed writer is a read error
-    print_error(0, "error in readHandler: %s\n", describe_writer_failure(writer).c_str());
+    report_error("error in readHandler: %s\n", describe_writer_failure(writer).c_str());
     return Placed::refused;
   }
   handle.reset();
@@ -341,7 +341,7 @@ int ftp_upload_dump(const char* server, const char* login, const char* password,
       // The handler ended the file without filling it or finishing the
       // stream, which only happens when a dump was already sent by this
       // process.
-      print_error(0, "error in readHandler: the dump stream was already consumed\n");
+      report_error("error in readHandler: the dump stream was already consumed\n");
       break;
     }
     upload_state.part_full = false;

@@ -185,12 +185,12 @@ int rotate_dump_files(const char* directory, const char* prefix, int keep) {
 
 int rotate_dump_files(const char* directory, const char* prefix, int keep, const char* protect) {
   if (directory == nullptr || *directory == '\0') {
-    print_error(0, "Unable to rotate files: repository path does not specified\n");
+    report_error("Unable to rotate files: repository path does not specified\n");
     return -1;
   }
   const auto held = RepositoryDir::open_directory(directory);
   if (!held) {
-    print_error(0, "Unable to rotate files: unable to locate repository in specified path\n");
+    report_error("Unable to rotate files: unable to locate repository in specified path\n");
     return -1;
   }
   return rotate_dump_files_at(*held, prefix, keep, protect);
@@ -200,7 +200,7 @@ int rotate_dump_files_at(const RepositoryDir& directory, const char* prefix, int
                          const char* protect) {
   DirPtr dir = directory.stream();
   if (!dir) {
-    print_error(0, "Unable to rotate files: unable to locate repository in specified path\n");
+    report_error("Unable to rotate files: unable to locate repository in specified path\n");
     return -1;
   }
   const std::string_view series = prefix ? prefix : "";
@@ -239,7 +239,7 @@ int rotate_dump_files_at(const RepositoryDir& directory, const char* prefix, int
 int remove_dump_in(const std::string& directory, const char* dump) {
   const auto held = RepositoryDir::open_directory(directory);
   if (!held) {
-    print_error(0, "Unable to find files: unable to locate repository in specified path\n");
+    report_error("Unable to find files: unable to locate repository in specified path\n");
     return -1;
   }
   return remove_dump_at(*held, dump);
@@ -278,15 +278,15 @@ int remove_domain_repository(const char* domain) {
   // One path component below the dump root, never the root or its parent.
   if (domain == nullptr || *domain == '\0' || std::strchr(domain, '/') != nullptr ||
       is_dot_entry(domain)) {
-    print_error(0, "Unable to remove repository of domain '%s': invalid domain name",
-                domain ? domain : "");
+    report_error("Unable to remove repository of domain '%s': invalid domain name",
+                 domain ? domain : "");
     return 1;
   }
   const char* root = product_conf.DUMP_D ? product_conf.DUMP_D : "";
   const int root_fd = open(root, O_RDONLY | O_DIRECTORY | O_CLOEXEC);
   if (root_fd < 0) {
     if (errno == ENOENT) return 0;  // No repository at all: nothing to remove.
-    print_error(0, "Unable to remove repository '%s/%s': %s", root, domain, std::strerror(errno));
+    report_error("Unable to remove repository '%s/%s': %s", root, domain, std::strerror(errno));
     return 1;
   }
   const bool removed = remove_tree_at(root_fd, domain);
@@ -294,7 +294,6 @@ int remove_domain_repository(const char* domain) {
   close(root_fd);
   if (removed) return 0;
   errno = saved_errno;
-  print_error(0, "Unable to remove repository '%s/%s': %s", root, domain,
-              std::strerror(saved_errno));
+  report_error("Unable to remove repository '%s/%s': %s", root, domain, std::strerror(saved_errno));
   return 1;
 }

@@ -44,11 +44,11 @@ bool feed_restorer(const open_dump& files, int restorer_stdin) {
       if (n < 0 && errno == EINTR) continue;
       if (n <= 0) {
         if (n == 0) errno = 0;
-        print_error(0, "Can't read file '%s'", file.path.c_str());
+        report_error("Can't read file '%s'", file.path.c_str());
         return false;
       }
       if (!write_all(restorer_stdin, buffer.data(), static_cast<std::size_t>(n))) {
-        print_error(0, "Error writing dump to hvxrestore stdin");
+        report_error("Error writing dump to hvxrestore stdin");
         return false;
       }
       offset += static_cast<std::uint64_t>(n);
@@ -67,7 +67,7 @@ std::string verify_open_dump(const std::optional<RepositoryDir>& repository,
   const auto key = get_server_public_key();
   if (!key) return "Can't get public key to verify dump signature";
   if (!repository) {
-    print_error(0, "Unable to find files: unable to locate repository in specified path\n");
+    report_error("Unable to find files: unable to locate repository in specified path\n");
     return refused;
   }
   const auto files = get_dump_files_at(*repository, dump_file);
@@ -76,7 +76,7 @@ std::string verify_open_dump(const std::optional<RepositoryDir>& repository,
   const std::string reason = check_open_dump(*opened, key->c_str());
   if (!reason.empty()) {
     errno = 0;
-    print_error(0, "Dump %s is %s\n", dump_path.c_str(), reason.c_str());
+    report_error("Dump %s is %s\n", dump_path.c_str(), reason.c_str());
     return refused;
   }
   return "";
@@ -109,7 +109,7 @@ int restore_domain(const char* client_login, const char* domain, const char* dom
   send_notification(email_to, email_from, domain, restore_begun, nullptr);
 
   if (std::string(dump_file) == "-") {
-    print_error(0, "Parameters error: stdin stream for restore is not supported.\n");
+    report_error("Parameters error: stdin stream for restore is not supported.\n");
     return -1;
   }
 
@@ -123,7 +123,7 @@ int restore_domain(const char* client_login, const char* domain, const char* dom
   const pid_t restorer =
       pipe ? start_shell_child(restorer_command, pipe->read.get(), -1, error_log.get()) : -1;
   if (restorer < 0) {
-    print_error(0, "Can't run '%s'", restorer_command.c_str());
+    report_error("Can't run '%s'", restorer_command.c_str());
     send_notification(email_to, email_from, domain, restore_failed, nullptr);
     return -1;
   }
@@ -145,11 +145,11 @@ int restore_domain(const char* client_login, const char* domain, const char* dom
     if (status == 0) {
       errno = 0;
       if (wait_status != -1 && WIFSIGNALED(wait_status))
-        print_error(0, "hvxrestore was killed by signal %d", WTERMSIG(wait_status));
+        report_error("hvxrestore was killed by signal %d", WTERMSIG(wait_status));
       else if (wait_status != -1)
-        print_error(0, "hvxrestore failed with exit status %d", WEXITSTATUS(wait_status));
+        report_error("hvxrestore failed with exit status %d", WEXITSTATUS(wait_status));
       else
-        print_error(0, "Unable to wait for hvxrestore");
+        report_error("Unable to wait for hvxrestore");
     }
     status = -1;
   }

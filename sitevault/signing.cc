@@ -70,7 +70,7 @@ bool sends_to_stdout(std::string_view args) {
 
 int fail(const char* format, const char* arg = nullptr, bool system_error = false) {
   if (!system_error) errno = 0;
-  print_error(0, format, arg);
+  report_error(format, arg);
   return 1;
 }
 
