@@ -54,6 +54,6 @@ printf '%s\n' "${ratios[@]}" | sort -n | awk '{ v[NR] = $1 } END {
 rm -f "$repo"/b* "$work/y"
 
 if [ -x "$build/bench/switch_bench" ]; then
-  echo "== domain switching: lock_domain + unlock_domain against two direct spawns of sitectl"
+  echo "== domain switching: lock_domain and the release of the held domain against two direct spawns of sitectl"
   "$build/bench/switch_bench" example.com 15
 fi

@@ -12,7 +12,6 @@
 #include "dump_files.h"
 #include "messages.h"
 #include "product_conf.h"
-#include "run_state.h"
 #include "server_keys.h"
 #include "signing.h"
 
@@ -30,8 +29,8 @@ int main(int argc, char** argv) {
   if (cmd == "check" && argc == 3) {
     const std::string path = argv[2];
     const auto slash = path.rfind('/');
-    dump_dir = slash == std::string::npos ? "." : path.substr(0, slash);
-    const int ok = check_dump_digest(path.c_str());
+    const std::string directory = slash == std::string::npos ? "." : path.substr(0, slash);
+    const int ok = check_dump_digest_in(directory, path.c_str());
     std::printf("%s\n", ok ? "digest ok" : "digest mismatch");
     return ok ? 0 : 1;
   }

@@ -29,7 +29,7 @@ constexpr int first_command = 7;
 int key_mode(int argc, char** argv) {
   if (argc > 1 && argv[1][0] != '\0') {
     const key_t key = ::ftok(argv[1], static_cast<int>(::getuid()));
-    if (key == -1) print_error(1, "Unable to make a key from \"%s\"", argv[1]);
+    if (key == -1) exit_with_error(1, "Unable to make a key from \"%s\"", argv[1]);
     std::printf("%s\n", format_semaphore_key(key).c_str());
     return 0;
   }
@@ -39,7 +39,7 @@ int key_mode(int argc, char** argv) {
       static_cast<unsigned>(std::time(nullptr)) ^ (static_cast<unsigned>(::getpid()) << 16);
   const std::optional<ChainSemaphore> reserved = ChainSemaphore::reserve(seed);
   if (!reserved) {
-    print_error(1, "Unable to reserve a semaphore key");
+    exit_with_error(1, "Unable to reserve a semaphore key");
     return 1;
   }
   std::printf("%s\n", format_semaphore_key(reserved->key()).c_str());

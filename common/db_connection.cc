@@ -148,7 +148,7 @@ void check_run_mode() {
   const bool number = errno == 0 && end != mode && *end == '\0';
   if (number && value >= 1 && value <= 3) return;
   errno = 0;
-  print_error(1, "unrecognized HVX_RUNMODE");
+  exit_with_error(1, "unrecognized HVX_RUNMODE");
 }
 
 const char* find_mysql_socket() {

@@ -449,7 +449,7 @@ const char* get_dom_id(const char* domain_name, MYSQL* conn) {
   char* ace = idn_toascii(domain_name);
   if (ace == nullptr) {
     errno = 0;
-    print_error(0, "idn_toascii() failed: %s", idn_error_name(idn_last_error));
+    report_error("idn_toascii() failed: %s", idn_error_name(idn_last_error));
     return nullptr;
   }
   Statement st = make_statement("select id from domains where name='%s'", db.escape(ace).c_str());

@@ -81,6 +81,15 @@ DomainSwitch::DomainSwitch(std::string domain, const SwitchProtocol& protocol,
                            DomainSwitchHost& host)
     : domain_(std::move(domain)), protocol_(protocol), host_(host) {}
 
+DomainSwitch::DomainSwitch(DomainSwitch&& other) noexcept
+    : domain_(std::move(other.domain_)),
+      protocol_(other.protocol_),
+      host_(other.host_),
+      id_(std::move(other.id_)),
+      id_lock_(std::move(other.id_lock_)),
+      name_lock_(std::move(other.name_lock_)),
+      off_(std::exchange(other.off_, false)) {}
+
 DomainSwitch::~DomainSwitch() {
   if (off_) switch_on();
 }

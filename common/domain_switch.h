@@ -96,6 +96,10 @@ class DomainSwitch {
   ~DomainSwitch();
   DomainSwitch(const DomainSwitch&) = delete;
   DomainSwitch& operator=(const DomainSwitch&) = delete;
+  // The locks and the switched-off state go to the new object; the one moved
+  // from holds nothing and switches nothing on when it ends.
+  DomainSwitch(DomainSwitch&& other) noexcept;
+  DomainSwitch& operator=(DomainSwitch&&) = delete;
 
   // Looks the id up (once); false after the host reported.
   bool identify();
@@ -119,11 +123,8 @@ class DomainSwitch {
   }
   // The domain is no longer switched back on by this object.
   void leave_as_is() { off_ = false; }
-  // Hands the name lock record over; this object forgets it.
-  locked_file* release_name_lock() { return name_lock_.release(); }
 
   const std::string& domain() const { return domain_; }
-  locked_file* name_lock() const { return name_lock_.get(); }
   bool is_off() const { return off_; }
 
  private:

@@ -35,7 +35,7 @@ using RegexPtr = std::unique_ptr<regex_t, RegexFree>;
 
 [[noreturn]] void allocation_failed() {
   errno = 0;
-  print_error(1, "Allocation failed");
+  exit_with_error(1, "Allocation failed");
   util_exit(1);
 }
 
@@ -111,8 +111,8 @@ char* idn_toascii_safe(const char* name) {
   char* out = to_ascii(name);
   if (out == nullptr) {
     errno = 0;
-    print_error(1, "%s(%s) failed: %s", "idn_toascii_safe", name != nullptr ? name : "",
-                idn_error_name(idn_last_error));
+    exit_with_error(1, "%s(%s) failed: %s", "idn_toascii_safe", name != nullptr ? name : "",
+                    idn_error_name(idn_last_error));
     util_exit(1);
   }
   return out;
@@ -139,7 +139,7 @@ const char* url_host_toascii(const char* url) {
     regerror(crc, re.get(), reason, sizeof reason);
     delete re.release();  // nothing was compiled, nothing to free
     errno = 0;
-    print_error(1, "regcomp() failed: %s", reason);
+    exit_with_error(1, "regcomp() failed: %s", reason);
     return nullptr;
   }
 
@@ -149,14 +149,14 @@ const char* url_host_toascii(const char* url) {
     char reason[4096];
     regerror(mrc, re.get(), reason, sizeof reason);
     errno = 0;
-    print_error(0, "regexec() failed: %s", reason);
+    report_error("regexec() failed: %s", reason);
     return nullptr;
   }
   // A URL that opens with a scheme the expression knows but did not take as
   // the scheme ("http://", "http:///path") has no host after it.
   if (m[3].rm_so < 0 || (m[1].rm_so < 0 && starts_with_scheme(url))) {
     errno = 0;
-    print_error(0, "no hostname found in URL");
+    report_error("no hostname found in URL");
     return nullptr;
   }
 
@@ -168,7 +168,7 @@ const char* url_host_toascii(const char* url) {
   if (rc != IDNA_SUCCESS || !converted) {
     idn_last_error = rc != IDNA_SUCCESS ? rc : IDNA_MALLOC_ERROR;
     errno = 0;
-    print_error(0, "idn_toascii() failed: %s", idn_error_name(idn_last_error));
+    report_error("idn_toascii() failed: %s", idn_error_name(idn_last_error));
     return nullptr;
   }
   lower_ascii(converted.get());
@@ -181,8 +181,8 @@ const char* url_host_toascii(const char* url) {
   result += group(url, m[4]);
   if (result.size() >= kUrlBufferSize) {
     errno = 0;
-    print_error(0, "URL too long after host conversion: %zu bytes, at most %zu", result.size(),
-                kUrlBufferSize - 1);
+    report_error("URL too long after host conversion: %zu bytes, at most %zu", result.size(),
+                 kUrlBufferSize - 1);
     return nullptr;
   }
   std::memcpy(url_result, result.c_str(), result.size() + 1);

@@ -41,8 +41,11 @@ int write_message(const char* text, int exit_code) {
   return 0;
 }
 
-void vprint_error(int exit_code, const char* format, va_list args) {
-  const int saved_errno = errno;
+namespace {
+
+// The text of a report: the formatted message and, when errno was set, the
+// system error it names.
+std::string report_text(int saved_errno, const char* format, va_list args) {
   std::string text = vformat_text(format, args).value_or(format);
   if (saved_errno != 0) {
     text += "\nSystem error ";
@@ -50,16 +53,46 @@ void vprint_error(int exit_code, const char* format, va_list args) {
     text += ": ";
     text += std::strerror(saved_errno);
   }
+  return text;
+}
+
+}  // namespace
+
+void vprint_error(int exit_code, const char* format, va_list args) {
+  const int saved_errno = errno;
+  const std::string text = report_text(saved_errno, format, args);
   errno = saved_errno;
   write_message(text.c_str(), exit_code);
   errno = saved_errno;
 }
 
-void print_error(int exit_code, const char* format, ...) {
+void report_error(const char* format, ...) {
   va_list args;
   va_start(args, format);
-  vprint_error(exit_code, format, args);
+  vprint_error(0, format, args);
   va_end(args);
+}
+
+void exit_with_error(int exit_code, const char* format, ...) {
+  va_list args;
+  va_start(args, format);
+  const int saved_errno = errno;
+  const std::string text = report_text(saved_errno, format, args);
+  va_end(args);
+  errno = saved_errno;
+  write_message(text.c_str(), 0);
+  // A caller's 0 still ends the run, as a failure.
+  std::exit(exit_code != 0 ? exit_code : 1);
+}
+
+void write_output_text(const char* text) {
+  std::fputs(text, stdout);
+  std::fflush(stdout);
+}
+
+void write_error_text(const char* text) {
+  std::fputs(text, stderr);
+  std::fflush(stderr);
 }
 
 void util_exit(int status) { std::exit(status); }

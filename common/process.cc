@@ -35,7 +35,7 @@ ArgVector vector_from_list(const char* arg0, va_list args) {
   }
   va_end(count_args);
   ArgVector argv(static_cast<char**>(std::malloc((count + 1) * sizeof(char*))));
-  if (!argv) print_error(1, "malloc() failed: %s", std::strerror(errno));
+  if (!argv) exit_with_error(1, "malloc() failed: %s", std::strerror(errno));
   if (arg0) {
     argv[0] = const_cast<char*>(arg0);
     for (std::size_t i = 1; i < count; ++i) argv[i] = va_arg(args, char*);
@@ -94,12 +94,12 @@ void widen_pipe(int fd) { (void)fcntl(fd, F_SETPIPE_SZ, 1 << 20); }
 std::optional<PipeEnds> open_gather_pipe() {
   auto pipe = make_pipe(O_CLOEXEC);
   if (!pipe) {
-    print_error(0, "fork_execv_getouterr: pipe() failed");
+    report_error("fork_execv_getouterr: pipe() failed");
     return std::nullopt;
   }
   widen_pipe(pipe->read.get());
   if (!set_nonblocking(pipe->read.get())) {
-    print_error(0, "fork_execv_getouterr: fcntl(O_NONBLOCK) failed");
+    report_error("fork_execv_getouterr: fcntl(O_NONBLOCK) failed");
     return std::nullopt;
   }
   return pipe;
@@ -175,17 +175,17 @@ void report_utility_failure(const char* path, const char* out, const char* err) 
     std::fflush(stderr);
   }
   if (err != nullptr && *err != '\0')
-    print_error(0, "%s execution failed:\n%s", path, err);
+    report_error("%s execution failed:\n%s", path, err);
   else
-    print_error(0, "%s execution failed (no output)", path);
+    report_error("%s execution failed (no output)", path);
 }
 
 // PRODUCT_ROOT_D/admin/bin/<name>, or an empty text (reported) when the
 // name is refused.
 std::string admin_utility_path(const char* name) {
   if (name == nullptr || std::strchr(name, '/') != nullptr) {
-    print_error(0, "Utility name '%s' is invalid. Use only utility name without path.",
-                name ? name : "(null)");
+    report_error("Utility name '%s' is invalid. Use only utility name without path.",
+                 name ? name : "(null)");
     return {};
   }
   if (product_conf.PRODUCT_ROOT_D == nullptr) load_product_conf();
@@ -193,7 +193,7 @@ std::string admin_utility_path(const char* name) {
   // A cut path would name another program; refuse instead.
   if (path.size() > 4095) {
     errno = 0;
-    print_error(0, "Utility path '%s' is too long.", path.c_str());
+    report_error("Utility path '%s' is too long.", path.c_str());
     return {};
   }
   return path;
@@ -222,7 +222,7 @@ pid_t fork_execv(int in_fd, int out_fd, int err_fd, const char* path, char* cons
   plan.close_sources = true;
   plan.report = report_fork_execv_failure;
   pid_t pid = start_child(plan, path, argv);
-  if (pid < 0) print_error(0, "fork_execv_pipes: fork() failed");
+  if (pid < 0) report_error("fork_execv_pipes: fork() failed");
   return pid;
 }
 
@@ -241,7 +241,7 @@ int read_pipe_chunk(int* fd, char** text, size_t* capacity, size_t* length) {
   if (*text == nullptr || *capacity - *length - 1 < kMinFree) {
     std::size_t grown = std::max(*capacity * 2, *length + kMinFree + 1);
     char* bigger = static_cast<char*>(std::realloc(*text, grown));
-    if (bigger == nullptr) print_error(1, "Cannot allocate memory");
+    if (bigger == nullptr) exit_with_error(1, "Cannot allocate memory");
     *text = bigger;
     *capacity = grown;
   }
@@ -332,7 +332,7 @@ int gather_utility(char** out, char** err, const char* path, char* const argv[],
   plan.report = report_fork_execv_failure;
   const pid_t pid = start_child(plan, path, argv);
   if (pid < 0) {
-    print_error(0, "fork_execv_pipes: fork() failed");
+    report_error("fork_execv_pipes: fork() failed");
     return -1;
   }
   Stream streams[2];
@@ -429,13 +429,13 @@ bool report_utility_given_up(const ChildWatch& watch, const char* path,
     case ChildEnding::timed_out:
       errno = 0;
       // A caller's shorter limit is not HVX_UTILITY_TIMEOUT's doing.
-      print_error(0, "%s did not end within %lld s%s and was stopped", name,
-                  static_cast<long long>(limit.count()),
-                  limit < utility_timeout() ? "" : " (HVX_UTILITY_TIMEOUT)");
+      report_error("%s did not end within %lld s%s and was stopped", name,
+                   static_cast<long long>(limit.count()),
+                   limit < utility_timeout() ? "" : " (HVX_UTILITY_TIMEOUT)");
       return true;
     case ChildEnding::stopped:
       errno = 0;
-      print_error(0, "%s stopped by a termination request", name);
+      report_error("%s stopped by a termination request", name);
       return true;
   }
   return false;

@@ -94,16 +94,16 @@ void report_exec_capture_failure(ChildStep step, int error, const char* path) {
 
 int util_exec(int in_fd, int out_fd, const char* path, char* const argv[]) {
   if (in_fd >= 0 && in_fd <= 2) {
-    print_error(0, "values 0,1,2 not allowed for variables fd_in & fd_out\n");
+    report_error("values 0,1,2 not allowed for variables fd_in & fd_out\n");
     return -1;
   }
   if (out_fd >= 0 && out_fd <= 2) {
-    print_error(0, "values 0,1,2 not allowed for variables fd_in & fd_out\n");
+    report_error("values 0,1,2 not allowed for variables fd_in & fd_out\n");
     return -1;
   }
   auto pipe = make_pipe(O_CLOEXEC);
   if (!pipe) {
-    print_error(0, "Error occured during pipe():\n%s", std::strerror(errno));
+    report_error("Error occured during pipe():\n%s", std::strerror(errno));
     return -1;
   }
   ChildPlan plan;
@@ -113,7 +113,7 @@ int util_exec(int in_fd, int out_fd, const char* path, char* const argv[]) {
   plan.close_others = false;
   plan.report = report_util_exec_failure;
   pid_t pid = start_child(plan, path, argv);
-  if (pid < 0) print_error(1, "Error occured during fork():\n%s", std::strerror(errno));
+  if (pid < 0) exit_with_error(1, "Error occured during fork():\n%s", std::strerror(errno));
   pipe->write.reset();
 
   // Relay the child's standard error as messages. Each message carries at
@@ -137,17 +137,17 @@ int util_exec(int in_fd, int out_fd, const char* path, char* const argv[]) {
   int status = 0;
   const pid_t w = wait_child(pid, &status, WUNTRACED);
   if (w < 0) {
-    print_error(0, "Error occured during waiting the child process with pid: %d: %s\n", pid,
-                std::strerror(errno));
+    report_error("Error occured during waiting the child process with pid: %d: %s\n", pid,
+                 std::strerror(errno));
     return -1;
   }
   if (WIFEXITED(status)) return WEXITSTATUS(status);
   errno = 0;
   if (WIFSTOPPED(status)) {
-    print_error(0, "The child process with pid %d stopped by signal %i\n", pid, WSTOPSIG(status));
+    report_error("The child process with pid %d stopped by signal %i\n", pid, WSTOPSIG(status));
     return -1;
   }
-  print_error(0, "The child process with pid %d killed by signal %i\n", pid, WTERMSIG(status));
+  report_error("The child process with pid %d killed by signal %i\n", pid, WTERMSIG(status));
   return -1;
 }
 
@@ -161,7 +161,7 @@ int exec_capture(char** out, const char* path, ...) {
   while (va_arg(count_args, const char*) != nullptr) ++count;
   va_end(count_args);
   ArgVector argv(static_cast<char**>(std::malloc((count + 1) * sizeof(char*))));
-  if (!argv) print_error(1, "Cannot allocate buffer:\n%s", std::strerror(errno));
+  if (!argv) exit_with_error(1, "Cannot allocate buffer:\n%s", std::strerror(errno));
   argv[0] = const_cast<char*>(path);
   for (std::size_t i = 1; i < count; ++i) argv[i] = va_arg(args, char*);
   argv[count] = nullptr;
@@ -169,7 +169,7 @@ int exec_capture(char** out, const char* path, ...) {
 
   auto pipe = make_pipe(O_CLOEXEC);
   if (!pipe) {
-    print_error(0, "Cannot create pipe:\n%s", std::strerror(errno));
+    report_error("Cannot create pipe:\n%s", std::strerror(errno));
     return -1;
   }
   ChildPlan plan;
@@ -178,11 +178,12 @@ int exec_capture(char** out, const char* path, ...) {
   plan.close_others = false;
   plan.report = report_exec_capture_failure;
   pid_t pid = start_child(plan, path, argv.get());
-  if (pid < 0) print_error(1, "Cannot fork():\n%s", std::strerror(errno));
+  if (pid < 0) exit_with_error(1, "Cannot fork():\n%s", std::strerror(errno));
   pipe->write.reset();
 
   TextBuffer text;
-  if (!text.reserve_block()) print_error(1, "Cannot allocate buffer:\n%s", std::strerror(errno));
+  if (!text.reserve_block())
+    exit_with_error(1, "Cannot allocate buffer:\n%s", std::strerror(errno));
   int flags = fcntl(pipe->read.get(), F_GETFL);
   if (flags >= 0) fcntl(pipe->read.get(), F_SETFL, flags | O_NONBLOCK);
 
@@ -198,12 +199,12 @@ int exec_capture(char** out, const char* path, ...) {
     if (!(fd.revents & (POLLIN | POLLHUP | POLLERR)) && !ended) continue;
     while (budget > 0) {
       if (!text.reserve_block())
-        print_error(1, "Cannot allocate buffer:\n%s", std::strerror(errno));
+        exit_with_error(1, "Cannot allocate buffer:\n%s", std::strerror(errno));
       ssize_t n = read(pipe->read.get(), text.tail(), text.room());
       if (n < 0 && errno == EINTR) continue;
       if (n < 0 && errno == EAGAIN) break;
       if (n < 0) {
-        print_error(0, "Cannot read child output:\n%s", std::strerror(errno));
+        report_error("Cannot read child output:\n%s", std::strerror(errno));
         open = false;
         break;
       }
@@ -224,9 +225,9 @@ int exec_capture(char** out, const char* path, ...) {
     return 0;
   }
   if (result == 255)
-    print_error(0, "error:\n%s", text.c_str());
+    report_error("error:\n%s", text.c_str());
   else
-    print_error(0, "utility %s failed (result=%d):\n%s", path, result, text.c_str());
+    report_error("utility %s failed (result=%d):\n%s", path, result, text.c_str());
   return result;
 }
 
@@ -250,7 +251,7 @@ int exec_silent(const char* path, ...) {
   plan.close_others = false;
   pid_t pid = start_child(plan, path, argv);
   if (pid < 0) {
-    print_error(0, "Cannot fork():\n%s", std::strerror(errno));
+    report_error("Cannot fork():\n%s", std::strerror(errno));
     return -1;
   }
   // Wait for this child only; another child of the caller is not ours to reap.
@@ -302,10 +303,10 @@ int popen_exec_report(const char* command_line) {
   std::unique_ptr<char, FreeDeleter> text(raw);
   if (result == -1) {
     const char* reason = errno ? std::strerror(errno) : "the command was killed by a signal";
-    print_error(0, "popen_exec: failed to execute command: %s\n", reason);
+    report_error("popen_exec: failed to execute command: %s\n", reason);
   } else if (result != 0) {
     const char* shown = (raw != nullptr && *raw != '\0') ? raw : "error: none";
-    print_error(0, "popen_exec: command failed code: %d , %s\n", result, shown);
+    report_error("popen_exec: command failed code: %d , %s\n", result, shown);
   }
   return result;
 }
@@ -319,12 +320,12 @@ int daemonize() {
   // Buffered output must leave once, not once per process.
   std::fflush(nullptr);
   pid_t pid = fork();
-  if (pid < 0) print_error(1, "fork() failed");
+  if (pid < 0) exit_with_error(1, "fork() failed");
   if (pid > 0) {
     int status = 0;
-    if (wait_child(pid, &status) < 0) print_error(1, "wait() failed");
+    if (wait_child(pid, &status) < 0) exit_with_error(1, "wait() failed");
     errno = 0;
-    if (!WIFEXITED(status) || WEXITSTATUS(status) != 0) print_error(1, "daemonize() failed");
+    if (!WIFEXITED(status) || WEXITSTATUS(status) != 0) exit_with_error(1, "daemonize() failed");
     return 1;
   }
 
@@ -333,7 +334,7 @@ int daemonize() {
   errno = 0;
   int null_fd = open("/dev/null", O_RDONLY);
   bool ok = null_fd >= 0 && dup2(null_fd, 0) >= 0 && dup2(2, 1) >= 0;
-  if (!ok) print_error(1, "redirection failed");
+  if (!ok) exit_with_error(1, "redirection failed");
   if (null_fd > 2) close(null_fd);
   pid_t second = fork();
   if (second < 0) {

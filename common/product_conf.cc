@@ -113,9 +113,9 @@ void load_product_conf() {
     const char* value = get_product_conf_value(key.name);
     if (value == nullptr || *value == '\0') {
       if (std::strcmp(key.name, "FTPD_BIN_D") == 0) {
-        print_error(1, "Error: %s not defined in product config file", key.name);
+        exit_with_error(1, "Error: %s not defined in product config file", key.name);
       } else if (key.via_print_error) {
-        print_error(1, "Error: %s not defined\n", key.name);
+        exit_with_error(1, "Error: %s not defined\n", key.name);
       } else {
         std::string text = std::string("Error: ") + key.name + " not defined\n";
         write_message(text.c_str(), 1);
@@ -134,7 +134,7 @@ void reset_product_conf_for_tests() {
 int get_user_ids(const char* user, uid_t* uid, gid_t* gid, const char** home) {
   struct passwd* pw = getpwnam(user);
   if (pw == nullptr) {
-    print_error(0, "Unable to getpwnam for user %s", user);
+    report_error("Unable to getpwnam for user %s", user);
     return -1;
   }
   if (uid) *uid = pw->pw_uid;
@@ -146,7 +146,7 @@ int get_user_ids(const char* user, uid_t* uid, gid_t* gid, const char** home) {
 unsigned get_user_id(const char* user, int want_group) {
   struct passwd* pw = getpwnam(user);
   if (pw == nullptr) {
-    print_error(0, "Unable to getpwnam for user %s", user);
+    report_error("Unable to getpwnam for user %s", user);
     return 0;
   }
   return want_group ? pw->pw_gid : pw->pw_uid;

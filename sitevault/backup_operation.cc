@@ -17,7 +17,6 @@
 #include "messages.h"
 #include "operation_support.h"
 #include "product_conf.h"
-#include "run_state.h"
 #include "server_keys.h"
 #include "signing.h"
 #include "stop_signals.h"
@@ -47,12 +46,9 @@ bool lands_in_repository(const std::string& dump_file, const char* domain) {
 // name. false with the mail text set.
 bool store_dump(const char* domain, const std::string& arguments, const std::string& dump,
                 std::uint64_t split_size, int error_fd, const char** mail_text) {
-  // The dump's files are looked up in its own directory, wherever the
-  // options placed it.
-  dump_dir = path_dirname(dump);
   // A dump outside the repository: its directory gets the recovery the
   // repository got when the lock was taken, before its name is written.
-  if (!lands_in_repository(dump, domain)) remove_staging_leftovers(dump_dir);
+  if (!lands_in_repository(dump, domain)) remove_staging_leftovers(path_dirname(dump));
   const std::string staged = staging_path(dump);
   std::vector<std::uint64_t> sizes;
   // A dump outside the repository has no directory of the domain's to guard
@@ -60,7 +56,7 @@ bool store_dump(const char* domain, const std::string& arguments, const std::str
   const mode_t mode = lands_in_repository(dump, domain) ? 0666 : 0660;
   if (make_signed_dump(arguments.c_str(), staged.c_str(), split_size, &sizes, mode, error_fd) !=
       0) {
-    print_error(0, "An error uccured during backing up domain '%s'\n", domain);
+    report_error("An error uccured during backing up domain '%s'\n", domain);
     discard_staged_dump(staged);
     *mail_text = kRemovedAfterFailure;
     return false;
@@ -69,8 +65,7 @@ bool store_dump(const char* domain, const std::string& arguments, const std::str
   const auto key = get_server_public_key();
   if (!key) {
     write_message(kNoPublicKey, 0);
-    std::printf("%s\n", kNoPublicKey);
-    std::fflush(stdout);
+    write_output_text((std::string(kNoPublicKey) + "\n").c_str());
     discard_staged_dump(staged);
     *mail_text = kSignatureFailed;
     return false;
@@ -84,7 +79,7 @@ bool store_dump(const char* domain, const std::string& arguments, const std::str
   last_fd.reset();
   if (verdict != SignatureCheck::good) {
     errno = 0;
-    print_error(0, "Dump %s is %s\n", dump.c_str(), signature_check_text(verdict));
+    report_error("Dump %s is %s\n", dump.c_str(), signature_check_text(verdict));
     discard_staged_dump(staged);
     *mail_text = kSignatureFailed;
     return false;
@@ -93,7 +88,7 @@ bool store_dump(const char* domain, const std::string& arguments, const std::str
   // leaves the older dump of that name in place.
   if (stop_signal() != 0 || commit_staged_dump(staged, dump, sizes) != 0) {
     if (stop_signal() != 0) discard_staged_dump(staged);
-    print_error(0, "An error uccured during backing up domain '%s'\n", domain);
+    report_error("An error uccured during backing up domain '%s'\n", domain);
     *mail_text = kRemovedAfterFailure;
     return false;
   }
@@ -103,20 +98,19 @@ bool store_dump(const char* domain, const std::string& arguments, const std::str
 }  // namespace
 
 int backup_domain(const char* domain, const char* dump_file, const char* desc_file,
-                  const char* email_from, const char* email_to, std::uint64_t split_size) {
+                  const char* email_from, const char* email_to, std::uint64_t split_size,
+                  bool stay_in_foreground) {
   if (check_server_wide_lock() != 0) return -1;
   if (create_dump_repository(domain) != 0) return -1;
-  if (lock_domain(domain) != 0) return -1;
+  auto held = lock_domain(domain);
+  if (!held) return -1;
 
   const std::string dump = dump_file;
   const bool to_stdout = dump == "-";
 
   // Every dump written into the domain's repository counts against the
   // owner's disk quota, whichever way its name was given.
-  if (!to_stdout && lands_in_repository(dump, domain) && check_client_quota(domain) != 0) {
-    unlock_domain(domain);
-    return -1;
-  }
+  if (!to_stdout && lands_in_repository(dump, domain) && check_client_quota(domain) != 0) return -1;
 
   send_notification(email_to, email_from, domain, backup_begun, nullptr);
   clear_operation_logs(domain);
@@ -125,26 +119,25 @@ int backup_domain(const char* domain, const char* dump_file, const char* desc_fi
   const UniqueFd error_log = open_error_log(domain);
   const std::string arguments = hvxdump_arguments(domain, desc_file);
 
-  if (!to_stdout && verbose == 0) detach_operation();
+  if (!to_stdout && !stay_in_foreground) detach_operation();
 
   const char* mail_text = nullptr;
   int result;
   if (to_stdout) {
     result =
         make_signed_dump(arguments.c_str(), dump_file, split_size, nullptr, 0666, error_log.get());
-    if (result != 0) print_error(0, "An error uccured during backing up domain '%s'\n", domain);
+    if (result != 0) report_error("An error uccured during backing up domain '%s'\n", domain);
   } else {
     result = store_dump(domain, arguments, dump, split_size, error_log.get(), &mail_text) ? 0 : 1;
   }
 
   // The domain goes back on before the final mail, so that the mail and the
   // exit status tell whether it did.
-  if (switch_held_domain_on() != 0) {
+  if (!held->switch_on()) {
     if (result == 0) mail_text = kDomainNotSwitchedOn;
     result = 1;
   }
   send_notification(email_to, email_from, domain, result == 0 ? backup_completed : backup_failed,
                     mail_text);
-  unlock_domain(domain);
-  return result;
+  return result;  // the locks go with held
 }

@@ -76,26 +76,26 @@ unsigned long get_domain_owner(const char* domain, MYSQL* conn) {
   if (domain == nullptr) return 0;
   MYSQL* db = slot_connection(&owner_slot, conn);
   if (db == nullptr) {
-    print_error(0, "Can't get domain owner for domain '%s': can't connect to system database",
-                domain);
+    report_error("Can't get domain owner for domain '%s': can't connect to system database",
+                 domain);
     return 0;
   }
   // By the domain's id: the name may be given in another case or form
   // (Unicode or ACE) than the database holds.
   const char* id = get_dom_id(domain, db);
   if (id == nullptr) {
-    print_error(0, "Can't get domain owner for domain '%s': no such domain in database", domain);
+    report_error("Can't get domain owner for domain '%s': no such domain in database", domain);
     return 0;
   }
   const std::string statement = "SELECT cl_id FROM domains WHERE id='" + db_escape(db, id) + "'";
   const std::optional<Rows> rows = run_query(db, statement);
   if (!rows) {
-    print_error(0, "Can't get domain owner for domain '%s': can't execute SQL query", domain);
+    report_error("Can't get domain owner for domain '%s': can't execute SQL query", domain);
     return 0;
   }
   const std::string value = first_value(*rows);
   if (value.empty()) {
-    print_error(0, "Can't get domain owner for domain '%s': no such domain in database", domain);
+    report_error("Can't get domain owner for domain '%s': no such domain in database", domain);
     return 0;
   }
   return static_cast<unsigned long>(parse_number(value));
@@ -105,8 +105,8 @@ std::uint64_t get_client_limit(unsigned long client_id, const char* limit_name, 
   if (client_id == 0 || limit_name == nullptr) return 0;
   MYSQL* db = slot_connection(&limit_slot, conn);
   if (db == nullptr) {
-    print_error(0, "Can't get limit '%s' for client (id = %lu): can't connect to system database",
-                limit_name, client_id);
+    report_error("Can't get limit '%s' for client (id = %lu): can't connect to system database",
+                 limit_name, client_id);
     return 0;
   }
   const std::string statement = "SELECT \tLimits.value FROM \tLimits,clients WHERE \tclients.id='" +
@@ -115,8 +115,8 @@ std::uint64_t get_client_limit(unsigned long client_id, const char* limit_name, 
                                 db_escape(db, limit_name) + "'";
   const std::optional<Rows> rows = run_query(db, statement);
   if (!rows) {
-    print_error(0, "Can't get limit '%s' for client (id = %lu): can't execute SQL query",
-                limit_name, client_id);
+    report_error("Can't get limit '%s' for client (id = %lu): can't execute SQL query", limit_name,
+                 client_id);
     return 0;
   }
   const std::string value = first_value(*rows);
@@ -129,16 +129,15 @@ std::int64_t get_client_disk_usage(unsigned long client_id, MYSQL* conn) {
   if (client_id == 0) return -1;
   MYSQL* db = slot_connection(&usage_slot, conn);
   if (db == nullptr) {
-    print_error(0, "Can't get disk usage for client (id = %lu): can't connect to system database",
-                client_id);
+    report_error("Can't get disk usage for client (id = %lu): can't connect to system database",
+                 client_id);
     return -1;
   }
   const std::string statement =
       "SELECT SUM(real_size) FROM domains WHERE cl_id='" + std::to_string(client_id) + "'";
   const std::optional<Rows> rows = run_query(db, statement);
   if (!rows) {
-    print_error(0, "Can't get disk usage for client (id = %lu): can't execute SQL query",
-                client_id);
+    report_error("Can't get disk usage for client (id = %lu): can't execute SQL query", client_id);
     return -1;
   }
   const std::string value = first_value(*rows);
@@ -149,21 +148,20 @@ std::int64_t get_client_dumps_size(unsigned long client_id, MYSQL* conn) {
   if (client_id == 0) return -1;
   MYSQL* db = slot_connection(&dumps_slot, conn);
   if (db == nullptr) {
-    print_error(0, "Can't get dumps size for client (id = %lu): can't connect to system database",
-                client_id);
+    report_error("Can't get dumps size for client (id = %lu): can't connect to system database",
+                 client_id);
     return -1;
   }
   const std::string statement =
       "SELECT name FROM domains WHERE cl_id='" + std::to_string(client_id) + "'";
   const std::optional<Rows> rows = run_query(db, statement);
   if (!rows) {
-    print_error(0, "Can't get dumps size for client (id = %lu): can't execute SQL query",
-                client_id);
+    report_error("Can't get dumps size for client (id = %lu): can't execute SQL query", client_id);
     return -1;
   }
   // "byte": file lengths; anything else, or no answer, allocated blocks.
   const char* count_type = get_misc_param("size_count_type", db);
-  const int count_blocks = (count_type != nullptr && std::strcmp(count_type, "byte") == 0) ? 0 : 1;
+  const bool count_blocks = count_type == nullptr || std::strcmp(count_type, "byte") != 0;
 
   const std::string root = product_conf.DUMP_D ? product_conf.DUMP_D : "";
   std::int64_t total = 0;
@@ -204,9 +202,9 @@ int check_client_quota(const char* domain) {
   std::fflush(stdout);
   // The refusal is no system call's failure: no stale error text with it.
   errno = 0;
-  print_error(0,
-              "Can't perform dump operation for domain '%s': not enough disc space allowed for "
-              "client (allowed: %" PRIu64 " used: %" PRIu64 ")",
-              domain, limit, used);
+  report_error(
+      "Can't perform dump operation for domain '%s': not enough disc space allowed for "
+      "client (allowed: %" PRIu64 " used: %" PRIu64 ")",
+      domain, limit, used);
   return -1;
 }

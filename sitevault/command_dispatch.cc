@@ -15,7 +15,6 @@
 #include "local_rotation.h"
 #include "messages.h"
 #include "repository_dir.h"
-#include "run_state.h"
 #include "server_keys.h"
 #include "signing.h"
 #include "stop_signals.h"
@@ -36,7 +35,7 @@ std::string signature_problem(const RepositoryDir& directory, const char* dump) 
   const auto key = get_server_public_key();
   if (!key) {
     errno = 0;
-    print_error(0, "Can't get public key to verify dump signature\n");
+    report_error("Can't get public key to verify dump signature\n");
     return "unverifiable";
   }
   const auto files = get_dump_files_at(directory, dump);
@@ -46,7 +45,7 @@ std::string signature_problem(const RepositoryDir& directory, const char* dump) 
              : SignatureCheck::damaged;
   if (verdict == SignatureCheck::good) return "";
   errno = 0;
-  print_error(0, "Dump %s is %s", dump, signature_check_text(verdict));
+  report_error("Dump %s is %s", dump, signature_check_text(verdict));
   return signature_check_text(verdict);
 }
 
@@ -54,9 +53,9 @@ std::string signature_problem(const RepositoryDir& directory, const char* dump) 
   int result;
   // The dump's directory is held for the whole check: a repository replaced
   // by a link is no repository, as if it were missing.
-  const auto directory = RepositoryDir::open_directory(dump_dir);
+  const auto directory = RepositoryDir::open_directory(o.dump_dir);
   if (!directory)
-    print_error(0, "Unable to find files: unable to locate repository in specified path\n");
+    report_error("Unable to find files: unable to locate repository in specified path\n");
   const int digest = directory ? check_dump_digest_at(*directory, o.dump_file.c_str()) : 0;
   // A last file that is listed but cannot be opened gives no verdict.
   if (digest < 0) finish(1);
@@ -66,7 +65,7 @@ std::string signature_problem(const RepositoryDir& directory, const char* dump) 
                  ? 0
                  : 1;
   } else {
-    print_error(0, "Dump %s is corrupted - checksum mismatch", o.dump_file.c_str());
+    report_error("Dump %s is corrupted - checksum mismatch", o.dump_file.c_str());
     result = 1;
   }
   std::printf("%d\n", result);
@@ -76,8 +75,8 @@ std::string signature_problem(const RepositoryDir& directory, const char* dump) 
 
 [[noreturn]] void backup(const CommandOptions& o) {
   int result = backup_domain(o.domain_name.c_str(), o.dump_file.c_str(), o.desc_file.c_str(),
-                             o.email_from.c_str(), o.email_to.c_str(), o.split_size);
-  if (result != 0 || rotate_requested == 0) finish(result != 0 ? 1 : 0);
+                             o.email_from.c_str(), o.email_to.c_str(), o.split_size, o.verbose);
+  if (result != 0 || !o.rotate_requested) finish(result != 0 ? 1 : 0);
   const std::string& prefix = o.dump_file_prefix;
   const auto slash = prefix.rfind('/');
   const std::string directory = slash == std::string::npos ? "." : prefix.substr(0, slash);
@@ -91,8 +90,8 @@ std::string signature_problem(const RepositoryDir& directory, const char* dump) 
   int result = ftp_backup_domain(o.domain_name.c_str(), o.dump_file.c_str(), o.desc_file.c_str(),
                                  o.ftp_server.c_str(), o.ftp_path.c_str(), o.ftp_login.c_str(),
                                  o.ftp_password.c_str(), o.email_from.c_str(), o.email_to.c_str(),
-                                 o.split_size);
-  if (result != 0 || rotate_requested == 0) finish(result != 0 ? 1 : 0);
+                                 o.split_size, o.verbose);
+  if (result != 0 || !o.rotate_requested) finish(result != 0 ? 1 : 0);
   // Rotation counts only whole dumps: a commit left half done since the
   // upload is finished or undone first, and nothing is deleted when that
   // fails.
@@ -113,10 +112,10 @@ std::string signature_problem(const RepositoryDir& directory, const char* dump) 
   // no lock to take.
   const auto repository = RepositoryDir::open_domain(o.domain_name);
   if (!repository) {
-    print_error(0, "Unable to find files: unable to locate repository in specified path\n");
+    report_error("Unable to find files: unable to locate repository in specified path\n");
     finish(255);
   }
-  LockedFile lock(take_domain_lock_file(o.domain_name.c_str()));
+  LockedFile lock = take_domain_lock_file(o.domain_name.c_str());
   if (!lock) finish(255);
   const int result = remove_dump_at(*repository, o.dump_file.c_str());
   lock.reset();
@@ -126,11 +125,15 @@ std::string signature_problem(const RepositoryDir& directory, const char* dump) 
 [[noreturn]] void remove_domain(const CommandOptions& o) {
   const char* domain = o.domain_name.c_str();
   if (check_server_wide_lock() != 0) finish(1);
-  if (lock_domain(domain) != 0) {
-    print_error(0, "Unable to lock domain %s\n", domain);
-    finish(1);
-  }
-  const bool switched_on = unlock_domain(domain) == 0;
+  bool switched_on;
+  {
+    auto held = lock_domain(domain);
+    if (!held) {
+      report_error("Unable to lock domain %s\n", domain);
+      finish(1);
+    }
+    switched_on = held->switch_on();
+  }  // the locks go before the repository does
   const bool removed = remove_domain_repository(domain) == 0;
   finish(switched_on && removed ? 0 : 1);
 }
@@ -138,7 +141,7 @@ std::string signature_problem(const RepositoryDir& directory, const char* dump) 
 [[noreturn]] void gen_keys() {
   if (check_server_keys() == 1) {
     errno = 0;
-    print_error(0, "Server's keys pair already exists\n");
+    report_error("Server's keys pair already exists\n");
     finish(1);
   }
   finish(gen_server_keys() == 1 ? 1 : 0);
@@ -147,7 +150,7 @@ std::string signature_problem(const RepositoryDir& directory, const char* dump) 
 }  // namespace
 
 void dispatch_command(const CommandOptions& o) {
-  switch (command) {
+  switch (o.command) {
     case cmd_check_dump:
       check_dump(o);
     case cmd_backup:
@@ -156,7 +159,8 @@ void dispatch_command(const CommandOptions& o) {
       ftp_backup(o);
     case cmd_restore:
       finish(restore_domain(o.client_login.c_str(), o.domain_name.c_str(), o.domain_ip.c_str(),
-                            o.dump_file.c_str(), o.email_from.c_str(), o.email_to.c_str()) != 0
+                            o.dump_file.c_str(), o.email_from.c_str(), o.email_to.c_str(),
+                            o.verbose) != 0
                  ? 1
                  : 0);
     case cmd_remove_dump:
@@ -172,7 +176,7 @@ void dispatch_command(const CommandOptions& o) {
                  ? 1
                  : 0);
     default:
-      print_error(0, "Unknown command\n");
+      report_error("Unknown command\n");
       finish(1);
   }
 }

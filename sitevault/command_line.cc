@@ -14,7 +14,6 @@
 #include "messages.h"
 #include "product_conf.h"
 #include "repository_dir.h"
-#include "run_state.h"
 #include "usage_text.h"
 
 namespace {
@@ -92,7 +91,7 @@ const option long_options[] = {
 // must not append an unrelated system error to an option message.
 void report(const char* format, const char* value = nullptr) {
   errno = 0;
-  print_error(0, format, kOptionsError, value);
+  report_error(format, kOptionsError, value);
 }
 
 [[noreturn]] void fail_now(const char* format, const char* value = nullptr) {
@@ -106,7 +105,7 @@ bool store_value(std::string& field, const char* value, std::size_t limit, const
   std::string text = value;
   if (text.size() > limit) {
     errno = 0;
-    print_error(0, "%s: --%s value is longer than %zu characters\n", kOptionsError, name, limit);
+    report_error("%s: --%s value is longer than %zu characters\n", kOptionsError, name, limit);
     return false;
   }
   field = std::move(text);
@@ -118,8 +117,8 @@ std::string complete_name(const CommandOptions& o, const std::string& name, bool
   std::string path = std::string(product_conf.DUMP_D) + "/" + o.domain_name + "/" + name;
   if (path.size() > kPathLimit) {
     errno = 0;
-    print_error(0, "%s: the path of %s in the domain's repository is longer than %zu characters\n",
-                kOptionsError, name.c_str(), kPathLimit);
+    report_error("%s: the path of %s in the domain's repository is longer than %zu characters\n",
+                 kOptionsError, name.c_str(), kPathLimit);
     ok = false;
   }
   return path;
@@ -169,7 +168,7 @@ void take_ftp_credentials(CommandOptions& o, bool& marked) {
   const std::string directory = path_dirname(dump);
   if (is_repository_directory(directory) && !RepositoryDir::open_directory(directory) &&
       errno != ENOENT) {
-    print_error(0, "Unable to find files: unable to locate repository in specified path\n");
+    report_error("Unable to find files: unable to locate repository in specified path\n");
     util_exit(1);
   }
   util_exit(run_dumpctl(option, dump.c_str()));
@@ -199,7 +198,7 @@ void take_domain_name(CommandOptions& o, const char* value, bool& option_error) 
     o.domain_name.clear();
     option_error = true;
   } else {
-    dump_dir = std::string(product_conf.DUMP_D) + "/" + o.domain_name;
+    o.dump_dir = std::string(product_conf.DUMP_D) + "/" + o.domain_name;
   }
 }
 
@@ -207,7 +206,7 @@ void take_dump_file(CommandOptions& o, const char* value, bool& option_error) {
   if (!store_value(o.dump_file, value, kPathLimit, "dump-file")) {
     option_error = true;
   } else if (path_basename(o.dump_file) != o.dump_file) {
-    dump_dir = path_dirname(o.dump_file);
+    o.dump_dir = path_dirname(o.dump_file);
   }
 }
 
@@ -268,7 +267,7 @@ bool take_option(int opt, const char* value, CommandOptions& o) {
     case cmd_get_domain_name:
     case cmd_gen_server_keys:
     case cmd_ftp_download:
-      command = opt;
+      o.command = static_cast<Command>(opt);
       break;
     case opt_domain_name:
       take_domain_name(o, value, option_error);
@@ -284,10 +283,10 @@ bool take_option(int opt, const char* value, CommandOptions& o) {
       take_split_size(o, value);
       break;
     case opt_rotate_dump_files:
-      rotate_requested = 26;
+      o.rotate_requested = true;
       break;
     case opt_verbose:
-      verbose = 1;
+      o.verbose = true;
       break;
     default:  // getopt_long has printed its complaint
       option_error = true;
@@ -313,17 +312,17 @@ void read_options(int argc, char** argv, CommandOptions& o) {
 
 // The dump utilities must be installed; --bu-test answers whether they are
 // and ends the process.
-void check_installation() {
+void check_installation(const CommandOptions& o) {
   const std::string bin = std::string(product_conf.PRODUCT_ROOT_D) + "/bin/";
   const bool installed = file_exists(bin + "hvxdump") && file_exists(bin + "hvxrestore");
-  if (command == cmd_bu_test) {
+  if (o.command == cmd_bu_test) {
     std::printf("%d\n", installed ? 0 : 1);
     std::fflush(stdout);
     util_exit(0);
   }
   if (!installed) {
     errno = 0;
-    print_error(0, "Error: backup utilities is not installed!\n");
+    report_error("Error: backup utilities is not installed!\n");
     util_exit(1);
   }
 }
@@ -334,16 +333,16 @@ void check_installation() {
 // names of dumps being written are never dump names: writing or removing a
 // dump under one of them would destroy the file.
 void refuse_repository_names(const CommandOptions& o) {
-  const bool names_dump = command == cmd_backup || command == cmd_ftp_backup ||
-                          command == cmd_restore || command == cmd_remove_dump ||
-                          command == cmd_ftp_download;
+  const bool names_dump = o.command == cmd_backup || o.command == cmd_ftp_backup ||
+                          o.command == cmd_restore || o.command == cmd_remove_dump ||
+                          o.command == cmd_ftp_download;
   if (!names_dump) return;
   const std::string name = path_basename(o.dump_file);
   if (!o.dump_file.empty() && o.dump_file != "-" &&
       (is_reserved_dump_name(name) || is_staging_name(name)))
     fail_now("%s: --dump-file argument '%s' names a file of the dump repository, not a dump\n",
              name.c_str());
-  if (rotate_requested && is_staging_name(path_basename(o.dump_file_prefix)))
+  if (o.rotate_requested && is_staging_name(path_basename(o.dump_file_prefix)))
     fail_now("%s: --dump-file-prefix argument '%s' is reserved for dumps being written\n",
              o.dump_file_prefix.c_str());
 }
@@ -353,13 +352,13 @@ void refuse_repository_names(const CommandOptions& o) {
 // refused before anything is touched.
 void refuse_overlong_dump_name(const CommandOptions& o) {
   const bool writes_dump =
-      command == cmd_backup || command == cmd_ftp_backup || command == cmd_ftp_download;
+      o.command == cmd_backup || o.command == cmd_ftp_backup || o.command == cmd_ftp_download;
   if (!writes_dump || o.dump_file.empty() || o.dump_file == "-") return;
   const std::string name = path_basename(o.dump_file);
   const std::string directory = path_basename(o.dump_file) == o.dump_file
                                     ? std::string(product_conf.DUMP_D)
                                     : path_dirname(o.dump_file);
-  const bool split = o.split_size > 0 && command != cmd_ftp_download;
+  const bool split = o.split_size > 0 && o.command != cmd_ftp_download;
   if (name.size() > longest_dump_name(directory, split))
     fail_now(split ? "%s: --dump-file argument '%s' is too long: the names of its part files "
                      "would not fit a file name\n"
@@ -404,15 +403,15 @@ struct Validation {
 [[noreturn]] void run_dump_inspection(Validation& v) {
   CommandOptions& o = v.o;
   if (o.dump_file.empty()) {
-    report(command == cmd_get_dump_info ? "%s: --dump-file argument is required\n"
-                                        : "%s: --dump-file argument required\n");
+    report(o.command == cmd_get_dump_info ? "%s: --dump-file argument is required\n"
+                                          : "%s: --dump-file argument required\n");
     v.marked = true;
   }
   v.complete_bare_dump();
   if (v.marked || !v.ok) util_exit(1);
-  const char* option = command == cmd_get_dump_ctime  ? "--creating-time"
-                       : command == cmd_get_dump_desc ? "--description"
-                                                      : "--info";
+  const char* option = o.command == cmd_get_dump_ctime  ? "--creating-time"
+                       : o.command == cmd_get_dump_desc ? "--description"
+                                                        : "--info";
   run_inspection(option, o.dump_file);
 }
 
@@ -433,7 +432,7 @@ struct Validation {
 void validate_backup(Validation& v) {
   CommandOptions& o = v.o;
   v.require(!o.domain_name.empty(), kNeedDomain);
-  if (rotate_requested) {
+  if (o.rotate_requested) {
     if (o.dump_file_prefix.empty()) {
       v.require(false, kNeedPrefix);
     } else {
@@ -464,7 +463,7 @@ void validate_backup(Validation& v) {
 void validate_ftp_backup(Validation& v) {
   CommandOptions& o = v.o;
   v.require(!o.domain_name.empty(), kNeedDomain);
-  if (rotate_requested) {
+  if (o.rotate_requested) {
     if (o.dump_file_prefix.empty()) {
       v.require(false, kNeedPrefix);
     } else if (!is_bare_name(o.dump_file_prefix)) {
@@ -517,7 +516,7 @@ void validate_ftp_download(Validation& v) {
 void validate_command(CommandOptions& o) {
   refuse_repository_names(o);
   Validation v{o};
-  switch (command) {
+  switch (o.command) {
     case cmd_check_dump:
       v.require(!o.dump_file.empty(), kNeedDump);
       v.complete_bare_dump();
@@ -558,6 +557,6 @@ void validate_command(CommandOptions& o) {
 void parse_command_line(int argc, char** argv, CommandOptions& o) {
   read_options(argc, argv, o);
   umask(022);
-  check_installation();
+  check_installation(o);
   validate_command(o);
 }

@@ -8,23 +8,6 @@
 
 #include "path_names.h"  // path_basename, path_dirname
 
-struct CommandOptions {
-  std::string domain_name;
-  std::string domain_ip;
-  std::string email_from;
-  std::string email_to;
-  std::string dump_file;
-  std::string desc_file;
-  std::string ftp_server;
-  std::string ftp_path;
-  std::string ftp_login;
-  std::string ftp_password;
-  std::string client_login;
-  std::string dump_file_prefix;
-  int max_dump_files = -1;
-  std::uint64_t split_size = 0;  // bytes per dump file, 0: no splitting
-};
-
 // Command numbers of the command options.
 enum Command {
   cmd_bu_test = 0,
@@ -40,6 +23,29 @@ enum Command {
   cmd_get_domain_name = 10,
   cmd_gen_server_keys = 11,
   cmd_ftp_download = 12,
+};
+
+struct CommandOptions {
+  std::string domain_name;
+  std::string domain_ip;
+  std::string email_from;
+  std::string email_to;
+  std::string dump_file;
+  std::string desc_file;
+  std::string ftp_server;
+  std::string ftp_path;
+  std::string ftp_login;
+  std::string ftp_password;
+  std::string client_login;
+  std::string dump_file_prefix;
+  int max_dump_files = -1;
+  std::uint64_t split_size = 0;   // bytes per dump file, 0: no splitting
+  Command command = cmd_bu_test;  // the last command option given
+  bool verbose = false;           // --verbose: the operation stays in the foreground
+  bool rotate_requested = false;  // --rotate-dump-files
+  // The directory of the dump the run works on: DUMP_D/<domain>, or the
+  // directory a --dump-file path names.
+  std::string dump_dir;
 };
 
 // Parses and validates argv. Ends the process itself for usage, option

@@ -3,9 +3,9 @@
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
-#include <new>
 #include <optional>
 #include <string>
+#include <utility>
 
 #include "db_connection.h"
 #include "db_queries.h"
@@ -14,8 +14,6 @@
 #include "messages.h"
 #include "product_conf.h"
 #include "repository_dir.h"
-
-locked_file* domain_lock = nullptr;
 
 namespace {
 
@@ -28,11 +26,9 @@ constexpr SwitchProtocol kProtocol{};
 
 MYSQL* lock_connection = nullptr;
 
-// The domain this run holds. Deliberately not an object with static storage:
-// a process that ends without unlock_domain leaves the domain as it is (the
-// kernel frees the locks), and no exit handler switches it on behind a
-// detached run's back.
-DomainSwitch* held = nullptr;
+// Whether a HeldDomain of this run exists. Only a flag: the held domain
+// itself lives on the operation's stack, and no exit handler ever sees it.
+bool domain_held = false;
 
 std::string dump_root() { return product_conf.DUMP_D ? product_conf.DUMP_D : ""; }
 
@@ -42,35 +38,35 @@ class SitevaultHost final : public DomainSwitchHost {
     MYSQL* conn = domain_db_connection();
     const char* id = conn ? get_dom_id(domain.c_str(), conn) : nullptr;
     if (id != nullptr && *id != '\0') return std::string(id, strnlen(id, kMaxDomainIdLength));
-    print_error(0, "Unable to define domain status.\n");
+    report_error("Unable to define domain status.\n");
     return std::nullopt;
   }
   MYSQL* status_connection() override { return domain_db_connection(); }
 
   void lock_not_created(const std::string& domain) override {
-    print_error(0, "Unable create lock file for domain \"%s\": unable allocate memory block.",
-                domain.c_str());
+    report_error("Unable create lock file for domain \"%s\": unable allocate memory block.",
+                 domain.c_str());
   }
   void lock_busy(const std::string& domain) override {
-    print_error(0, "Unable to lock file for domain \"%s\": domain is already locked.",
-                domain.c_str());
+    report_error("Unable to lock file for domain \"%s\": domain is already locked.",
+                 domain.c_str());
   }
   void lock_failed(const std::string& domain, int error) override {
-    print_error(0, "Unable to lock file for domain \"%s\": %s.", domain.c_str(),
-                std::strerror(error));
+    report_error("Unable to lock file for domain \"%s\": %s.", domain.c_str(),
+                 std::strerror(error));
   }
   void status_unreadable(const std::string& /*domain*/, const std::string& /*db_error*/) override {
-    print_error(0, "Unable to define domain status.\n");
+    report_error("Unable to define domain status.\n");
   }
   void status_unwritten(const std::string& /*domain*/, const std::string& db_error) override {
-    print_error(0, "Unable to change domain status: %s\n", db_error.c_str());
+    report_error("Unable to change domain status: %s\n", db_error.c_str());
   }
   void switch_failed(const std::string& domain, SwitchAction action) override {
-    print_error(0, "Unable to turn domain '%s' %s.\n", domain.c_str(),
-                action == SwitchAction::off ? "off" : "on");
+    report_error("Unable to turn domain '%s' %s.\n", domain.c_str(),
+                 action == SwitchAction::off ? "off" : "on");
   }
   void status_not_restored(const std::string& /*domain*/, const std::string& db_error) override {
-    print_error(0, "Unable to restore domain status: %s\n", db_error.c_str());
+    report_error("Unable to restore domain status: %s\n", db_error.c_str());
   }
 };
 
@@ -83,22 +79,11 @@ SitevaultHost host;
 // reports it as before.
 bool repository_not_linked(const char* domain) {
   if (RepositoryDir::open_domain(domain ? domain : "") || errno == ENOENT) return true;
-  print_error(0,
-              "Unable to lock file for domain \"%s\": repository '%s/%s' is not a directory (links "
-              "are not followed).",
-              domain ? domain : "", dump_root().c_str(), domain ? domain : "");
+  report_error(
+      "Unable to lock file for domain \"%s\": repository '%s/%s' is not a directory (links "
+      "are not followed).",
+      domain ? domain : "", dump_root().c_str(), domain ? domain : "");
   return false;
-}
-
-// A caller that closed domain_lock itself (and cleared it) ended the hold
-// the way the end of the process does: the domain stays as it is, the id
-// lock goes too.
-void forget_closed_hold() {
-  if (held == nullptr || domain_lock == held->name_lock()) return;
-  held->release_name_lock();
-  held->leave_as_is();
-  delete held;
-  held = nullptr;
 }
 
 }  // namespace
@@ -112,64 +97,48 @@ int check_server_wide_lock() {
   if (server_wide_lock_free()) return 0;
   static const char kText[] =
       "Can't perform domain backup operations while server-wide dump/restore running";
-  std::puts(kText);
-  std::fflush(stdout);
-  print_error(0, "%s: Can't lock file %s\n", kText, server_wide_lock_path().c_str());
+  // The panel reads the refusal from standard output, alone on its line,
+  // before the report.
+  write_output_text((std::string(kText) + "\n").c_str());
+  report_error("%s: Can't lock file %s\n", kText, server_wide_lock_path().c_str());
   return -1;
 }
 
-locked_file* take_domain_lock_file(const char* domain) {
-  if (!repository_not_linked(domain)) return nullptr;
+LockedFile take_domain_lock_file(const char* domain) {
+  if (!repository_not_linked(domain)) return LockedFile();
   LockedFile record = ::take_domain_lock_file(domain_lock_path(domain), domain, host);
-  if (!record) return nullptr;
+  if (!record) return record;
   // No other run works in the repository now: what a dead run staged goes.
   remove_staging_leftovers(dump_root() + "/" + domain);
-  return record.release();
+  return record;
 }
 
-int lock_domain(const char* domain) {
-  forget_closed_hold();
-  if (held != nullptr) {
-    print_error(0, "Error locking domain: trying lock already locked domains %s\n", domain);
-    return -1;
-  }
-  if (!repository_not_linked(domain)) return -1;
-  auto* domain_switch = new (std::nothrow) DomainSwitch(domain, kProtocol, host);
-  if (domain_switch == nullptr) {
-    host.lock_not_created(domain);
-    return -1;
-  }
-  if (domain_switch->lock()) {
-    // No other run works in the repository now: what a dead run staged goes.
-    remove_staging_leftovers(dump_root() + "/" + domain);
-    if (domain_switch->switch_off()) {
-      held = domain_switch;
-      domain_lock = domain_switch->name_lock();
-      return 0;
-    }
-  }
-  delete domain_switch;  // locks released; nothing was left switched off
-  return -1;
+HeldDomain::HeldDomain(DomainSwitch&& held) : switch_(std::move(held)) { domain_held = true; }
+
+HeldDomain::HeldDomain(HeldDomain&& other) noexcept
+    : switch_(std::move(other.switch_)), counted_(std::exchange(other.counted_, false)) {}
+
+// The switch's own end switches a domain still off on, then releases the
+// name lock and the id lock.
+HeldDomain::~HeldDomain() {
+  if (counted_) domain_held = false;
 }
 
-int switch_held_domain_on() {
-  forget_closed_hold();
-  if (held == nullptr || !held->is_off()) return 0;
-  return held->switch_on() ? 0 : -1;
-}
+bool HeldDomain::switch_on() { return !switch_.is_off() || switch_.switch_on(); }
 
-int unlock_domain(const char* /*domain*/) {
-  forget_closed_hold();
-  if (held == nullptr) {
-    print_error(0, "Error unlocking domain: trying to unlock unlocked domain\n");
-    return -1;
+std::optional<HeldDomain> lock_domain(const char* domain) {
+  if (domain_held) {
+    report_error("Error locking domain: trying lock already locked domains %s\n", domain);
+    return std::nullopt;
   }
-  // Switched on, then the locks go.
-  const int result = held->is_off() && !held->switch_on() ? -1 : 0;
-  delete held;
-  held = nullptr;
-  domain_lock = nullptr;
-  return result;
+  if (!repository_not_linked(domain)) return std::nullopt;
+  DomainSwitch domain_switch(domain, kProtocol, host);
+  if (!domain_switch.lock()) return std::nullopt;
+  // No other run works in the repository now: what a dead run staged goes.
+  remove_staging_leftovers(dump_root() + "/" + domain);
+  // A failed switch-off has rolled back; the locks go with domain_switch.
+  if (!domain_switch.switch_off()) return std::nullopt;
+  return HeldDomain(std::move(domain_switch));
 }
 
 int turn_domain_off(const char* domain) {

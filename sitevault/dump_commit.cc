@@ -312,7 +312,7 @@ int roll_forward(CommitStore& store, CommitState& state) {
   }
   if (!placed_as_written(store, state)) {
     errno = 0;
-    print_error(0, "The dump '%s' does not hold the files written\n", state.record().name.c_str());
+    report_error("The dump '%s' does not hold the files written\n", state.record().name.c_str());
     return -1;
   }
   return finish_commit(store, state);
@@ -391,7 +391,7 @@ int commit_dump_as(CommitStore& store, const RunIdentity& run, const std::string
   }
   if (!complete) {
     errno = 0;
-    print_error(0, "The new dump '%s' is not complete as written\n", dump_name.c_str());
+    report_error("The new dump '%s' is not complete as written\n", dump_name.c_str());
     store.remove(staged_files);
     return -1;
   }
@@ -439,8 +439,8 @@ int commit_dump_as(CommitStore& store, const RunIdentity& run, const std::string
   // next run, which sees what the server did in the end.
   if (store.changes_in_doubt() || !state.look() || roll_back(store, state) != 0) {
     errno = 0;
-    print_error(0, "The older dump '%s' is kept aside until the next run restores it\n",
-                dump_name.c_str());
+    report_error("The older dump '%s' is kept aside until the next run restores it\n",
+                 dump_name.c_str());
   }
   return -1;
 }
@@ -477,8 +477,8 @@ int recover_commits(CommitStore& store) {
       // beside it mean the record is damaged, and they are kept.
       if (with_aside.contains(token)) {
         errno = 0;
-        print_error(0, "The commit record '%s' is damaged; its files are kept\n",
-                    record_name.c_str());
+        report_error("The commit record '%s' is damaged; its files are kept\n",
+                     record_name.c_str());
         kept.insert(token);
         result = -1;
       }
@@ -494,8 +494,8 @@ int recover_commits(CommitStore& store) {
         state.new_dump_complete() ? roll_forward(store, state) : roll_back(store, state);
     if (recovered != 0) {
       errno = 0;
-      print_error(0, "Unable to finish the interrupted commit of the dump '%s'\n",
-                  record->name.c_str());
+      report_error("Unable to finish the interrupted commit of the dump '%s'\n",
+                   record->name.c_str());
       kept.insert(token);
       result = -1;
     }

@@ -22,7 +22,6 @@
 #include "openssl_handles.h"
 #include "path_names.h"
 #include "repository_dir.h"
-#include "run_state.h"
 #include "text_format.h"
 #include "unique_fd.h"
 
@@ -113,16 +112,12 @@ unsigned long dump_part_number(const std::string& base, const std::string& name)
   return std::max(number, 1UL);
 }
 
-std::optional<file_list> get_dump_files(const char* dump) {
-  return get_dump_files_in(dump_dir, dump);
-}
-
 bool is_reserved_dump_name(const std::string& name) { return is_reserved(name); }
 
 std::optional<file_list> get_dump_files_in(const std::string& directory, const char* dump) {
   const auto held = RepositoryDir::open_directory(directory);
   if (!held) {
-    print_error(0, "Unable to find files: unable to locate repository in specified path\n");
+    report_error("Unable to find files: unable to locate repository in specified path\n");
     return std::nullopt;
   }
   return get_dump_files_at(*held, dump);
@@ -132,7 +127,7 @@ std::optional<file_list> get_dump_files_at(const RepositoryDir& directory, const
   const std::string base = last_component(dump);
   DirPtr dir = directory.stream();
   if (!dir) {
-    print_error(0, "Unable to find files: unable to locate repository in specified path\n");
+    report_error("Unable to find files: unable to locate repository in specified path\n");
     return std::nullopt;
   }
   std::vector<PartKey> found;
@@ -164,7 +159,7 @@ std::optional<std::string> find_dump_field(const char* field, FILE* file) {
     if (f == kMagic2) return tail->magic2;
   }
   errno = 0;
-  print_error(0, "Can't find field %s in dump", field ? field : "");
+  report_error("Can't find field %s in dump", field ? field : "");
   return std::nullopt;
 }
 
@@ -219,7 +214,7 @@ std::optional<open_dump> open_listed(const file_list& files, Open open_one) {
       errno = EINVAL;
     }
     if (!fd) {
-      print_error(0, "Can't open file '%s' for output", path.c_str());
+      report_error("Can't open file '%s' for output", path.c_str());
       return std::nullopt;
     }
     ::fcntl(fd.get(), F_SETFL, O_RDONLY);
@@ -248,7 +243,7 @@ std::optional<std::string> digest_open_dump(const open_dump& files) {
   if (!ctx || EVP_DigestInit_ex(ctx.get(), EVP_sha1(), nullptr) != 1) {
     report_openssl_errors();
     errno = 0;
-    print_error(0, "Can't initialize BIO stream");
+    report_error("Can't initialize BIO stream");
     return std::nullopt;
   }
   std::vector<char> buf(kDigestBlock);
@@ -260,7 +255,7 @@ std::optional<std::string> digest_open_dump(const open_dump& files) {
     }
     if (!digest_fd(ctx.get(), files[i].fd.get(), limit, buf)) {
       report_openssl_errors();
-      print_error(0, "Can't count digest for dump");
+      report_error("Can't count digest for dump");
       return std::nullopt;
     }
   }
@@ -269,7 +264,7 @@ std::optional<std::string> digest_open_dump(const open_dump& files) {
   if (EVP_DigestFinal_ex(ctx.get(), md, &md_len) != 1) {
     report_openssl_errors();
     errno = 0;
-    print_error(0, "Can't extract digest from BIO chain");
+    report_error("Can't extract digest from BIO chain");
     return std::nullopt;
   }
   return hex_encode(md, static_cast<long>(md_len));
@@ -314,14 +309,10 @@ std::optional<std::string> ArrivingDigest::finish(std::uint64_t signature_length
   return hex_encode(md, static_cast<long>(md_len));
 }
 
-std::optional<std::string> count_digest(const char* dump) {
-  return count_digest_in(dump_dir, dump);
-}
-
 std::optional<std::string> count_digest_in(const std::string& directory, const char* dump) {
   const auto held = RepositoryDir::open_directory(directory);
   if (!held) {
-    print_error(0, "Unable to find files: unable to locate repository in specified path\n");
+    report_error("Unable to find files: unable to locate repository in specified path\n");
     return std::nullopt;
   }
   return count_digest_at(*held, dump);
@@ -335,12 +326,10 @@ std::optional<std::string> count_digest_at(const RepositoryDir& directory, const
   return digest_open_dump(*opened);
 }
 
-int check_dump_digest(const char* dump) { return check_dump_digest_in(dump_dir, dump); }
-
 int check_dump_digest_in(const std::string& directory, const char* dump) {
   const auto held = RepositoryDir::open_directory(directory);
   if (!held) {
-    print_error(0, "Unable to find files: unable to locate repository in specified path\n");
+    report_error("Unable to find files: unable to locate repository in specified path\n");
     return 0;
   }
   return check_dump_digest_at(*held, dump);
@@ -407,11 +396,10 @@ void report_errno(const char* format, ...) {
   const std::string text = vformat_text_cut(4095, format, args);
   va_end(args);
   if (saved == 0) {
-    std::fputs(text.c_str(), stderr);
+    write_error_text(text.c_str());
   } else {
-    std::fprintf(stderr, "%s: %s\n", text.c_str(), std::strerror(saved));
+    write_error_text((text + ": " + std::strerror(saved) + "\n").c_str());
   }
-  std::fflush(stderr);
   errno = saved;
 }
 
@@ -419,7 +407,6 @@ void report_openssl_errors() {
   char text[256];
   while (unsigned long e = ERR_get_error()) {
     ERR_error_string_n(e, text, sizeof text);
-    std::fprintf(stderr, "%s\n", text);
+    write_error_text((std::string(text) + "\n").c_str());
   }
-  std::fflush(stderr);
 }

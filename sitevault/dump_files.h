@@ -24,11 +24,6 @@ std::optional<file_list> get_dump_files_in(const std::string& directory, const c
 // The same lookup in a directory held open (no link followed on the way in);
 // the paths listed are the directory's path and the file names.
 std::optional<file_list> get_dump_files_at(const RepositoryDir& directory, const char* dump);
-// The same lookup in the run's dump_dir (run_state.h), whatever directory the
-// argument names. This form, count_digest and check_dump_digest keep their
-// old interface, which reads that process-wide value; sitevault's own code
-// passes the directory to the _in forms.
-std::optional<file_list> get_dump_files(const char* dump);
 
 // True for the four names a repository keeps for itself (logs, lock file,
 // description), which never name a dump.
@@ -43,12 +38,10 @@ std::optional<std::string> find_dump_field(const char* field, FILE* file);
 // SHA-1 hex digest of a dump looked up as get_dump_files_in does; nullopt when
 // it cannot be found, opened or read.
 std::optional<std::string> count_digest_in(const std::string& directory, const char* dump);
-std::optional<std::string> count_digest(const char* dump);  // in dump_dir
 std::optional<std::string> count_digest_at(const RepositoryDir& directory, const char* dump);
 // 1 when the stored digest equals the recomputed one, else 0; -1 (reported
 // with report_errno) when the last file exists but cannot be opened.
 int check_dump_digest_in(const std::string& directory, const char* dump);
-int check_dump_digest(const char* dump);  // in dump_dir
 int check_dump_digest_at(const RepositoryDir& directory, const char* dump);
 
 // One file of a dump held open, with its size when it was opened. Checking a
@@ -112,8 +105,11 @@ std::string hex_encode(const unsigned char* bytes, long count);
 // The bytes of a text of hex digit pairs; nullopt when it is not one.
 std::optional<std::vector<unsigned char>> hex_decode(const char* text);
 
-// Writes the formatted text to standard error, followed by errno's text
-// when errno is set (which it keeps).
+// The signing code's reporters, which keep the form their output has always
+// had: standard error alone, no program-name prefix (write_error_text).
+// report_errno writes the formatted text (cut at 4095 bytes) as it stands,
+// or, when errno is set (which it keeps), the text, ": ", errno's text and a
+// line feed.
 void report_errno(const char* format, ...) __attribute__((format(printf, 1, 2)));
 // Writes OpenSSL's error queue to standard error, one line each.
 void report_openssl_errors();

@@ -47,7 +47,7 @@ int commit_staged_dump(const std::string& staged_path, const std::string& final_
   }
   if (path_basename(staged_path) != staging_name(name)) {
     errno = 0;
-    print_error(0, "The new dump '%s' is not staged by this run\n", final_path.c_str());
+    report_error("The new dump '%s' is not staged by this run\n", final_path.c_str());
     return -1;
   }
   return commit_dump(*store, name, sizes);

@@ -40,8 +40,8 @@ UniqueFd open_error_log(const char* domain) {
     errno = EINVAL;
   }
   if (!fd) {
-    print_error(0, "Unable to open the error log '%s': %s", path.c_str(),
-                errno == ELOOP || errno == EINVAL ? "not a regular file" : std::strerror(errno));
+    report_error("Unable to open the error log '%s': %s", path.c_str(),
+                 errno == ELOOP || errno == EINVAL ? "not a regular file" : std::strerror(errno));
     return fd;
   }
   ::fcntl(fd.get(), F_SETFL, O_WRONLY);

@@ -448,7 +448,7 @@ void ftp_report(char* error_text, std::size_t error_size, const char* format, ..
   const std::string text = vformat_text_cut(kReportSize - 1, format, args);
   va_end(args);
   errno = 0;  // the text already says what failed
-  print_error(0, "%s", text.c_str());
+  report_error("%s", text.c_str());
   if (error_text != nullptr && error_size > 0)
     std::snprintf(error_text, error_size, "%s", text.c_str());
 }

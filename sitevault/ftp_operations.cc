@@ -28,7 +28,6 @@
 #include "operation_support.h"
 #include "process.h"
 #include "product_conf.h"
-#include "run_state.h"
 #include "server_keys.h"
 #include "signing.h"
 #include "unique_fd.h"
@@ -100,13 +99,15 @@ int farstore_write_test(const char* server, const char* basedir) {
 
 int ftp_backup_domain(const char* domain, const char* dump_file, const char* desc_file,
                       const char* server, const char* path, const char* login, const char* password,
-                      const char* email_from, const char* email_to, std::uint64_t split_size) {
+                      const char* email_from, const char* email_to, std::uint64_t split_size,
+                      bool stay_in_foreground) {
   if (check_server_wide_lock() != 0) return -1;
   // The lock file and the logs live in the repository, which a domain kept
   // only on the server has not had yet.
   if (create_dump_repository(domain) != 0) return -1;
-  if (lock_domain(domain) != 0) return -1;
-  if (verbose == 0) detach_operation();
+  auto held = lock_domain(domain);
+  if (!held) return -1;
+  if (!stay_in_foreground) detach_operation();
 
   send_notification(email_to, email_from, domain, backup_begun, nullptr);
 
@@ -125,7 +126,7 @@ int ftp_backup_domain(const char* domain, const char* dump_file, const char* des
   ::unsetenv("FTP_LOGIN");
   if (write_test != 0) {
     errno = 0;
-    print_error(0, "%s", kWriteTestFailed);
+    report_error("%s", kWriteTestFailed);
     result = 1;
     std::snprintf(error_text, sizeof error_text, "%s", kWriteTestFailed);
   } else if (ftp_recover_commits(server, login, password, path, error_text, sizeof error_text) !=
@@ -143,14 +144,13 @@ int ftp_backup_domain(const char* domain, const char* dump_file, const char* des
 
   // The domain goes back on before the final mail, so that the mail and the
   // exit status tell whether it did.
-  if (switch_held_domain_on() != 0) {
+  if (!held->switch_on()) {
     if (result == 0) std::snprintf(error_text, sizeof error_text, "%s", kDomainNotSwitchedOn);
     result = 1;
   }
   send_notification(email_to, email_from, domain, result == 0 ? backup_completed : backup_failed,
                     error_text[0] != '\0' ? error_text : nullptr);
-  unlock_domain(domain);
-  return result;
+  return result;  // the locks go with held
 }
 
 namespace {
@@ -163,7 +163,6 @@ int download_locked(const char* domain, const char* dump_file, const char* serve
                     std::string& reason) {
   // The dump's local files are looked up in the domain's repository.
   const std::string repository = std::string(product_conf.DUMP_D) + "/" + domain;
-  dump_dir = repository;
 
   char error_text[kErrorTextSize] = "";
   // A commit on the server that a killed run left half done is finished or
@@ -204,10 +203,10 @@ int download_locked(const char* domain, const char* dump_file, const char* serve
 
   discard_staged_dump(staged_path);
   errno = 0;
-  print_error(0, "Dump %s is %s\n", dump_file, verdict.c_str());
+  report_error("Dump %s is %s\n", dump_file, verdict.c_str());
   reason = std::string("Dump signature verification failed for ") + dump_file;
   errno = 0;
-  print_error(0, "%s", reason.c_str());
+  report_error("%s", reason.c_str());
   return -1;
 }
 
@@ -224,12 +223,12 @@ int ftp_download_dump(const char* domain, const char* dump_file, const char* ser
     reason = "Another backup or restore of the repositories is running";
   } else if (create_dump_repository(domain) != 0) {
     reason = std::string("Unable to create the dump repository of domain ") + domain;
-  } else if (lock_domain(domain) != 0) {
+  } else if (auto held = lock_domain(domain); !held) {
     reason = std::string("Unable to lock domain ") + domain;
   } else {
     result = download_locked(domain, dump_file, server, login, password, path, reason);
     // A domain left switched off fails the run however the download went.
-    if (unlock_domain(domain) != 0 && result == 0) {
+    if (!held->switch_on() && result == 0) {
       result = -1;
       reason = kDomainNotSwitchedOn;
     }

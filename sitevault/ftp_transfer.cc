@@ -61,7 +61,7 @@ void report_stream_failure(const SignedDumpStream& stream, char* error_text,
       break;
   }
   errno = stream.failure_errno();
-  print_error(0, "error in readHandler: %s\n", text.c_str());
+  report_error("error in readHandler: %s\n", text.c_str());
 }
 
 std::string part_name(const char* dump_name, int part) {
@@ -88,8 +88,8 @@ void remove_failed_upload(const UploadTarget& to, const std::string& staged, int
   for (int part = 1; part <= parts; ++part) names.push_back(part_name(staged.c_str(), part));
   if (ftp_delete_files(to.server, to.login, to.password, to.path, names, FtpMissing::allowed,
                        FtpUse::cleanup) != 0) {
-    print_error(0, "Unable to remove the incomplete dump \"%s\" from the FTP server\n",
-                staged.c_str());
+    report_error("Unable to remove the incomplete dump \"%s\" from the FTP server\n",
+                 staged.c_str());
   }
 }
 

@@ -42,7 +42,7 @@ std::optional<LocalCommitStore> LocalCommitStore::open(const std::string& path) 
   const auto directory = RepositoryDir::open_directory(path);
   UniqueFd fd(directory ? ::fcntl(directory->fd(), F_DUPFD_CLOEXEC, 0) : -1);
   if (!fd) {
-    print_error(0, "Unable to open directory '%s'", path.c_str());
+    report_error("Unable to open directory '%s'", path.c_str());
     return std::nullopt;
   }
   return LocalCommitStore(std::move(fd), path);
@@ -55,7 +55,7 @@ std::optional<std::vector<std::string>> LocalCommitStore::names(std::string_view
   DirPtr dir(copy >= 0 ? ::fdopendir(copy) : nullptr);
   if (!dir) {
     if (copy >= 0) ::close(copy);
-    print_error(0, "Unable to read directory '%s'", display_.c_str());
+    report_error("Unable to read directory '%s'", display_.c_str());
     return std::nullopt;
   }
   std::vector<std::string> found;
@@ -66,7 +66,7 @@ std::optional<std::vector<std::string>> LocalCommitStore::names(std::string_view
     errno = 0;
   }
   if (errno != 0) {
-    print_error(0, "Unable to read directory '%s'", display_.c_str());
+    report_error("Unable to read directory '%s'", display_.c_str());
     return std::nullopt;
   }
   return found;
@@ -83,7 +83,7 @@ std::optional<std::uint64_t> LocalCommitStore::size(const std::string& name) {
 int LocalCommitStore::rename(const std::vector<std::pair<std::string, std::string>>& moves) {
   for (const auto& [from, to] : moves) {
     if (rename_no_replace(directory_.get(), from.c_str(), to.c_str()) != 0) {
-      print_error(0, "Unable to rename '%s' to '%s'", shown(from).c_str(), shown(to).c_str());
+      report_error("Unable to rename '%s' to '%s'", shown(from).c_str(), shown(to).c_str());
       return -1;
     }
   }
@@ -94,7 +94,7 @@ int LocalCommitStore::remove(const std::vector<std::string>& names) {
   int result = 0;
   for (const std::string& name : names) {
     if (::unlinkat(directory_.get(), name.c_str(), 0) != 0 && errno != ENOENT) {
-      print_error(0, "Unable to remove '%s'", shown(name).c_str());
+      report_error("Unable to remove '%s'", shown(name).c_str());
       result = -1;
     }
   }
@@ -106,7 +106,7 @@ int LocalCommitStore::put_record(const std::string& name, std::string_view text)
                        O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0600));
   if (!fd || !write_all(fd.get(), text) || ::fsync(fd.get()) != 0 ||
       ::fsync(directory_.get()) != 0) {
-    print_error(0, "Unable to write '%s'", shown(name).c_str());
+    report_error("Unable to write '%s'", shown(name).c_str());
     return -1;
   }
   return 0;
@@ -118,7 +118,7 @@ std::optional<std::string> LocalCommitStore::get_record(const std::string& name)
   struct stat st {};
   if (!fd || ::fstat(fd.get(), &st) != 0 || !S_ISREG(st.st_mode) || st.st_size > kLargestRecord) {
     if (fd && errno == 0) errno = EINVAL;
-    print_error(0, "Unable to read '%s'", shown(name).c_str());
+    report_error("Unable to read '%s'", shown(name).c_str());
     return std::nullopt;
   }
   std::string text(static_cast<std::size_t>(st.st_size), '\0');
@@ -138,12 +138,12 @@ int LocalCommitStore::make_durable(const std::vector<std::string>& names) {
     UniqueFd fd(
         ::openat(directory_.get(), name.c_str(), O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC));
     if (!fd || ::fsync(fd.get()) != 0) {
-      print_error(0, "Unable to write '%s' to disk", shown(name).c_str());
+      report_error("Unable to write '%s' to disk", shown(name).c_str());
       return -1;
     }
   }
   if (::fsync(directory_.get()) != 0) {
-    print_error(0, "Unable to write directory '%s' to disk", display_.c_str());
+    report_error("Unable to write directory '%s' to disk", display_.c_str());
     return -1;
   }
   return 0;

@@ -24,7 +24,6 @@
 #include "path_names.h"
 #include "product_conf.h"
 #include "repository_dir.h"
-#include "run_state.h"
 #include "unique_fd.h"
 
 namespace {
@@ -76,7 +75,7 @@ bool is_dot_entry(const char* name) {
   return std::strcmp(name, ".") == 0 || std::strcmp(name, "..") == 0;
 }
 
-std::int64_t own_size(const struct stat& st, int count_blocks) {
+std::int64_t own_size(const struct stat& st, bool count_blocks) {
   return count_blocks ? static_cast<std::int64_t>(st.st_blocks)
                       : static_cast<std::int64_t>(st.st_size);
 }
@@ -84,7 +83,7 @@ std::int64_t own_size(const struct stat& st, int count_blocks) {
 // Sum over everything below the open directory, in blocks or bytes; links
 // count with their own size and are never followed. Entries that cannot be
 // examined or entered are skipped.
-std::int64_t tree_size(DIR* dir, int count_blocks) {
+std::int64_t tree_size(DIR* dir, bool count_blocks) {
   std::int64_t sum = 0;
   const int fd = dirfd(dir);
   while (const struct dirent* entry = readdir(dir)) {
@@ -186,12 +185,12 @@ int rotate_dump_files(const char* directory, const char* prefix, int keep) {
 
 int rotate_dump_files(const char* directory, const char* prefix, int keep, const char* protect) {
   if (directory == nullptr || *directory == '\0') {
-    print_error(0, "Unable to rotate files: repository path does not specified\n");
+    report_error("Unable to rotate files: repository path does not specified\n");
     return -1;
   }
   const auto held = RepositoryDir::open_directory(directory);
   if (!held) {
-    print_error(0, "Unable to rotate files: unable to locate repository in specified path\n");
+    report_error("Unable to rotate files: unable to locate repository in specified path\n");
     return -1;
   }
   return rotate_dump_files_at(*held, prefix, keep, protect);
@@ -201,7 +200,7 @@ int rotate_dump_files_at(const RepositoryDir& directory, const char* prefix, int
                          const char* protect) {
   DirPtr dir = directory.stream();
   if (!dir) {
-    print_error(0, "Unable to rotate files: unable to locate repository in specified path\n");
+    report_error("Unable to rotate files: unable to locate repository in specified path\n");
     return -1;
   }
   const std::string_view series = prefix ? prefix : "";
@@ -237,12 +236,10 @@ int rotate_dump_files_at(const RepositoryDir& directory, const char* prefix, int
   return 0;
 }
 
-int remove_dump(const char* dump) { return remove_dump_in(dump_dir, dump); }
-
 int remove_dump_in(const std::string& directory, const char* dump) {
   const auto held = RepositoryDir::open_directory(directory);
   if (!held) {
-    print_error(0, "Unable to find files: unable to locate repository in specified path\n");
+    report_error("Unable to find files: unable to locate repository in specified path\n");
     return -1;
   }
   return remove_dump_at(*held, dump);
@@ -259,7 +256,7 @@ int remove_dump_at(const RepositoryDir& directory, const char* dump) {
   return 0;
 }
 
-std::int64_t path_size(const char* path, int count_blocks) {
+std::int64_t path_size(const char* path, bool count_blocks) {
   struct stat st {};
   if (path == nullptr || lstat(path, &st) != 0) return -1;
   std::int64_t size = own_size(st, count_blocks);
@@ -271,7 +268,7 @@ std::int64_t path_size(const char* path, int count_blocks) {
   return count_blocks ? size * 512 : size;
 }
 
-std::int64_t dir_size(int count_blocks) {
+std::int64_t dir_size(bool count_blocks) {
   DirPtr dir = open_dir_stream(open(".", O_RDONLY | O_DIRECTORY | O_CLOEXEC));
   if (!dir) return 0;
   return tree_size(dir.get(), count_blocks);
@@ -281,15 +278,15 @@ int remove_domain_repository(const char* domain) {
   // One path component below the dump root, never the root or its parent.
   if (domain == nullptr || *domain == '\0' || std::strchr(domain, '/') != nullptr ||
       is_dot_entry(domain)) {
-    print_error(0, "Unable to remove repository of domain '%s': invalid domain name",
-                domain ? domain : "");
+    report_error("Unable to remove repository of domain '%s': invalid domain name",
+                 domain ? domain : "");
     return 1;
   }
   const char* root = product_conf.DUMP_D ? product_conf.DUMP_D : "";
   const int root_fd = open(root, O_RDONLY | O_DIRECTORY | O_CLOEXEC);
   if (root_fd < 0) {
     if (errno == ENOENT) return 0;  // No repository at all: nothing to remove.
-    print_error(0, "Unable to remove repository '%s/%s': %s", root, domain, std::strerror(errno));
+    report_error("Unable to remove repository '%s/%s': %s", root, domain, std::strerror(errno));
     return 1;
   }
   const bool removed = remove_tree_at(root_fd, domain);
@@ -297,7 +294,6 @@ int remove_domain_repository(const char* domain) {
   close(root_fd);
   if (removed) return 0;
   errno = saved_errno;
-  print_error(0, "Unable to remove repository '%s/%s': %s", root, domain,
-              std::strerror(saved_errno));
+  report_error("Unable to remove repository '%s/%s': %s", root, domain, std::strerror(saved_errno));
   return 1;
 }

@@ -29,15 +29,13 @@ int rotate_dump_files_at(const RepositoryDir& directory, const char* prefix, int
 // A domain's repository (a directory right below DUMP_D) is never entered
 // through a link planted in its place, here and in rotate_dump_files.
 int remove_dump_in(const std::string& directory, const char* dump);
-// The same in the run's dump_dir (run_state.h), its old interface.
-int remove_dump(const char* dump);
 // The same in a directory held open (files removed relative to it).
 int remove_dump_at(const RepositoryDir& directory, const char* dump);
 // Bytes of a file or a whole tree (no link followed); allocated blocks
 // instead of lengths when count_blocks is set. -1 when it cannot be read.
-std::int64_t path_size(const char* path, int count_blocks);
+std::int64_t path_size(const char* path, bool count_blocks);
 // The same for the tree of the working directory; 0 when it cannot be read.
-std::int64_t dir_size(int count_blocks);
+std::int64_t dir_size(bool count_blocks);
 
 // Removes DUMP_D/<domain> and everything below it without a shell and
 // without following symbolic links. 0 on success (also when there is nothing

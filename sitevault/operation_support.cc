@@ -59,9 +59,9 @@ UniqueFd ensure_directory_at(int parent_fd, const char* name, const std::string&
     struct stat st {};
     if (!follow && fstatat(parent_fd, name, &st, AT_SYMLINK_NOFOLLOW) == 0 && S_ISLNK(st.st_mode)) {
       errno = 0;
-      print_error(0,
-                  "Unable to create directory '%s': it is a symbolic link (links are not followed)",
-                  path.c_str());
+      report_error(
+          "Unable to create directory '%s': it is a symbolic link (links are not followed)",
+          path.c_str());
       return UniqueFd();
     }
     if (errno == ELOOP) errno = ENOTDIR;
@@ -93,7 +93,7 @@ constexpr std::chrono::seconds kMailLimitAfterStop{5};
 // cannot block this process on a full pipe, only in the bounded wait.
 UniqueFd make_message_file() {
   UniqueFd fd(static_cast<int>(::memfd_create("hvx-mail", MFD_CLOEXEC)));
-  if (!fd) print_error(0, "Notification not sent: unable to create the message file");
+  if (!fd) report_error("Notification not sent: unable to create the message file");
   return fd;
 }
 
@@ -208,7 +208,7 @@ int send_notification(const char* recipient, const char* sender, const char* dom
   for (const char* address : {recipient, sender}) {
     if (address[0] == '-' || std::strpbrk(address, "\r\n") != nullptr) {
       errno = 0;
-      print_error(0, "Notification not sent: invalid e-mail address \"%s\"", address);
+      report_error("Notification not sent: invalid e-mail address \"%s\"", address);
       return -1;
     }
   }
@@ -273,12 +273,13 @@ void detach_operation() {
   std::fflush(nullptr);
   const pid_t pid = fork();
   if (pid < 0) {
-    print_error(0, "Unable to detach into the background: fork() failed");
+    report_error("Unable to detach into the background: fork() failed");
     return;  // The operation goes on in the foreground.
   }
   if (pid > 0) {
     // The detached process shares every open descriptor (database socket,
-    // domain lock); no exit handler of the foreground may touch them.
+    // domain locks); no exit handler of the foreground may touch them, and
+    // no destructor of the caller's stack may switch its domain on.
     _exit(0);
   }
   setsid();

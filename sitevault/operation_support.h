@@ -24,5 +24,8 @@ void clear_operation_logs(const char* domain);
 int send_notification(const char* recipient, const char* sender, const char* domain, int kind,
                       const char* text);
 // Detaches into the background (daemon(1, 0)); returns only in the detached
-// process, ends the foreground process with status 0.
+// process, ends the foreground process with status 0 through _exit, so no
+// destructor and no exit handler runs there: a domain the caller holds
+// (HeldDomain) is switched on and released by the detached process alone.
+// When the fork fails it returns in the foreground, which goes on.
 void detach_operation();

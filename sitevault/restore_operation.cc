@@ -21,7 +21,6 @@
 #include "operation_support.h"
 #include "product_conf.h"
 #include "repository_dir.h"
-#include "run_state.h"
 #include "server_keys.h"
 #include "shell_child.h"
 #include "signing.h"
@@ -45,11 +44,11 @@ bool feed_restorer(const open_dump& files, int restorer_stdin) {
       if (n < 0 && errno == EINTR) continue;
       if (n <= 0) {
         if (n == 0) errno = 0;
-        print_error(0, "Can't read file '%s'", file.path.c_str());
+        report_error("Can't read file '%s'", file.path.c_str());
         return false;
       }
       if (!write_all(restorer_stdin, buffer.data(), static_cast<std::size_t>(n))) {
-        print_error(0, "Error writing dump to hvxrestore stdin");
+        report_error("Error writing dump to hvxrestore stdin");
         return false;
       }
       offset += static_cast<std::uint64_t>(n);
@@ -68,7 +67,7 @@ std::string verify_open_dump(const std::optional<RepositoryDir>& repository,
   const auto key = get_server_public_key();
   if (!key) return "Can't get public key to verify dump signature";
   if (!repository) {
-    print_error(0, "Unable to find files: unable to locate repository in specified path\n");
+    report_error("Unable to find files: unable to locate repository in specified path\n");
     return refused;
   }
   const auto files = get_dump_files_at(*repository, dump_file);
@@ -77,7 +76,7 @@ std::string verify_open_dump(const std::optional<RepositoryDir>& repository,
   const std::string reason = check_open_dump(*opened, key->c_str());
   if (!reason.empty()) {
     errno = 0;
-    print_error(0, "Dump %s is %s\n", dump_path.c_str(), reason.c_str());
+    report_error("Dump %s is %s\n", dump_path.c_str(), reason.c_str());
     return refused;
   }
   return "";
@@ -86,15 +85,16 @@ std::string verify_open_dump(const std::optional<RepositoryDir>& repository,
 }  // namespace
 
 int restore_domain(const char* client_login, const char* domain, const char* domain_ip,
-                   const char* dump_file, const char* email_from, const char* email_to) {
+                   const char* dump_file, const char* email_from, const char* email_to,
+                   bool stay_in_foreground) {
   if (check_server_wide_lock() != 0) return -1;
-  if (lock_domain(domain) != 0) return -1;
+  auto held = lock_domain(domain);
+  if (!held) return -1;
 
   // The repository is held from here on and the dump read relative to it:
   // no link planted in its place is followed.
   const auto repository = RepositoryDir::open_domain(domain);
   const std::string dump_path = std::string(product_conf.DUMP_D) + "/" + domain + "/" + dump_file;
-  dump_dir = std::string(product_conf.DUMP_D) + "/" + domain;
 
   // The files verified here are the ones fed to the restorer: they stay open
   // in between, so a concurrent change cannot slip a different stream in.
@@ -102,21 +102,18 @@ int restore_domain(const char* client_login, const char* domain, const char* dom
   const std::string failure = verify_open_dump(repository, dump_path, dump_file, opened);
   if (!failure.empty()) {
     write_message(failure.c_str(), 0);
-    std::printf("%s\n", failure.c_str());
-    std::fflush(stdout);
-    unlock_domain(domain);
+    write_output_text((failure + "\n").c_str());
     return -1;
   }
 
   send_notification(email_to, email_from, domain, restore_begun, nullptr);
 
   if (std::string(dump_file) == "-") {
-    print_error(0, "Parameters error: stdin stream for restore is not supported.\n");
-    unlock_domain(domain);
+    report_error("Parameters error: stdin stream for restore is not supported.\n");
     return -1;
   }
 
-  if (verbose == 0) detach_operation();
+  if (!stay_in_foreground) detach_operation();
   clear_operation_logs(domain);
 
   const std::string restorer_command = hvxrestore_command(domain, client_login, domain_ip);
@@ -126,9 +123,8 @@ int restore_domain(const char* client_login, const char* domain, const char* dom
   const pid_t restorer =
       pipe ? start_shell_child(restorer_command, pipe->read.get(), -1, error_log.get()) : -1;
   if (restorer < 0) {
-    print_error(0, "Can't run '%s'", restorer_command.c_str());
+    report_error("Can't run '%s'", restorer_command.c_str());
     send_notification(email_to, email_from, domain, restore_failed, nullptr);
-    unlock_domain(domain);
     return -1;
   }
   pipe->read.reset();
@@ -149,11 +145,11 @@ int restore_domain(const char* client_login, const char* domain, const char* dom
     if (status == 0) {
       errno = 0;
       if (wait_status != -1 && WIFSIGNALED(wait_status))
-        print_error(0, "hvxrestore was killed by signal %d", WTERMSIG(wait_status));
+        report_error("hvxrestore was killed by signal %d", WTERMSIG(wait_status));
       else if (wait_status != -1)
-        print_error(0, "hvxrestore failed with exit status %d", WEXITSTATUS(wait_status));
+        report_error("hvxrestore failed with exit status %d", WEXITSTATUS(wait_status));
       else
-        print_error(0, "Unable to wait for hvxrestore");
+        report_error("Unable to wait for hvxrestore");
     }
     status = -1;
   }
@@ -161,12 +157,11 @@ int restore_domain(const char* client_login, const char* domain, const char* dom
   // The domain goes back on before the final mail, so that the mail and the
   // exit status tell whether it did.
   const char* mail_text = nullptr;
-  if (switch_held_domain_on() != 0) {
+  if (!held->switch_on()) {
     if (status == 0) mail_text = kDomainNotSwitchedOn;
     status = -1;
   }
   send_notification(email_to, email_from, domain, status == 0 ? restore_completed : restore_failed,
                     mail_text);
-  unlock_domain(domain);
-  return status;
+  return status;  // the locks go with held
 }

@@ -111,7 +111,7 @@ bool write_published_key(const std::string& public_pem) {
     if (ok) rest.remove_prefix(static_cast<std::size_t>(n));
   }
   if (ok) ok = ::close(fd.release()) == 0;
-  if (!ok) print_error(0, "Can't write the public key to file '%s'", path.c_str());
+  if (!ok) report_error("Can't write the public key to file '%s'", path.c_str());
   return ok;
 }
 

@@ -57,7 +57,7 @@ std::string failure_text(Failure kind, const std::string& command) {
 
 void report_in_own_words(const SignedDumpStream& stream) {
   errno = stream.failure_errno();
-  print_error(0, "%s", stream.failure().c_str());
+  report_error("%s", stream.failure().c_str());
 }
 
 }  // namespace

@@ -52,7 +52,7 @@ bool sends_to_stdout(std::string_view args) {
 
 int fail(const char* format, const char* arg = nullptr, bool system_error = false) {
   if (!system_error) errno = 0;
-  print_error(0, format, arg);
+  report_error(format, arg);
   return 1;
 }
 
@@ -196,12 +196,12 @@ std::optional<std::string> count_signature(const char* hex_digest, const char* p
   return hex_encode(sig.data(), static_cast<long>(sig_len));
 }
 
-int verify_dump_fields(FILE* last_file, const char* public_pem) {
+bool verify_dump_fields(FILE* last_file, const char* public_pem) {
   auto magic1 = find_dump_field("Magic1: ", last_file);
-  if (!magic1) return 0;
+  if (!magic1) return false;
   auto magic2 = find_dump_field("Magic2: ", last_file);
-  if (!magic2) return 0;
-  return check_signature_fields(*magic1, *magic2, public_pem) == SignatureCheck::good ? 1 : 0;
+  if (!magic2) return false;
+  return check_signature_fields(*magic1, *magic2, public_pem) == SignatureCheck::good;
 }
 
 SignatureCheck check_signature_fields(const std::string& magic1, const std::string& magic2,
@@ -286,25 +286,21 @@ std::string check_open_dump(const open_dump& files, const char* public_pem) {
 
 namespace {
 
-// verify_dump_fields on the last of the files listed; 0 without a list.
-int verify_listed_dump(const std::optional<file_list>& files, const char* public_pem) {
-  if (!files) return 0;
+// verify_dump_fields on the last of the files listed; false without a list.
+bool verify_listed_dump(const std::optional<file_list>& files, const char* public_pem) {
+  if (!files) return false;
   const std::string& last = files->back();
   std::unique_ptr<FILE, int (*)(FILE*)> file(std::fopen(last.c_str(), "re"), &std::fclose);
   if (!file) {
     report_errno("Can't open file %s: ", last.c_str());
-    return 0;
+    return false;
   }
   return verify_dump_fields(file.get(), public_pem);
 }
 
 }  // namespace
 
-int verify_dump_signature(const char* dump, const char* public_pem) {
-  return verify_listed_dump(get_dump_files(dump), public_pem);
-}
-
-int verify_dump_signature_in(const std::string& directory, const char* dump,
-                             const char* public_pem) {
+bool verify_dump_signature_in(const std::string& directory, const char* dump,
+                              const char* public_pem) {
   return verify_listed_dump(get_dump_files_in(directory, dump), public_pem);
 }

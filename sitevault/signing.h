@@ -28,9 +28,9 @@ int make_signed_dump(const char* arguments, const char* output, std::uint64_t sp
 // Magic2's value: the hex RSA signature of a hex SHA-1 digest; nullopt
 // after reporting.
 std::optional<std::string> count_signature(const char* hex_digest, const char* private_pem);
-// 1 when the signature lines at the end of the open last file verify under
-// the public key, else 0.
-int verify_dump_fields(FILE* last_file, const char* public_pem);
+// Whether the signature lines at the end of the open last file verify under
+// the public key.
+bool verify_dump_fields(FILE* last_file, const char* public_pem);
 
 // What a dump's signature lines say under the server's public key.
 enum class SignatureCheck {
@@ -55,8 +55,6 @@ const char* signature_check_text(SignatureCheck verdict);
 // hold, else the reason as it reads after "Dump <name> is ".
 std::string check_open_dump(const open_dump& files, const char* public_pem);
 // verify_dump_fields on the last file of a dump looked up as
-// get_dump_files_in does; 0 when it cannot be found or opened.
-int verify_dump_signature_in(const std::string& directory, const char* dump,
-                             const char* public_pem);
-// The same in the run's dump_dir (run_state.h), its old interface.
-int verify_dump_signature(const char* dump, const char* public_pem);
+// get_dump_files_in does; false when it cannot be found or opened.
+bool verify_dump_signature_in(const std::string& directory, const char* dump,
+                              const char* public_pem);

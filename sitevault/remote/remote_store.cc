@@ -27,7 +27,7 @@ void report_unknown_scheme(std::string_view server) {
                        "\" names none of the schemes ftp, ftpes, ftps, sftp";
   if (reason.size() >= CURL_ERROR_SIZE) reason.resize(CURL_ERROR_SIZE - 1);
   errno = 0;  // the text says what failed
-  print_error(0, "error: cURL setup failed: %s\n", reason.c_str());
+  report_error("error: cURL setup failed: %s\n", reason.c_str());
 }
 
 }  // namespace
@@ -87,7 +87,7 @@ void RemoteStore::report(const char* format, ...) {
   std::string text = vformat_text_cut(kReportSize - 1, format, args);
   va_end(args);
   errno = 0;  // the text already says what failed
-  print_error(0, "%s", text.c_str());
+  report_error("%s", text.c_str());
   last_failure_ = std::move(text);
 }
 

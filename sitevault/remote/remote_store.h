@@ -59,7 +59,7 @@ enum class Urgency { command, cleanup };
 // rename sent may still be carried out later.
 enum class Renamed { done, refused, unanswered };
 
-// Every failure is reported (print_error, exit code 0) before a call
+// Every failure is reported (report_error) before a call
 // returns, and its text kept as last_failure() for the operation's mail.
 // Names are plain file names in the repository directory.
 class RemoteStore {
@@ -109,7 +109,7 @@ class RemoteStore {
   const std::string& last_failure() const { return last_failure_; }
 
  protected:
-  // Reports a failure (print_error, exit code 0) and keeps its text.
+  // Reports a failure (report_error) and keeps its text.
   void report(const char* format, ...) __attribute__((format(printf, 2, 3)));
   // Keeps a text already reported elsewhere.
   void remember_failure(std::string text) { last_failure_ = std::move(text); }

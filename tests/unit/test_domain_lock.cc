@@ -96,9 +96,34 @@ class LockHolder {
 TEST(LockHelper, HoldDomainLock) {
   const char* dir = getenv(kHelperEnv);
   if (dir == nullptr) GTEST_SKIP() << "runs only as the second process of another test";
-  const int result = lock_domain(getenv("HVX_LOCK_HELPER_DOMAIN"));
-  write_file(std::string(dir) + "/state", result == 0 ? "locked" : "failed");
+  const auto held = lock_domain(getenv("HVX_LOCK_HELPER_DOMAIN"));
+  write_file(std::string(dir) + "/state", held ? "locked" : "failed");
   for (;;) pause();
+}
+
+// The foreground of a detached run: the domain is locked, the run detaches,
+// and the foreground ends inside detach_operation. The detached process
+// keeps the hold until the test lets it go on.
+TEST(LockHelper, DetachWithDomain) {
+  const char* dir = getenv(kHelperEnv);
+  if (dir == nullptr) GTEST_SKIP() << "runs only as the second process of another test";
+  auto held = lock_domain(getenv("HVX_LOCK_HELPER_DOMAIN"));
+  if (!held) _exit(3);
+  detach_operation();
+  write_file(std::string(dir) + "/detached", "");
+  for (int i = 0; i < 800 && !file_exists(std::string(dir) + "/go"); ++i)
+    std::this_thread::sleep_for(std::chrono::milliseconds(25));
+  held.reset();
+  write_file(std::string(dir) + "/ended", "");
+  _exit(0);
+}
+
+bool wait_for_file(const std::string& path) {
+  for (int i = 0; i < 800; ++i) {
+    if (file_exists(path)) return true;
+    std::this_thread::sleep_for(std::chrono::milliseconds(25));
+  }
+  return false;
 }
 
 class DomainLock : public testing::Test {
@@ -112,32 +137,30 @@ class DomainLock : public testing::Test {
     fs::remove_all(sitectl_dir());
     fs::create_directories(sitectl_dir());
   }
-  void TearDown() override {
-    if (domain_lock != nullptr) {
-      close_locked_file(domain_lock);
-      domain_lock = nullptr;
-    }
-  }
 };
 
 TEST_F(DomainLock, SwitchesOffAndOnAroundTheLock) {
-  ASSERT_EQ(lock_domain("example.com"), 0);
-  EXPECT_NE(domain_lock, nullptr);
-  EXPECT_EQ(status_of("example.com"), 4u);
-  EXPECT_EQ(read_file(sitectl_dir() + "/example.com"), "off\n");
-  unlock_domain("example.com");
-  EXPECT_EQ(domain_lock, nullptr);
+  {
+    const auto held = lock_domain("example.com");
+    ASSERT_TRUE(held);
+    EXPECT_EQ(held->domain(), "example.com");
+    EXPECT_EQ(status_of("example.com"), 4u);
+    EXPECT_EQ(read_file(sitectl_dir() + "/example.com"), "off\n");
+  }
   EXPECT_EQ(status_of("example.com"), 0u);
   EXPECT_EQ(read_file(sitectl_dir() + "/example.com"), "on\n");
   EXPECT_EQ(sitectl_calls(), "turn-off example.com\nturn-on example.com\n");
+  EXPECT_EQ(LockHolder("example.com").state(), "locked");  // released
 }
 
 TEST_F(DomainLock, KeepsOtherStatusBitsAndTheirServicesOff) {
   // Off for another reason: the bit is added and removed, never switched on.
   set_status("example.com", 16);
-  ASSERT_EQ(lock_domain("example.com"), 0);
-  EXPECT_EQ(status_of("example.com"), 20u);
-  unlock_domain("example.com");
+  {
+    const auto held = lock_domain("example.com");
+    ASSERT_TRUE(held);
+    EXPECT_EQ(status_of("example.com"), 20u);
+  }
   EXPECT_EQ(status_of("example.com"), 16u);
   EXPECT_EQ(sitectl_calls(), "turn-off example.com\n");
 
@@ -145,10 +168,12 @@ TEST_F(DomainLock, KeepsOtherStatusBitsAndTheirServicesOff) {
   // without any change; unlocking switches it on.
   fs::remove(sitectl_dir() + "/calls.log");
   set_status("example.com", 4);
-  ASSERT_EQ(lock_domain("example.com"), 0);
-  EXPECT_EQ(status_of("example.com"), 4u);
-  EXPECT_FALSE(file_exists(sitectl_dir() + "/calls.log"));
-  unlock_domain("example.com");
+  {
+    const auto held = lock_domain("example.com");
+    ASSERT_TRUE(held);
+    EXPECT_EQ(status_of("example.com"), 4u);
+    EXPECT_FALSE(file_exists(sitectl_dir() + "/calls.log"));
+  }
   EXPECT_EQ(status_of("example.com"), 0u);
   EXPECT_EQ(sitectl_calls(), "turn-on example.com\n");
 }
@@ -156,10 +181,9 @@ TEST_F(DomainLock, KeepsOtherStatusBitsAndTheirServicesOff) {
 TEST_F(DomainLock, FailedSwitchOffIsRolledBack) {
   write_file(sitectl_dir() + "/fail-turn-off", "");
   testing::internal::CaptureStderr();
-  EXPECT_EQ(lock_domain("example.com"), -1);
+  EXPECT_FALSE(lock_domain("example.com"));
   const std::string err = testing::internal::GetCapturedStderr();
   EXPECT_NE(err.find("Unable to turn domain 'example.com' off."), std::string::npos) << err;
-  EXPECT_EQ(domain_lock, nullptr);
   EXPECT_EQ(status_of("example.com"), 0u);
   EXPECT_EQ(sitectl_calls(), "turn-off example.com\nturn-on example.com\n");
 
@@ -167,7 +191,7 @@ TEST_F(DomainLock, FailedSwitchOffIsRolledBack) {
   fs::remove(sitectl_dir() + "/calls.log");
   set_status("example.com", 16);
   testing::internal::CaptureStderr();
-  EXPECT_EQ(lock_domain("example.com"), -1);
+  EXPECT_FALSE(lock_domain("example.com"));
   testing::internal::GetCapturedStderr();
   EXPECT_EQ(status_of("example.com"), 16u);
   EXPECT_EQ(sitectl_calls(), "turn-off example.com\n");
@@ -175,18 +199,18 @@ TEST_F(DomainLock, FailedSwitchOffIsRolledBack) {
   // The lock was released: another attempt can take it.
   fs::remove(sitectl_dir() + "/fail-turn-off");
   set_status("example.com", 0);
-  EXPECT_EQ(lock_domain("example.com"), 0);
-  unlock_domain("example.com");
+  EXPECT_TRUE(lock_domain("example.com"));
 }
 
 TEST_F(DomainLock, FailedSwitchOnLeavesTheDomainOffWithStatus64) {
-  ASSERT_EQ(lock_domain("example.com"), 0);
-  write_file(sitectl_dir() + "/fail-turn-on", "");
-  testing::internal::CaptureStderr();
-  unlock_domain("example.com");
+  {
+    const auto held = lock_domain("example.com");
+    ASSERT_TRUE(held);
+    write_file(sitectl_dir() + "/fail-turn-on", "");
+    testing::internal::CaptureStderr();
+  }
   const std::string err = testing::internal::GetCapturedStderr();
   EXPECT_NE(err.find("Unable to turn domain 'example.com' on."), std::string::npos) << err;
-  EXPECT_EQ(domain_lock, nullptr);
   EXPECT_EQ(status_of("example.com"), 64u);
   EXPECT_EQ(read_file(sitectl_dir() + "/example.com"), "off\n");
   EXPECT_EQ(sitectl_calls(), "turn-off example.com\nturn-on example.com\nturn-off example.com\n");
@@ -194,39 +218,96 @@ TEST_F(DomainLock, FailedSwitchOnLeavesTheDomainOffWithStatus64) {
 
 // The server ends the run's status connection while the domain is held (as a
 // restart does): the switch-on connects again on the same handle.
+// The domain goes back on before the final mail: a switch-on that failed
+// there is not tried again when the hold ends.
+TEST_F(DomainLock, FailedEarlySwitchOnIsNotRepeatedAtTheEnd) {
+  {
+    auto held = lock_domain("example.com");
+    ASSERT_TRUE(held);
+    write_file(sitectl_dir() + "/fail-turn-on", "");
+    testing::internal::CaptureStderr();
+    EXPECT_FALSE(held->switch_on());
+    testing::internal::GetCapturedStderr();
+    EXPECT_EQ(status_of("example.com"), 64u);
+  }
+  EXPECT_EQ(status_of("example.com"), 64u);
+  EXPECT_EQ(sitectl_calls(), "turn-off example.com\nturn-on example.com\nturn-off example.com\n");
+  EXPECT_EQ(LockHolder("other.example").state(), "locked");
+}
+
+// The foreground of a detached run ends without switching the domain on or
+// giving up its locks; the detached process does both, once, when its
+// operation ends.
+TEST_F(DomainLock, DetachedForegroundLeavesTheDomainToTheDetachedRun) {
+  TempDir dir;
+  const pid_t foreground = fork();
+  ASSERT_GE(foreground, 0);
+  if (foreground == 0) {
+    setenv(kHelperEnv, dir.path().c_str(), 1);
+    setenv("HVX_LOCK_HELPER_DOMAIN", "example.com", 1);
+    const std::string self = fs::read_symlink("/proc/self/exe");
+    execl(self.c_str(), self.c_str(), "--gtest_filter=LockHelper.DetachWithDomain",
+          static_cast<char*>(nullptr));
+    _exit(127);
+  }
+  int status = 0;
+  ASSERT_EQ(waitpid(foreground, &status, 0), foreground);
+  ASSERT_TRUE(WIFEXITED(status)) << status;
+  ASSERT_EQ(WEXITSTATUS(status), 0);
+  ASSERT_TRUE(wait_for_file(dir / "detached"));
+
+  EXPECT_EQ(status_of("example.com"), 4u);
+  EXPECT_EQ(sitectl_calls(), "turn-off example.com\n");
+  EXPECT_EQ(LockHolder("example.com").state(), "failed");  // the detached run holds it
+
+  write_file(dir / "go", "");
+  ASSERT_TRUE(wait_for_file(dir / "ended"));
+  EXPECT_EQ(status_of("example.com"), 0u);
+  EXPECT_EQ(sitectl_calls(), "turn-off example.com\nturn-on example.com\n");
+  EXPECT_EQ(LockHolder("example.com").state(), "locked");
+}
+
 TEST_F(DomainLock, SwitchOnAfterTheServerDroppedTheConnection) {
   setenv("HVX_DB_RECONNECT_TIMEOUT", "5", 1);
-  ASSERT_EQ(lock_domain("example.com"), 0);
-  MYSQL* conn = domain_db_connection();
-  const unsigned long before = mysql_thread_id(conn);
-  sql("KILL CONNECTION " + std::to_string(before));
-  EXPECT_EQ(switch_held_domain_on(), 0);
-  EXPECT_EQ(domain_db_connection(), conn);
-  EXPECT_NE(mysql_thread_id(conn), before);
-  EXPECT_EQ(status_of("example.com"), 0u);
-  EXPECT_EQ(read_file(sitectl_dir() + "/example.com"), "on\n");
-  // Switched on already: unlocking only releases the locks.
-  EXPECT_EQ(unlock_domain("example.com"), 0);
+  {
+    auto held = lock_domain("example.com");
+    ASSERT_TRUE(held);
+    MYSQL* conn = domain_db_connection();
+    const unsigned long before = mysql_thread_id(conn);
+    sql("KILL CONNECTION " + std::to_string(before));
+    EXPECT_TRUE(held->switch_on());
+    EXPECT_EQ(domain_db_connection(), conn);
+    EXPECT_NE(mysql_thread_id(conn), before);
+    EXPECT_EQ(status_of("example.com"), 0u);
+    EXPECT_EQ(read_file(sitectl_dir() + "/example.com"), "on\n");
+    // Switched on already: the end of the hold only releases the locks.
+    EXPECT_TRUE(held->switch_on());
+  }
   EXPECT_EQ(sitectl_calls(), "turn-off example.com\nturn-on example.com\n");
   unsetenv("HVX_DB_RECONNECT_TIMEOUT");
 }
 
 TEST_F(DomainLock, OneLockPerRun) {
-  ASSERT_EQ(lock_domain("example.com"), 0);
-  testing::internal::CaptureStderr();
-  EXPECT_EQ(lock_domain("other.example"), -1);
-  const std::string err = testing::internal::GetCapturedStderr();
-  EXPECT_NE(err.find("Error locking domain: trying lock already locked domains other.example"),
-            std::string::npos)
-      << err;
-  EXPECT_EQ(status_of("other.example"), 0u);
-  unlock_domain("example.com");
-
-  testing::internal::CaptureStderr();
-  unlock_domain("example.com");
-  EXPECT_NE(testing::internal::GetCapturedStderr().find(
-                "Error unlocking domain: trying to unlock unlocked domain"),
-            std::string::npos);
+  {
+    auto held = lock_domain("example.com");
+    ASSERT_TRUE(held);
+    testing::internal::CaptureStderr();
+    EXPECT_FALSE(lock_domain("other.example"));
+    const std::string err = testing::internal::GetCapturedStderr();
+    EXPECT_NE(err.find("Error locking domain: trying lock already locked domains other.example"),
+              std::string::npos)
+        << err;
+    EXPECT_EQ(status_of("other.example"), 0u);
+    // A hold moved to another owner is still the run's one hold, and ends
+    // once.
+    auto moved = std::move(held);
+    testing::internal::CaptureStderr();
+    EXPECT_FALSE(lock_domain("other.example"));
+    testing::internal::GetCapturedStderr();
+  }
+  EXPECT_EQ(sitectl_calls(), "turn-off example.com\nturn-on example.com\n");
+  // Once the hold ended, another domain can be held.
+  EXPECT_TRUE(lock_domain("other.example"));
 }
 
 TEST_F(DomainLock, AnotherProcessHoldsTheLockUntilItEnds) {
@@ -235,20 +316,21 @@ TEST_F(DomainLock, AnotherProcessHoldsTheLockUntilItEnds) {
   EXPECT_EQ(status_of("example.com"), 4u);
 
   testing::internal::CaptureStderr();
-  EXPECT_EQ(lock_domain("example.com"), -1);
+  EXPECT_FALSE(lock_domain("example.com"));
   const std::string err = testing::internal::GetCapturedStderr();
   EXPECT_NE(err.find("Unable to lock file for domain \"example.com\": domain is already locked."),
             std::string::npos)
       << err;
-  EXPECT_EQ(domain_lock, nullptr);
   EXPECT_EQ(sitectl_calls(), "turn-off example.com\n");
 
   // The holder dies without unlocking: the kernel frees the lock, the backup
   // bit stays until this run switches the domain on.
   holder.end();
-  ASSERT_EQ(lock_domain("example.com"), 0);
-  EXPECT_EQ(sitectl_calls(), "turn-off example.com\n");
-  unlock_domain("example.com");
+  {
+    const auto held = lock_domain("example.com");
+    ASSERT_TRUE(held);
+    EXPECT_EQ(sitectl_calls(), "turn-off example.com\n");
+  }
   EXPECT_EQ(status_of("example.com"), 0u);
   EXPECT_EQ(sitectl_calls(), "turn-off example.com\nturn-on example.com\n");
 }
@@ -287,10 +369,9 @@ TEST_F(DomainLock, NameWithoutIdChangesNothing) {
   const std::string domain = "exa'mple.com";
   fs::create_directories(std::string(product_conf.DUMP_D) + "/" + domain);
   testing::internal::CaptureStderr();
-  EXPECT_EQ(lock_domain(domain.c_str()), -1);
+  EXPECT_FALSE(lock_domain(domain.c_str()));
   const std::string err = testing::internal::GetCapturedStderr();
   EXPECT_NE(err.find("Unable to define domain status."), std::string::npos) << err;
-  EXPECT_EQ(domain_lock, nullptr);
   EXPECT_FALSE(file_exists(sitectl_dir() + "/calls.log"));
   EXPECT_EQ(sql("SELECT COUNT(*) FROM domains WHERE status<>0"), "0\n");
 }
@@ -301,20 +382,21 @@ TEST_F(DomainLock, EverySpellingOfADomainMeetsOneLock) {
     LockHolder holder("example.com");
     ASSERT_EQ(holder.state(), "locked");
     testing::internal::CaptureStderr();
-    EXPECT_EQ(lock_domain("EXAMPLE.COM"), -1);
+    EXPECT_FALSE(lock_domain("EXAMPLE.COM"));
     const std::string err = testing::internal::GetCapturedStderr();
     EXPECT_NE(err.find("Unable to lock file for domain \"EXAMPLE.COM\": domain is already locked."),
               std::string::npos)
         << err;
-    EXPECT_EQ(domain_lock, nullptr);
     EXPECT_EQ(status_of("example.com"), 4u);
     EXPECT_EQ(sitectl_calls(), "turn-off example.com\n");
   }
   // And the other way round: the upper-case run holds, the lower-case one
   // is refused.
-  ASSERT_EQ(lock_domain("EXAMPLE.COM"), 0);
-  EXPECT_EQ(LockHolder("example.com").state(), "failed");
-  unlock_domain("EXAMPLE.COM");
+  {
+    const auto held = lock_domain("EXAMPLE.COM");
+    ASSERT_TRUE(held);
+    EXPECT_EQ(LockHolder("example.com").state(), "failed");
+  }
   EXPECT_EQ(status_of("example.com"), 0u);
 
   // An IDN in Unicode and in ASCII-compatible form.
@@ -326,29 +408,26 @@ TEST_F(DomainLock, EverySpellingOfADomainMeetsOneLock) {
     LockHolder holder(ace);
     ASSERT_EQ(holder.state(), "locked");
     testing::internal::CaptureStderr();
-    EXPECT_EQ(lock_domain("bücher.example"), -1);
+    EXPECT_FALSE(lock_domain("bücher.example"));
     EXPECT_NE(testing::internal::GetCapturedStderr().find("domain is already locked."),
               std::string::npos);
   }
-  ASSERT_EQ(lock_domain("bücher.example"), 0);
-  unlock_domain("bücher.example");
+  ASSERT_TRUE(lock_domain("bücher.example"));
   EXPECT_EQ(status_of(ace), 0u);
 }
 
 TEST_F(DomainLock, RefusedRepositoryLockLeavesTheDomainFree) {
   // Only the repository lock is held (as dump removal holds it): the refusal
   // must not leave the domain's other lock behind.
-  locked_file* removal = take_domain_lock_file("example.com");
-  ASSERT_NE(removal, nullptr);
+  const LockedFile removal = take_domain_lock_file("example.com");
+  ASSERT_TRUE(removal.held());
   testing::internal::CaptureStderr();
-  EXPECT_EQ(lock_domain("example.com"), -1);
+  EXPECT_FALSE(lock_domain("example.com"));
   EXPECT_NE(testing::internal::GetCapturedStderr().find("domain is already locked."),
             std::string::npos);
   EXPECT_FALSE(file_exists(sitectl_dir() + "/calls.log"));
   ASSERT_EQ(create_dump_repository("Example.Com"), 0);
-  EXPECT_EQ(lock_domain("Example.Com"), 0);
-  unlock_domain("Example.Com");
-  close_locked_file(removal);
+  EXPECT_TRUE(lock_domain("Example.Com"));
 }
 
 TEST_F(DomainLock, LinkPlantedAsTheDomainsLockIsRefused) {
@@ -359,7 +438,7 @@ TEST_F(DomainLock, LinkPlantedAsTheDomainsLockIsRefused) {
   fs::remove(lock);
   fs::create_symlink(victim, lock);
   testing::internal::CaptureStderr();
-  EXPECT_EQ(lock_domain("other.example"), -1);
+  EXPECT_FALSE(lock_domain("other.example"));
   testing::internal::GetCapturedStderr();
   fs::remove(lock);
   EXPECT_EQ(read_file(victim), "precious");
@@ -374,8 +453,8 @@ TEST_F(DomainLock, LinkPlantedAsTheRepositoryIsRefused) {
   fs::remove_all(repo);
   fs::create_directory_symlink(victim_dir.path(), repo);
   testing::internal::CaptureStderr();
-  EXPECT_EQ(take_domain_lock_file("other.example"), nullptr);
-  EXPECT_EQ(lock_domain("other.example"), -1);
+  EXPECT_FALSE(take_domain_lock_file("other.example"));
+  EXPECT_FALSE(lock_domain("other.example"));
   EXPECT_NE(testing::internal::GetCapturedStderr().find("(links are not followed)"),
             std::string::npos);
   fs::remove(repo);
@@ -416,14 +495,13 @@ TEST_F(DomainLock, SwitchRestoresTheDomainWhenItEnds) {
     ASSERT_TRUE(held.switch_off());
     EXPECT_EQ(status_of("example.com"), 4u);
     testing::internal::CaptureStderr();
-    EXPECT_EQ(lock_domain("example.com"), -1);
+    EXPECT_FALSE(lock_domain("example.com"));
     testing::internal::GetCapturedStderr();
   }
   EXPECT_EQ(status_of("example.com"), 0u);
   EXPECT_EQ(sitectl_calls(), "turn-off example.com\nturn-on example.com\n");
   EXPECT_TRUE(host.reports.empty());
-  EXPECT_EQ(lock_domain("example.com"), 0);
-  unlock_domain("example.com");
+  EXPECT_TRUE(lock_domain("example.com"));
 }
 
 TEST_F(DomainLock, SwitchWithoutRollbackKeepsItsLocks) {
@@ -441,7 +519,7 @@ TEST_F(DomainLock, SwitchWithoutRollbackKeepsItsLocks) {
     EXPECT_FALSE(held.switch_off());
     EXPECT_EQ(status_of("example.com"), 0u);
     testing::internal::CaptureStderr();
-    EXPECT_EQ(lock_domain("example.com"), -1);
+    EXPECT_FALSE(lock_domain("example.com"));
     testing::internal::GetCapturedStderr();
   }
   EXPECT_EQ(sitectl_calls(), "turn-off example.com\n");

@@ -393,10 +393,10 @@ namespace {
 TEST(DumpCommit, StagingFilesAreNotCountedAsStoredDumps) {
   TempDir dir;
   testing_support::write_file(dir / "d", std::string(100, 'd'));
-  const std::int64_t stored = path_size(dir.path().c_str(), 0);
+  const std::int64_t stored = path_size(dir.path().c_str(), false);
   testing_support::write_file(dir / (staging_name("d") + ".part2"), std::string(5000, 's'));
   testing_support::write_file(dir / aside_dump_name(gone_run(), "d"), std::string(7000, 'o'));
-  EXPECT_EQ(path_size(dir.path().c_str(), 0), stored);
+  EXPECT_EQ(path_size(dir.path().c_str(), false), stored);
 }
 
 }  // namespace

@@ -10,7 +10,6 @@
 #include "dump_files.h"
 #include "product_conf.h"
 #include "repository_dir.h"
-#include "run_state.h"
 #include "signed_dump_helpers.h"
 #include "test_support.h"
 
@@ -21,7 +20,6 @@ using testing_support::TempDir;
 
 class DumpFiles : public ::testing::Test {
  protected:
-  void SetUp() override { dump_dir = dir.path(); }
   TempDir dir;
 };
 
@@ -34,7 +32,7 @@ TEST_F(DumpFiles, ListsBaseThenPartsByNumberAndNothingElse) {
         "d.part3x", "d.tmp", "d2", "dd.part2", "e", "d.part3", "backup_restore.log"}) {
     write_file(dir / name, "x");
   }
-  auto files = get_dump_files("/elsewhere/entirely/d");
+  auto files = get_dump_files_in(dir.path(), "/elsewhere/entirely/d");
   ASSERT_TRUE(files.has_value());
   std::vector<std::string> want;
   for (const char* name :
@@ -43,12 +41,11 @@ TEST_F(DumpFiles, ListsBaseThenPartsByNumberAndNothingElse) {
   }
   EXPECT_EQ(*files, want);
 
-  EXPECT_FALSE(get_dump_files("absent").has_value());
-  EXPECT_FALSE(get_dump_files("backup_restore.log").has_value());
-  EXPECT_FALSE(get_dump_files("..").has_value());
-  dump_dir = dir / "no-such-dir";
+  EXPECT_FALSE(get_dump_files_in(dir.path(), "absent").has_value());
+  EXPECT_FALSE(get_dump_files_in(dir.path(), "backup_restore.log").has_value());
+  EXPECT_FALSE(get_dump_files_in(dir.path(), "..").has_value());
   testing::internal::CaptureStdout();
-  EXPECT_FALSE(get_dump_files("d").has_value());
+  EXPECT_FALSE(get_dump_files_in(dir / "no-such-dir", "d").has_value());
   EXPECT_NE(testing::internal::GetCapturedStdout().find("unable to locate repository"),
             std::string::npos);
 }
@@ -84,20 +81,20 @@ TEST_F(DumpFiles, SignedDumpsRoundTripAtTheEdges) {
     SCOPED_TRACE(c.name);
     const std::string base = dir / c.name;
     EXPECT_EQ(write_signed_dump(base, c.stream, c.split, keys.private_pem), c.files);
-    auto files = get_dump_files(c.name);
+    auto files = get_dump_files_in(dir.path(), c.name);
     ASSERT_TRUE(files.has_value());
     ASSERT_EQ(files->size(), static_cast<std::size_t>(c.files));
     EXPECT_EQ(files->back(), part_path(base, c.files));
 
-    auto digest = count_digest(base.c_str());
+    auto digest = count_digest_in(dir.path(), base.c_str());
     ASSERT_TRUE(digest.has_value());
     EXPECT_EQ(*digest, sha1_hex(c.stream));
-    EXPECT_EQ(check_dump_digest(c.name), 1);
+    EXPECT_EQ(check_dump_digest_in(dir.path(), c.name), 1);
 
     auto last = open_read(files->back());
     EXPECT_EQ(find_dump_field("Magic1: ", last.get()).value_or(""), sha1_hex(c.stream));
     EXPECT_EQ(find_dump_field("Magic2: ", last.get()).value_or("").size(), 256u);
-    EXPECT_EQ(verify_dump_signature(c.name, keys.public_pem.c_str()), 1);
+    EXPECT_TRUE(verify_dump_signature_in(dir.path(), c.name, keys.public_pem.c_str()));
   }
 }
 
@@ -108,20 +105,20 @@ TEST_F(DumpFiles, DetectsAlteredContentAndBadFields) {
   // Content changed, fields kept: the signature still holds, the digest not.
   write_signed_dump(dir / "changed", stream, 8, keys.private_pem);
   write_file(dir / "changed.part2", "BETA\ngam" + read_file(dir / "changed.part2").substr(8));
-  EXPECT_EQ(verify_dump_signature("changed", keys.public_pem.c_str()), 1);
-  EXPECT_EQ(check_dump_digest("changed"), 0);
+  EXPECT_TRUE(verify_dump_signature_in(dir.path(), "changed", keys.public_pem.c_str()));
+  EXPECT_EQ(check_dump_digest_in(dir.path(), "changed"), 0);
 
   // The stored digest in upper case is not the digest.
   const std::string digest = sha1_hex(stream);
   std::string upper = digest;
   for (char& ch : upper) ch = static_cast<char>(std::toupper(static_cast<unsigned char>(ch)));
   write_dump_files(dir / "upper", stream, 0, "Magic1: " + upper + "\nMagic2: 00\n");
-  EXPECT_EQ(check_dump_digest("upper"), 0);
+  EXPECT_EQ(check_dump_digest_in(dir.path(), "upper"), 0);
 
   // No signature lines at all.
   write_file(dir / "plain", stream);
   testing::internal::CaptureStdout();
-  EXPECT_EQ(check_dump_digest("plain"), 0);
+  EXPECT_EQ(check_dump_digest_in(dir.path(), "plain"), 0);
   EXPECT_NE(testing::internal::GetCapturedStdout().find("Can't find field Magic1:  in dump"),
             std::string::npos);
   auto f = open_read(dir / "plain");
@@ -132,11 +129,11 @@ TEST_F(DumpFiles, UnreadableLastFileIsAFailureNotAnExit) {
   write_file(dir / "d", "data\n");
   ASSERT_EQ(symlink((dir / "nowhere").c_str(), (dir / "d.part2").c_str()), 0);
   testing::internal::CaptureStderr();
-  EXPECT_EQ(check_dump_digest("d"), -1);
+  EXPECT_EQ(check_dump_digest_in(dir.path(), "d"), -1);
   EXPECT_NE(testing::internal::GetCapturedStderr().find("Can't open file "), std::string::npos);
   // While digesting, an unopenable file is reported and the digest fails.
   testing::internal::CaptureStdout();
-  EXPECT_FALSE(count_digest("d").has_value());
+  EXPECT_FALSE(count_digest_in(dir.path(), "d").has_value());
   EXPECT_NE(testing::internal::GetCapturedStdout().find("for output"), std::string::npos);
 }
 

@@ -12,7 +12,6 @@
 #include "local_rotation.h"
 #include "product_conf.h"
 #include "repository_dir.h"
-#include "run_state.h"
 #include "test_support.h"
 
 namespace {
@@ -141,18 +140,17 @@ TEST(RotateDumpFiles, RefusesAMissingRepository) {
 
 TEST(RemoveDump, RemovesEveryFileLastPartFirst) {
   TempDir dir;
-  dump_dir = dir.path();
   touch_all(dir, {"d", "d.part2", "d.part3", "dx", "d.part2.tmp"});
-  EXPECT_EQ(remove_dump("d"), 0);
+  EXPECT_EQ(remove_dump_in(dir.path(), "d"), 0);
   EXPECT_EQ(names_in(dir.path()), (std::set<std::string>{"dx", "d.part2.tmp"}));
-  EXPECT_EQ(remove_dump("d"), -1);  // nothing left of it
+  EXPECT_EQ(remove_dump_in(dir.path(), "d"), -1);  // nothing left of it
 
   // A part that cannot be removed (a directory) stops the removal there: the
   // later part is gone, the base file stays.
   touch_all(dir, {"e", "e.part3"});
   fs::create_directory(dir / "e.part2");
   write_file(dir / "e.part2/inside", "x");
-  EXPECT_EQ(remove_dump("e"), -1);
+  EXPECT_EQ(remove_dump_in(dir.path(), "e"), -1);
   EXPECT_FALSE(file_exists(dir / "e.part3"));
   EXPECT_TRUE(file_exists(dir / "e"));
 }
@@ -162,9 +160,9 @@ TEST(PathSize, CountsBytesOrBlocksWithoutFollowingLinks) {
   write_file(dir / "file", std::string(1000, 'a'));
   struct stat st {};
   ASSERT_EQ(lstat((dir / "file").c_str(), &st), 0);
-  EXPECT_EQ(path_size((dir / "file").c_str(), 0), 1000);
-  EXPECT_EQ(path_size((dir / "file").c_str(), 1), static_cast<std::int64_t>(st.st_blocks) * 512);
-  EXPECT_EQ(path_size((dir / "missing").c_str(), 0), -1);
+  EXPECT_EQ(path_size((dir / "file").c_str(), false), 1000);
+  EXPECT_EQ(path_size((dir / "file").c_str(), true), static_cast<std::int64_t>(st.st_blocks) * 512);
+  EXPECT_EQ(path_size((dir / "missing").c_str(), false), -1);
 
   // A tree with a link to a large file and a link to a directory outside:
   // only the links themselves count.
@@ -187,18 +185,18 @@ TEST(PathSize, CountsBytesOrBlocksWithoutFollowingLinks) {
   const std::int64_t own_bytes = st.st_size;
   const std::int64_t own_blocks = st.st_blocks;
 
-  EXPECT_EQ(path_size((dir / "tree").c_str(), 0), own_bytes + expect_bytes);
-  EXPECT_EQ(path_size((dir / "tree").c_str(), 1), (own_blocks + expect_blocks) * 512);
-  EXPECT_LT(path_size((dir / "tree").c_str(), 0), 1 << 20);
+  EXPECT_EQ(path_size((dir / "tree").c_str(), false), own_bytes + expect_bytes);
+  EXPECT_EQ(path_size((dir / "tree").c_str(), true), (own_blocks + expect_blocks) * 512);
+  EXPECT_LT(path_size((dir / "tree").c_str(), false), 1 << 20);
   // A link given as the path itself is measured, not followed.
-  EXPECT_LT(path_size((dir / "tree/link-to-big").c_str(), 0), 4096);
+  EXPECT_LT(path_size((dir / "tree/link-to-big").c_str(), false), 4096);
 
   // dir_size measures the working directory, in the unit of the flag, and
   // leaves the working directory where it was.
   const fs::path before = fs::current_path();
   fs::current_path(dir / "tree");
-  EXPECT_EQ(dir_size(0), expect_bytes);
-  EXPECT_EQ(dir_size(1), expect_blocks);
+  EXPECT_EQ(dir_size(false), expect_bytes);
+  EXPECT_EQ(dir_size(true), expect_blocks);
   EXPECT_EQ(fs::current_path(), fs::path(dir / "tree"));
   fs::current_path(before);
 }

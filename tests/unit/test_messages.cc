@@ -58,7 +58,7 @@ TEST(WriteMessage, PrefixFromLastComponentOnBothStreams) {
 TEST(PrintError, SystemErrorSuffixFollowsErrnoOnEntry) {
   Shown s = shown("sitevault", [] {
     errno = ENOENT;
-    print_error(0, "Unable to define domain status.\n");
+    report_error("Unable to define domain status.\n");
     EXPECT_EQ(errno, ENOENT);
   });
   const std::string expected = std::string("sitevault: Unable to define domain status.\n\n") +
@@ -68,7 +68,7 @@ TEST(PrintError, SystemErrorSuffixFollowsErrnoOnEntry) {
 
   s = shown("sitevault", [] {
     errno = 0;
-    print_error(0, "Domain %s has %d dumps, %s", "example.com", 3, "100% kept");
+    report_error("Domain %s has %d dumps, %s", "example.com", 3, "100% kept");
     EXPECT_EQ(errno, 0);
   });
   EXPECT_EQ(s.err, "sitevault: Domain example.com has 3 dumps, 100% kept\n");
@@ -78,12 +78,12 @@ TEST(PrintError, LongMessagesAreNotCut) {
   const std::string long_text(5000, 'm');
   Shown s = shown("p", [&] {
     errno = EACCES;
-    print_error(0, "%s|end", long_text.c_str());
+    report_error("%s|end", long_text.c_str());
   });
   EXPECT_EQ(s.err, "p: " + long_text + "|end\nSystem error 13: " + std::strerror(EACCES) + "\n");
 }
 
-TEST(PrintError, NonZeroExitCodeEndsTheProcessAfterBothStreams) {
+TEST(PrintError, ExitWithErrorEndsTheProcessAfterBothStreams) {
   TempDir dir;
   pid_t pid = fork();
   if (pid == 0) {
@@ -95,7 +95,7 @@ TEST(PrintError, NonZeroExitCodeEndsTheProcessAfterBothStreams) {
     std::fputs("earlier output\n", stdout);
     program_name = "./sitevault";
     errno = 0;
-    print_error(4, "fatal: %s", "stop here");
+    exit_with_error(4, "fatal: %s", "stop here");
     std::fputs("not reached\n", stdout);
     _exit(0);
   }

@@ -5,7 +5,6 @@
 #include "db_connection.h"
 #include "dump_files.h"
 #include "product_conf.h"
-#include "run_state.h"
 #include "server_keys.h"
 #include "signed_dump_helpers.h"
 #include "signing.h"
@@ -36,7 +35,6 @@ class ServerKeys : public ::testing::Test {
     ASSERT_TRUE(db);
     sql("DELETE FROM misc WHERE param='bu_cert_id'");
     sql("DELETE FROM certificates");
-    dump_dir = dir.path();
   }
 
   static void sql(const std::string& statement) {

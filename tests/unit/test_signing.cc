@@ -15,7 +15,6 @@
 #include "dump_files.h"
 #include "dump_utilities.h"
 #include "product_conf.h"
-#include "run_state.h"
 #include "server_keys.h"
 #include "signed_dump_helpers.h"
 #include "signed_stream.h"
@@ -54,7 +53,6 @@ class Signing : public ::testing::Test {
     delete sandbox;
   }
   void SetUp() override {
-    dump_dir = dir.path();
     unsetenv("SIGNTEST_STATUS");
     unsetenv("SIGNTEST_SIGNAL");
   }
@@ -91,7 +89,7 @@ TEST_F(Signing, MakesSignedDumpsSplitExactlyAtPartSize) {
   for (const Case& c : cases) {
     SCOPED_TRACE(c.name);
     ASSERT_EQ(make(c.stream, c.name, c.split), 0);
-    auto files = get_dump_files(c.name);
+    auto files = get_dump_files_in(dir.path(), c.name);
     ASSERT_TRUE(files.has_value());
     ASSERT_EQ(files->size(), static_cast<std::size_t>(c.files));
     std::string all;
@@ -106,8 +104,8 @@ TEST_F(Signing, MakesSignedDumpsSplitExactlyAtPartSize) {
     EXPECT_EQ(all.substr(0, c.stream.size()), c.stream);
     EXPECT_EQ(all.substr(c.stream.size(), 49), "Magic1: " + sha1_hex(c.stream) + "\n");
     EXPECT_EQ(all.size(), c.stream.size() + 49 + 265);
-    EXPECT_EQ(check_dump_digest(c.name), 1);
-    EXPECT_EQ(verify_dump_signature(c.name, public_pem.c_str()), 1);
+    EXPECT_EQ(check_dump_digest_in(dir.path(), c.name), 1);
+    EXPECT_TRUE(verify_dump_signature_in(dir.path(), c.name, public_pem.c_str()));
   }
 }
 
@@ -260,7 +258,7 @@ TEST_F(Signing, StreamYieldsTheFilesMakeSignedDumpWrites) {
     EXPECT_FALSE(testing_support::file_exists(
         part_path(dir / c.name, static_cast<int>(got.files.size()) + 1)));
     EXPECT_EQ(check_dump_digest_in(dir.path(), c.name), 1);
-    EXPECT_EQ(verify_dump_signature_in(dir.path(), c.name, public_pem.c_str()), 1);
+    EXPECT_TRUE(verify_dump_signature_in(dir.path(), c.name, public_pem.c_str()));
 
     // Once the signature is out, nothing more: not from a new file, not
     // from the last one.
@@ -383,15 +381,15 @@ TEST_F(Signing, SignaturesInteroperateWithTheOpensslCommandLine) {
 
   // Verification accepts both public key forms and no other key.
   write_dump_files(dir / "d", stream, 1000, "Magic1: " + digest + "\nMagic2: " + *signature + "\n");
-  EXPECT_EQ(verify_dump_signature("d", keys.public_pem.c_str()), 1);
-  EXPECT_EQ(verify_dump_signature("d", keys.spki_pem.c_str()), 1);
-  EXPECT_EQ(verify_dump_signature("d", public_pem.c_str()), 0);  // another key
+  EXPECT_TRUE(verify_dump_signature_in(dir.path(), "d", keys.public_pem.c_str()));
+  EXPECT_TRUE(verify_dump_signature_in(dir.path(), "d", keys.spki_pem.c_str()));
+  EXPECT_FALSE(verify_dump_signature_in(dir.path(), "d", public_pem.c_str()));  // another key
 
   // An altered stored digest no longer matches its signature.
   std::string altered = digest;
   altered[0] = altered[0] == '0' ? '1' : '0';
   write_dump_files(dir / "a", stream, 0, "Magic1: " + altered + "\nMagic2: " + *signature + "\n");
-  EXPECT_EQ(verify_dump_signature("a", keys.public_pem.c_str()), 0);
+  EXPECT_FALSE(verify_dump_signature_in(dir.path(), "a", keys.public_pem.c_str()));
 
   testing::internal::CaptureStderr();
   EXPECT_FALSE(count_signature(digest.c_str(), "not a key").has_value());
