@@ -10,6 +10,7 @@
 #include <utility>
 
 #include "dump_files.h"
+#include "dump_series.h"
 #include "ftp_connection.h"
 #include "ftp_transfer.h"
 #include "local_rotation.h"

@@ -9,6 +9,7 @@
 #include <string>
 #include <vector>
 
+#include "dump_series.h"
 #include "local_rotation.h"
 #include "product_conf.h"
 #include "repository_dir.h"
