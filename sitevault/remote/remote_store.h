@@ -85,14 +85,20 @@ class RemoteStore {
                                                       DotNames dot_names) = 0;
   // Deletes the files. true on success; a missing file fails only with
   // Missing::fails.
-  virtual bool remove(const std::vector<std::string>& names, Missing missing,
-                      Urgency urgency) = 0;
+  virtual bool remove(const std::vector<std::string>& names, Missing missing, Urgency urgency) = 0;
   // Renames in the order given, stopping at the first refusal. No target
   // exists beforehand (the commit moves an older file aside first).
   virtual Renamed rename(const std::vector<std::pair<std::string, std::string>>& moves) = 0;
   // The size of a file; nullopt after reporting, unreported with
   // Missing::allowed.
   virtual std::optional<std::uint64_t> size(const std::string& name, Missing missing) = 0;
+  // Stores a small text as name (a commit record, a probe), bounded like a
+  // command rather than a data transfer. true, or false after reporting. The
+  // default puts it through put().
+  virtual bool put_text(const std::string& name, std::string_view text);
+  // The content of a small file (a commit record), refused beyond max_bytes;
+  // nullopt after reporting. The default gets it through get().
+  virtual std::optional<std::string> get_text(const std::string& name, std::size_t max_bytes);
   // Proves that the directory takes new files. basedir is the directory part
   // of the dump file name as dirname gives it ("." for a bare name), which a
   // store that asks the panel's write-test utility passes on. true, or false

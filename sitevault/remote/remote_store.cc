@@ -1,0 +1,98 @@
+#include "remote/remote_store.h"
+
+#include <algorithm>
+#include <cctype>
+#include <cerrno>
+#include <cstdarg>
+#include <cstring>
+#include <span>
+
+#include "messages.h"
+#include "remote/ftp_store.h"
+#include "text_format.h"
+
+namespace {
+
+// Longest report of a failure: a libcurl reason and the names around it.
+constexpr std::size_t kReportSize = 4096 + 256;
+
+// The schemes --ftp-server may name; a server given without one is plain FTP.
+constexpr const char* kSchemes[] = {"ftp", "ftpes", "ftps", "sftp"};
+
+void report_unknown_scheme(std::string_view server) {
+  errno = 0;  // the text says what failed
+  print_error(0,
+              "error: cURL setup failed: --ftp-server \"%.*s\" names none of the schemes ftp, "
+              "ftpes, ftps, sftp\n",
+              static_cast<int>(server.size()), server.data());
+}
+
+}  // namespace
+
+std::optional<RemoteLocation> parse_remote_location(std::string_view server, std::string path,
+                                                    std::string login, std::string password) {
+  RemoteLocation where;
+  where.server = std::string(server);
+  where.scheme = "ftp";
+  std::string_view rest = server;
+  const std::size_t separator = rest.find("://");
+  if (separator != std::string_view::npos) {
+    std::string scheme(rest.substr(0, separator));
+    for (char& c : scheme) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+    bool known = false;
+    for (const char* name : kSchemes) known = known || scheme == name;
+    if (!known) {
+      report_unknown_scheme(server);
+      return std::nullopt;
+    }
+    where.scheme = std::move(scheme);
+    rest.remove_prefix(separator + 3);
+  }
+  while (!rest.empty() && rest.back() == '/') rest.remove_suffix(1);
+  where.authority = std::string(rest);
+  where.path = std::move(path);
+  where.login = std::move(login);
+  where.password = std::move(password);
+  return where;
+}
+
+bool RemoteStore::put_text(const std::string& name, std::string_view text) {
+  std::string_view rest = text;
+  const ByteSource source = [&rest](std::span<char> buffer) -> std::optional<std::size_t> {
+    const std::size_t n = std::min(buffer.size(), rest.size());
+    std::memcpy(buffer.data(), rest.data(), n);
+    rest.remove_prefix(n);
+    return n;
+  };
+  return put(name, source).has_value();
+}
+
+std::optional<std::string> RemoteStore::get_text(const std::string& name, std::size_t max_bytes) {
+  std::string text;
+  const ByteSink sink = [&text, max_bytes](std::span<const char> bytes) {
+    if (bytes.size() > max_bytes - text.size()) return false;
+    text.append(bytes.data(), bytes.size());
+    return true;
+  };
+  if (!get(name, sink)) return std::nullopt;
+  return text;
+}
+
+void RemoteStore::report(const char* format, ...) {
+  va_list args;
+  va_start(args, format);
+  std::string text = vformat_text_cut(kReportSize - 1, format, args);
+  va_end(args);
+  errno = 0;  // the text already says what failed
+  print_error(0, "%s", text.c_str());
+  last_failure_ = std::move(text);
+}
+
+std::unique_ptr<RemoteStore> open_remote_store(const RemoteLocation& where) {
+  // Every scheme of today is a dialect of the one FTP store.
+  if (const FtpDialect* dialect = ftp_dialect_for(where.scheme)) {
+    return std::make_unique<FtpStore>(where, *dialect);
+  }
+  report_unknown_scheme(where.server);
+  return nullptr;
+}
