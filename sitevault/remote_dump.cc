@@ -139,6 +139,32 @@ bool rotate_remote_dumps(RemoteStore& store, const std::string& prefix, int keep
   return remove_remote_files(store, victims, Missing::fails, Urgency::command);
 }
 
+void use_upload_wording(SignedDumpStream& stream, std::string& reason) {
+  stream.set_reporter([&reason](const SignedDumpStream& failed) {
+    using Failure = SignedDumpStream::Failure;
+    std::string text = failed.failure();
+    switch (failed.failure_kind()) {
+      case Failure::start:
+        fail(reason, "Error: %s\n", std::strerror(failed.failure_errno()));
+        return;
+      case Failure::digest_update:
+        text = "Can't count digest for dump";
+        break;
+      case Failure::read:
+        text = "error during reading input stream from hvxdump\n";
+        break;
+      case Failure::writer_failed:
+        text = "Error during hvxdump execution (exit status " +
+               std::to_string(failed.writer_exit_status()) + ")";
+        break;
+      default:
+        break;
+    }
+    errno = failed.failure_errno();
+    print_error(0, "error in readHandler: %s\n", text.c_str());
+  });
+}
+
 namespace {
 
 // Removes the staged files 1 to files after a failed upload, so that nothing

@@ -67,6 +67,12 @@ std::optional<std::vector<std::string>> remote_dump_files(RemoteStore& store,
 bool rotate_remote_dumps(RemoteStore& store, const std::string& prefix, int keep,
                          const std::string& protect, bool report_unsigned);
 
+// Has the stream report its failures as an upload words them: after "error
+// in readHandler: ", with the writer's exit status; a writer that cannot be
+// started as "Error: <reason>", which is also kept in reason. Set before
+// the stream starts; reason must outlive it.
+void use_upload_wording(SignedDumpStream& stream, std::string& reason);
+
 // Uploads the stream's files (the stream started) under this run's staging
 // name, each checked by the store, verifies the signature lines sent under
 // the server's public key and puts the dump in place as dump_name through

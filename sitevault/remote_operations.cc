@@ -44,10 +44,8 @@ int upload_locked(RemoteStore& store, const char* domain, const char* dump_file,
   const UniqueFd error_log = open_error_log(domain);
   const std::string arguments = hvxdump_arguments(domain, desc_file);
   SignedDumpStream stream;
-  if (!stream.start(hvxdump_command(arguments, true), error_log.get(), split_size)) {
-    reason = stream.failure();
-    return 1;
-  }
+  use_upload_wording(stream, reason);
+  if (!stream.start(hvxdump_command(arguments, true), error_log.get(), split_size)) return 1;
   return upload_signed_dump(store, stream, dump_file ? dump_file : "", reason) ? 0 : 1;
 }
 

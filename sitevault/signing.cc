@@ -7,7 +7,6 @@
 #include <openssl/pem.h>
 #include <openssl/rsa.h>
 #include <sys/stat.h>
-#include <sys/wait.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -17,24 +16,20 @@
 #include <string_view>
 #include <vector>
 
-#include "c_handles.h"
 #include "dump_files.h"
 #include "dump_utilities.h"
 #include "fd_io.h"
 #include "messages.h"
 #include "openssl_handles.h"
 #include "server_keys.h"
-#include "shell_child.h"
+#include "signed_stream.h"
 #include "unique_fd.h"
-
-UploadState upload_state;
 
 namespace {
 
-// Blocks in which the writer's stream is moved. A pipe holds 64 KiB, so
-// every read takes what the writer has produced so far.
+// Blocks in which the writer's stream is written out: each is filled before
+// it is written, so the files see few large writes.
 constexpr std::size_t kStreamBlock = 256 * 1024;
-constexpr int kPipeSize = 1 << 20;
 
 constexpr std::size_t kSha1Size = 20;
 
@@ -46,19 +41,6 @@ bool is_hex(std::string_view text) {
 
 // Never asks for a pass phrase: an encrypted key simply fails to load.
 int no_passphrase(char*, int, int, void*) { return -1; }
-
-MdCtxPtr new_sha1_context() {
-  MdCtxPtr ctx(EVP_MD_CTX_new());
-  if (ctx && EVP_DigestInit_ex(ctx.get(), EVP_sha1(), nullptr) == 1) return ctx;
-  return nullptr;
-}
-
-std::optional<std::string> finish_digest(EVP_MD_CTX* ctx) {
-  unsigned char md[EVP_MAX_MD_SIZE];
-  unsigned int len = 0;
-  if (EVP_DigestFinal_ex(ctx, md, &len) != 1) return std::nullopt;
-  return hex_encode(md, static_cast<long>(len));
-}
 
 // The writer's arguments must send the dump to standard output: " -f - "
 // somewhere, or " -f -" closing the text.
@@ -73,74 +55,6 @@ int fail(const char* format, const char* arg = nullptr, bool system_error = fals
   print_error(0, format, arg);
   return 1;
 }
-
-std::optional<std::string> signature_lines(const std::string& digest, std::string* failure) {
-  auto key = get_server_private_key();
-  if (!key) {
-    *failure = "Can't get server's private key";
-    return std::nullopt;
-  }
-  auto signature = count_signature(digest.c_str(), key->c_str());
-  if (!signature) {
-    *failure = "Can't count dump signature";
-    return std::nullopt;
-  }
-  return "Magic1: " + digest + "\nMagic2: " + *signature + "\n";
-}
-
-// State of readHandler besides upload_state: the running digest and the part
-// of the signature lines the transfer has not taken yet.
-struct HandlerState {
-  MdCtxPtr digest;
-  std::string pending;
-};
-HandlerState handler_state;
-
-std::size_t handler_failure(const char* text) {
-  upload_state.read_error = true;
-  upload_state.read_error_text = std::string(text).substr(0, 1000);
-  return 0;
-}
-
-std::size_t hand_over_pending(char* buffer, std::size_t room) {
-  auto& pending = handler_state.pending;
-  const std::size_t n = std::min(room, pending.size());
-  std::memcpy(buffer, pending.data(), n);
-  pending.erase(0, n);
-  if (pending.empty()) upload_state.signature_sent = true;
-  return n;
-}
-
-// The dump writer: a shell child in a group of its own whose standard output
-// is read here. Until finished, going out of scope closes the pipe (the
-// writer's next write fails) and reaps the child.
-struct WriterChild {
-  pid_t pid = -1;
-  FilePtr stream;
-
-  bool start(const std::string& shell_line, int error_fd) {
-    auto pipe = make_pipe(O_CLOEXEC);
-    if (!pipe) return false;
-    pid = start_shell_child(shell_line, -1, pipe->write.get(), error_fd);
-    if (pid < 0) return false;
-    pipe->write.reset();
-    // A larger pipe lets the writer run ahead instead of waiting for every
-    // 64 KiB; the default size is kept when the system refuses.
-    ::fcntl(pipe->read.get(), F_SETPIPE_SZ, kPipeSize);
-    stream.reset(::fdopen(pipe->read.get(), "r"));
-    if (stream) (void)pipe->read.release();
-    return static_cast<bool>(stream);
-  }
-  int finish() {
-    stream.reset();
-    const int status = wait_shell_child(pid);
-    pid = -1;
-    return status;
-  }
-  ~WriterChild() {
-    if (pid > 0) finish();
-  }
-};
 
 // Creates or truncates a dump file without following a link; anything but a
 // regular file (a FIFO, a device, a directory) is refused, and a FIFO never
@@ -163,9 +77,7 @@ struct DumpOutput {
   std::string name;  // the base file, or "-"
   bool to_stdout = false;
   mode_t mode = 0666;
-  std::uint64_t part_limit = 0;      // bytes of a full part; 0: one file
-  UniqueFd fd;                       // the file being written
-  std::vector<std::uint64_t> sizes;  // bytes written to each file so far
+  UniqueFd fd;  // the file being written
 };
 
 // A private duplicate of standard output, so that closing it at the end
@@ -187,57 +99,27 @@ int open_part(DumpOutput& out, int part) {
   return 0;
 }
 
-// Moves the writer's stream into the output, digesting it on the way. A full
-// part holds exactly part_limit bytes; when the stream ends right at a part
-// boundary, the next part is opened and receives only the signature lines.
-// 0, or 1 after reporting.
-int copy_stream(FILE* pipe, EVP_MD_CTX* digest, DumpOutput& out) {
+// Writes every file the stream yields, in blocks of kStreamBlock: a full
+// part holds exactly the split size, and when the stream ends right at a
+// part boundary the next part receives only the signature lines. The last
+// file is closed here, so that a failed write of it is seen. 0, or 1 after
+// reporting (the stream reports its own failures).
+int write_stream(SignedDumpStream& stream, DumpOutput& out) {
   std::vector<char> buf(kStreamBlock);
-  bool stream_end = false;
-  for (int part = 1; !stream_end; ++part) {
+  for (int part = 1; stream.more_files(); ++part) {
     if (open_part(out, part) != 0) return 1;
-    std::uint64_t in_part = 0;
-    while (out.part_limit == 0 || in_part < out.part_limit) {
-      std::size_t want = buf.size();
-      if (out.part_limit != 0)
-        want = static_cast<std::size_t>(std::min<std::uint64_t>(want, out.part_limit - in_part));
-      const std::size_t n = std::fread(buf.data(), 1, want, pipe);
-      if (n > 0) {
-        if (EVP_DigestUpdate(digest, buf.data(), n) != 1) {
-          report_openssl_errors();
-          return fail("Error counting digest");
-        }
-        if (!write_all(out.fd.get(), buf.data(), n))
-          return fail("Error writing dump to file", nullptr, true);
-        in_part += n;
-      }
-      if (n < want) {
-        if (std::ferror(pipe)) return fail("Error reading dump stream from hvxdump", nullptr, true);
-        stream_end = true;
-        break;
-      }
+    ByteSource source = stream.next_file();
+    for (;;) {
+      const auto n = source(buf);
+      if (!n) return 1;
+      if (*n == 0) break;
+      if (!write_all(out.fd.get(), buf.data(), *n))
+        return fail("Error writing dump to file", nullptr, true);
     }
-    out.sizes.push_back(in_part);
   }
-  return 0;
-}
-
-// Ends the digest, appends the signature lines to the last file and closes
-// it. 0, or 1 after reporting.
-int append_signature(EVP_MD_CTX* digest, DumpOutput& out) {
-  const auto hex = finish_digest(digest);
-  if (!hex) {
-    report_openssl_errors();
-    return fail("Can't extract digest from BIO chain");
-  }
-  std::string failure;
-  const auto lines = signature_lines(*hex, &failure);
-  if (!lines) return fail("%s", failure.c_str());
-  if (!write_all(out.fd.get(), lines->data(), lines->size()) ||
-      (::close(out.fd.release()) != 0 && errno != EINTR)) {
+  if (!stream.complete()) return 1;
+  if (::close(out.fd.release()) != 0 && errno != EINTR)
     return fail("Error writing dump to file", nullptr, true);
-  }
-  out.sizes.back() += lines->size();
   return 0;
 }
 
@@ -259,91 +141,24 @@ int make_signed_dump(const char* arguments, const char* output, std::uint64_t sp
   out.name = output;
   out.to_stdout = out.name == "-";
   out.mode = mode;
-  out.part_limit = out.to_stdout ? 0 : split_size;
   if (out.to_stdout && open_stdout(out) != 0) return 1;
 
   // The shell hands its process over to the writer, so that a writer ended
-  // by a signal is seen as such rather than as the shell's exit status.
-  WriterChild writer;
-  if (!writer.start("exec " + command, error_fd))
-    return fail("Can't run '%s'", command.c_str(), true);
-
-  MdCtxPtr digest = new_sha1_context();
-  if (!digest) {
-    report_openssl_errors();
-    return fail("Can't initialize BIO stream");
-  }
-  if (copy_stream(writer.stream.get(), digest.get(), out) != 0) return 1;
-
-  // The writer's verdict comes before the signature: a stream that its
-  // writer did not finish must never carry valid signature lines, wherever
-  // it went (a consumer of standard output keeps what it received).
-  const int status = writer.finish();
-  if (status < 0 || !WIFEXITED(status)) return fail("Abnormal hvxdump termination");
-  if (WEXITSTATUS(status) != 0) return fail("Error during hvxdump execution");
-
-  if (append_signature(digest.get(), out) != 0) return 1;
-  if (part_sizes != nullptr) *part_sizes = std::move(out.sizes);
+  // by a signal is seen as such rather than as the shell's exit status. The
+  // stream's failures read as its own texts, but for the command shown.
+  SignedDumpStream stream;
+  stream.set_reporter([&command](const SignedDumpStream& failed) {
+    errno = failed.failure_errno();
+    if (failed.failure_kind() == SignedDumpStream::Failure::start) {
+      fail("Can't run '%s'", command.c_str(), true);
+    } else {
+      fail("%s", failed.failure().c_str(), errno != 0);
+    }
+  });
+  if (!stream.start("exec " + command, error_fd, out.to_stdout ? 0 : split_size)) return 1;
+  if (write_stream(stream, out) != 0) return 1;
+  if (part_sizes != nullptr) *part_sizes = stream.file_sizes();
   return 0;
-}
-
-std::size_t readHandler(char* buffer, std::size_t size, std::size_t count, void* stream) {
-  auto& st = upload_state;
-  if (st.signature_sent) return 0;
-  if (buffer == nullptr || size == 0 || count == 0) return 0;
-  const std::size_t room =
-      count > static_cast<std::size_t>(-1) / size ? static_cast<std::size_t>(-1) : size * count;
-  if (!handler_state.pending.empty()) return hand_over_pending(buffer, room);
-  if (st.split_size != 0 && st.part_bytes >= st.split_size) {
-    st.part_full = true;
-    return 0;
-  }
-  if (!handler_state.digest) {
-    handler_state.digest = new_sha1_context();
-    if (!handler_state.digest) {
-      report_openssl_errors();
-      return handler_failure("Can't initialize BIO stream");
-    }
-  }
-
-  auto* input = static_cast<FILE*>(stream);
-  std::size_t want = room;
-  if (st.split_size != 0) {
-    want = static_cast<std::size_t>(std::min<std::uint64_t>(want, st.split_size - st.part_bytes));
-  }
-  const std::size_t n = input ? std::fread(buffer, 1, want, input) : 0;
-  if (n > 0) {
-    if (EVP_DigestUpdate(handler_state.digest.get(), buffer, n) != 1) {
-      report_openssl_errors();
-      return handler_failure("Can't count digest for dump");
-    }
-    st.part_bytes += n;
-    if (n < want && std::feof(input)) st.stream_ended = true;
-    return n;
-  }
-  if (input == nullptr || std::ferror(input)) {
-    return handler_failure("error during reading input stream from hvxdump\n");
-  }
-
-  // End of the stream: the signature lines follow in the part now open.
-  st.stream_ended = true;
-  auto hex = finish_digest(handler_state.digest.get());
-  handler_state.digest.reset();
-  if (!hex) {
-    report_openssl_errors();
-    return handler_failure("Can't extract digest from BIO chain");
-  }
-  std::string failure;
-  auto lines = signature_lines(*hex, &failure);
-  if (!lines) return handler_failure(failure.c_str());
-  st.signature = *lines;
-  handler_state.pending = std::move(*lines);
-  return hand_over_pending(buffer, room);
-}
-
-void reset_upload_state() {
-  upload_state = UploadState{};
-  handler_state = HandlerState{};
 }
 
 std::optional<std::string> count_signature(const char* hex_digest, const char* private_pem) {

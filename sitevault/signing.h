@@ -14,7 +14,8 @@
 
 // Runs hvxdump with the argument text, writes the stream to output (a path,
 // or "-" for standard output), split into parts of split_size bytes (0: one
-// file), and appends the signature lines. 0 on success, 1 on failure.
+// file), and appends the signature lines: the files a SignedDumpStream
+// yields. 0 on success, 1 on failure.
 int make_signed_dump(const char* arguments, const char* output, std::uint64_t split_size);
 // The same; on success part_sizes receives the size of every file written,
 // in dump order (signature lines included in the last). Files are created
@@ -23,27 +24,6 @@ int make_signed_dump(const char* arguments, const char* output, std::uint64_t sp
 // (-1: inherited).
 int make_signed_dump(const char* arguments, const char* output, std::uint64_t split_size,
                      std::vector<std::uint64_t>* part_sizes, mode_t mode, int error_fd);
-
-// State shared between readHandler and the FTP upload loop.
-struct UploadState {
-  std::uint64_t split_size = 0;
-  std::uint64_t part_bytes = 0;
-  bool part_full = false;
-  bool read_error = false;
-  std::string read_error_text;
-  bool signature_sent = false;
-  bool stream_ended = false;  // the input stream reached its end
-  std::string signature;      // the signature lines handed over, once made
-};
-extern UploadState upload_state;
-
-// Transfer-library read handler: fills buffer from the hvxdump pipe (a FILE*
-// passed as stream), digesting what it hands over; at the end of the stream
-// hands over the signature lines. 0 = no more data for this file.
-std::size_t readHandler(char* buffer, std::size_t size, std::size_t count, void* stream);
-// Forgets upload_state and the handler's digest and pending bytes, so that a
-// process (a test) can run another upload.
-void reset_upload_state();
 
 // Magic2's value: the hex RSA signature of a hex SHA-1 digest; nullopt
 // after reporting.

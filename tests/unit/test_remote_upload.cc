@@ -65,6 +65,7 @@ class FtpUpload : public ::testing::Test {
     const auto store = where ? open_remote_store(*where) : nullptr;
     if (!store) return -1;
     SignedDumpStream stream;
+    use_upload_wording(stream, error_text);
     if (!stream.start(hvxdump_command(arguments, true), -1, split)) return -1;
     return upload_signed_dump(*store, stream, name, error_text) ? 0 : -1;
   }

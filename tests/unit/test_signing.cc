@@ -1,5 +1,6 @@
 // Making signed dumps from the writer's stream (file, parts, standard output),
-// the upload read handler, signatures and their independent verification.
+// the signed dump stream both backups read, signatures and their independent
+// verification.
 #include <fcntl.h>
 #include <gtest/gtest.h>
 #include <sys/stat.h>
@@ -7,12 +8,17 @@
 
 #include <cstdlib>
 #include <memory>
+#include <span>
+#include <string>
+#include <vector>
 
 #include "dump_files.h"
+#include "dump_utilities.h"
 #include "product_conf.h"
 #include "run_state.h"
 #include "server_keys.h"
 #include "signed_dump_helpers.h"
+#include "signed_stream.h"
 #include "signing.h"
 #include "test_support.h"
 
@@ -51,7 +57,6 @@ class Signing : public ::testing::Test {
     dump_dir = dir.path();
     unsetenv("SIGNTEST_STATUS");
     unsetenv("SIGNTEST_SIGNAL");
-    reset_upload_state();
   }
 
   // Makes a dump of stream through make_signed_dump.
@@ -164,75 +169,194 @@ TEST_F(Signing, ReportsBadArgumentsAndWriterFailures) {
   EXPECT_NE(testing::internal::GetCapturedStdout().find("Can't open file '"), std::string::npos);
 }
 
-// Drives readHandler the way the upload loop does: one file per part until
-// the handler returns 0, a new part while the stream has not ended.
-std::vector<std::string> upload(const std::string& stream_path, std::uint64_t split,
-                                std::size_t buffer_size) {
-  std::unique_ptr<FILE, int (*)(FILE*)> in(std::fopen(stream_path.c_str(), "r"), &std::fclose);
-  upload_state.split_size = split;
-  std::vector<std::string> parts;
+// Every file a stream yields, read through a buffer of buffer_size bytes
+// the way its consumers read it: each file to its end (0), the next while
+// more are to come.
+struct Drained {
+  std::vector<std::string> files;
+  bool failed = false;
+};
+Drained drain(SignedDumpStream& stream, std::size_t buffer_size) {
+  Drained out;
   std::vector<char> buffer(buffer_size + 8, '#');
-  for (int guard = 0; guard < 1000; ++guard) {
-    std::string part;
-    while (std::size_t n = readHandler(buffer.data(), 1, buffer_size, in.get())) {
-      EXPECT_LE(n, buffer_size);
-      EXPECT_EQ(buffer[buffer_size], '#');
-      part.append(buffer.data(), n);
+  for (int guard = 0; stream.more_files() && guard < 1000; ++guard) {
+    ByteSource source = stream.next_file();
+    std::string file;
+    for (;;) {
+      const auto n = source(std::span<char>(buffer.data(), buffer_size));
+      if (!n) {
+        out.failed = true;
+        break;
+      }
+      if (*n == 0) break;
+      EXPECT_LE(*n, buffer_size);
+      EXPECT_EQ(buffer[buffer_size], '#') << "written past the buffer";
+      file.append(buffer.data(), *n);
     }
-    EXPECT_FALSE(upload_state.read_error) << upload_state.read_error_text;
-    parts.push_back(part);
-    if (upload_state.read_error) break;
-    if (upload_state.part_full) {
-      upload_state.part_full = false;
-      upload_state.part_bytes = 0;
-    }
-    if (upload_state.stream_ended) break;
+    out.files.push_back(file);
+    if (out.failed) break;
   }
-  return parts;
+  return out;
 }
 
-TEST_F(Signing, ReadHandlerPassesEveryByteAndKeepsWhatDidNotFit) {
+std::string writer_command() { return "exec " + hvxdump_command(" -f - --x", false); }
+
+TEST_F(Signing, StreamYieldsTheFilesMakeSignedDumpWrites) {
   struct Case {
     const char* name;
     std::string stream;
     std::uint64_t split;
     std::size_t buffer;
-    std::size_t parts;
+    std::size_t files;
   };
   const Case cases[] = {
       {"binary", binary_bytes(10000), 0, 4096, 1},
+      // Signature lines handed out over several calls.
       {"small-buffer", "line\nMagic1: x\n" + binary_bytes(999), 0, 100, 1},
       {"split", binary_bytes(2500), 1000, 300, 3},
+      // The stream ends right at a boundary: a last file of signature lines.
       {"boundary", std::string(2000, 'z'), 1000, 65536, 3},
-      {"empty", "", 1000, 7, 1},
+      {"empty-split", "", 1000, 7, 1},
+      {"empty", "", 0, 4096, 1},
+      // More than the pipe holds, in libcurl's block size.
+      {"large", binary_bytes(1300000), 300000, 512 * 1024, 5},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.name);
-    reset_upload_state();
-    write_file(dir / c.name, c.stream);
-    auto parts = upload(dir / c.name, c.split, c.buffer);
-    ASSERT_EQ(parts.size(), c.parts);
-    ASSERT_TRUE(upload_state.signature_sent);
+    write_file(dir / "stream.in", c.stream);
+    setenv("SIGNTEST_STREAM", (dir / "stream.in").c_str(), 1);
+    SignedDumpStream stream;
+    ASSERT_TRUE(stream.start(writer_command(), -1, c.split));
+    const Drained got = drain(stream, c.buffer);
+    ASSERT_FALSE(got.failed) << stream.failure();
+    ASSERT_EQ(got.files.size(), c.files);
+    EXPECT_TRUE(stream.complete());
+    EXPECT_FALSE(stream.more_files());
+    EXPECT_EQ(stream.failure(), "");
+
     std::string all;
-    for (std::size_t i = 0; i < parts.size(); ++i) {
-      if (i + 1 < parts.size()) {
-        EXPECT_EQ(parts[i].size(), c.split);
+    std::vector<std::uint64_t> sizes;
+    for (std::size_t i = 0; i < got.files.size(); ++i) {
+      if (i + 1 < got.files.size()) {
+        EXPECT_EQ(got.files[i].size(), c.split);
       }
-      all += parts[i];
+      all += got.files[i];
+      sizes.push_back(got.files[i].size());
     }
+    EXPECT_EQ(stream.file_sizes(), sizes);
     EXPECT_EQ(all.substr(0, c.stream.size()), c.stream);
-    EXPECT_EQ(all.substr(c.stream.size(), 49), "Magic1: " + sha1_hex(c.stream) + "\n");
-    // Stored as a dump, the upload checks out.
-    const std::string base = dir / (std::string("up-") + c.name);
-    for (std::size_t i = 0; i < parts.size(); ++i) {
-      write_file(part_path(base, static_cast<int>(i) + 1), parts[i]);
+    EXPECT_EQ(all.substr(c.stream.size()), stream.signature_lines());
+    EXPECT_EQ(stream.signature_lines().substr(0, 49), "Magic1: " + sha1_hex(c.stream) + "\n");
+
+    // make_signed_dump writes the very same files, and they check out.
+    std::vector<std::uint64_t> written;
+    ASSERT_EQ(make_signed_dump(" -f - --x", (dir / c.name).c_str(), c.split, &written, 0600, -1),
+              0);
+    EXPECT_EQ(written, sizes);
+    for (std::size_t i = 0; i < got.files.size(); ++i) {
+      EXPECT_EQ(read_file(part_path(dir / c.name, static_cast<int>(i) + 1)), got.files[i])
+          << "file " << i + 1;
     }
-    EXPECT_EQ(check_dump_digest(base.c_str()), 1);
-    EXPECT_EQ(verify_dump_signature(base.c_str(), public_pem.c_str()), 1);
-    // Once the signature is out, nothing more.
+    EXPECT_FALSE(testing_support::file_exists(
+        part_path(dir / c.name, static_cast<int>(got.files.size()) + 1)));
+    EXPECT_EQ(check_dump_digest_in(dir.path(), c.name), 1);
+    EXPECT_EQ(verify_dump_signature_in(dir.path(), c.name, public_pem.c_str()), 1);
+
+    // Once the signature is out, nothing more: not from a new file, not
+    // from the last one.
     char b[16];
-    EXPECT_EQ(readHandler(b, 1, sizeof b, nullptr), 0u);
+    EXPECT_EQ(stream.next_file()(std::span<char>(b, sizeof b)), std::optional<std::size_t>(0));
+    EXPECT_EQ(stream.file_sizes().size(), c.files);
   }
+}
+
+TEST_F(Signing, StreamOfAFailedWriterNeverCarriesSignatureLines) {
+  struct Case {
+    const char* name;
+    const char* status;
+    const char* signal;
+    std::uint64_t split;
+    SignedDumpStream::Failure kind;
+    const char* message;
+  };
+  using Failure = SignedDumpStream::Failure;
+  const Case cases[] = {
+      {"status", "3", nullptr, 0, Failure::writer_failed, "Error during hvxdump execution"},
+      // The failure is found when the next file begins.
+      {"status-at-boundary", "3", nullptr, 1000, Failure::writer_failed,
+       "Error during hvxdump execution"},
+      {"signal", nullptr, "KILL", 0, Failure::writer_abnormal, "Abnormal hvxdump termination"},
+      {"signal-split", nullptr, "TERM", 700, Failure::writer_abnormal,
+       "Abnormal hvxdump termination"},
+  };
+  const std::string data(3000, 'x');
+  write_file(dir / "stream.in", data);
+  setenv("SIGNTEST_STREAM", (dir / "stream.in").c_str(), 1);
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    if (c.status) setenv("SIGNTEST_STATUS", c.status, 1);
+    if (c.signal) setenv("SIGNTEST_SIGNAL", c.signal, 1);
+    int reports = 0;
+    SignedDumpStream stream;
+    stream.set_reporter([&reports](const SignedDumpStream&) { ++reports; });
+    ASSERT_TRUE(stream.start(writer_command(), -1, c.split));
+    const Drained got = drain(stream, 4096);
+    EXPECT_TRUE(got.failed);
+    EXPECT_EQ(reports, 1);
+    EXPECT_EQ(stream.failure_kind(), c.kind);
+    EXPECT_EQ(stream.failure(), c.message);
+    EXPECT_EQ(stream.writer_exit_status(), c.status ? std::atoi(c.status) : -1);
+    EXPECT_FALSE(stream.complete());
+    EXPECT_FALSE(stream.more_files());
+    EXPECT_EQ(stream.signature_lines(), "");
+    // Everything the writer wrote went out, and nothing after it.
+    std::string all;
+    for (const std::string& file : got.files) all += file;
+    EXPECT_EQ(all, data);
+    char b[16];
+    EXPECT_FALSE(stream.next_file()(std::span<char>(b, sizeof b)).has_value());
+    EXPECT_EQ(reports, 1);
+
+    // make_signed_dump leaves what it wrote unsigned and says why.
+    testing::internal::CaptureStdout();
+    EXPECT_EQ(make_signed_dump(" -f - --x", (dir / c.name).c_str(), c.split), 1);
+    EXPECT_NE(testing::internal::GetCapturedStdout().find(c.message), std::string::npos);
+    const std::string last = read_file(part_path(dir / c.name, static_cast<int>(got.files.size())));
+    EXPECT_EQ(last.find("Magic1: "), std::string::npos);
+    unsetenv("SIGNTEST_STATUS");
+    unsetenv("SIGNTEST_SIGNAL");
+  }
+}
+
+TEST_F(Signing, StreamLeftEarlyEndsItsWriter) {
+  // A writer that never ends by itself: leaving the stream must end it
+  // (its pipe closed) rather than wait for it.
+  {
+    SignedDumpStream stream;
+    ASSERT_TRUE(stream.start("exec yes", -1, 0));
+    char b[4096];
+    ByteSource source = stream.next_file();
+    EXPECT_EQ(source(std::span<char>(b, sizeof b)), std::optional<std::size_t>(sizeof b));
+    stream.abandon();
+    EXPECT_FALSE(stream.more_files());
+    EXPECT_FALSE(source(std::span<char>(b, sizeof b)).has_value());
+    EXPECT_EQ(stream.signature_lines(), "");
+  }
+  {
+    SignedDumpStream stream;  // never read: the destructor ends it
+    ASSERT_TRUE(stream.start("exec yes", -1, 0));
+  }
+  // A new file before the one in hand reached its end would cut the parts
+  // in the wrong places: the stream fails instead.
+  SignedDumpStream stream;
+  std::string reported;
+  stream.set_reporter([&reported](const SignedDumpStream& s) { reported = s.failure(); });
+  ASSERT_TRUE(stream.start("exec yes", -1, 100000));
+  char b[10];
+  EXPECT_TRUE(stream.next_file()(std::span<char>(b, sizeof b)).has_value());
+  EXPECT_FALSE(stream.next_file()(std::span<char>(b, sizeof b)).has_value());
+  EXPECT_EQ(stream.failure_kind(), SignedDumpStream::Failure::file_left_unfinished);
+  EXPECT_EQ(reported, stream.failure());
 }
 
 TEST_F(Signing, SignaturesInteroperateWithTheOpensslCommandLine) {
