@@ -4,16 +4,16 @@
 #include <cstdio>
 #include <optional>
 #include <string>
+#include <utility>
 
 #include "command_line.h"
 #include "domain_lock.h"
 #include "domain_operations.h"
 #include "dump_files.h"
 #include "dump_utilities.h"
-#include "ftp_commit_store.h"
-#include "ftp_repository.h"
 #include "local_rotation.h"
 #include "messages.h"
+#include "remote/remote_store.h"
 #include "repository_dir.h"
 #include "server_keys.h"
 #include "signing.h"
@@ -82,25 +82,27 @@ std::string signature_problem(const RepositoryDir& directory, const char* dump) 
   const std::string directory = slash == std::string::npos ? "." : prefix.substr(0, slash);
   const std::string name = slash == std::string::npos ? prefix : prefix.substr(slash + 1);
   rotate_dump_files(directory.c_str(), name.c_str(), o.max_dump_files,
-                    path_basename(o.dump_file).c_str());
+                    path_basename(o.dump_file).c_str(), o.verbose);
   finish(0);
 }
 
+// The remote location of --ftp-server and its companions, parsed once; an
+// unknown scheme ends the run before any lock is taken or the domain is
+// switched off, with the status the operation's failure gives.
+RemoteLocation remote_location(const CommandOptions& o) {
+  auto where = parse_remote_location(o.ftp_server, o.ftp_path, o.ftp_login, o.ftp_password);
+  if (!where) finish(1);
+  return std::move(*where);
+}
+
 [[noreturn]] void ftp_backup(const CommandOptions& o) {
-  int result = ftp_backup_domain(o.domain_name.c_str(), o.dump_file.c_str(), o.desc_file.c_str(),
-                                 o.ftp_server.c_str(), o.ftp_path.c_str(), o.ftp_login.c_str(),
-                                 o.ftp_password.c_str(), o.email_from.c_str(), o.email_to.c_str(),
-                                 o.split_size, o.verbose);
+  const RemoteLocation where = remote_location(o);
+  int result =
+      ftp_backup_domain(o.domain_name.c_str(), o.dump_file.c_str(), o.desc_file.c_str(), where,
+                        o.email_from.c_str(), o.email_to.c_str(), o.split_size, o.verbose);
   if (result != 0 || !o.rotate_requested) finish(result != 0 ? 1 : 0);
-  // Rotation counts only whole dumps: a commit left half done since the
-  // upload is finished or undone first, and nothing is deleted when that
-  // fails.
-  if (ftp_recover_commits(o.ftp_server.c_str(), o.ftp_login.c_str(), o.ftp_password.c_str(),
-                          o.ftp_path.c_str()) == 0) {
-    ftp_rotate_dumps(o.ftp_server.c_str(), o.ftp_login.c_str(), o.ftp_password.c_str(),
-                     o.ftp_path.c_str(), o.dump_file_prefix.c_str(), o.max_dump_files,
-                     o.dump_file.c_str());
-  }
+  ftp_rotate_dumps(where, o.dump_file_prefix.c_str(), o.max_dump_files, o.dump_file.c_str(),
+                   o.verbose);
   finish(0);
 }
 
@@ -170,8 +172,7 @@ void dispatch_command(const CommandOptions& o) {
     case cmd_gen_server_keys:
       gen_keys();
     case cmd_ftp_download:
-      finish(ftp_download_dump(o.domain_name.c_str(), o.dump_file.c_str(), o.ftp_server.c_str(),
-                               o.ftp_login.c_str(), o.ftp_password.c_str(), o.ftp_path.c_str(),
+      finish(ftp_download_dump(o.domain_name.c_str(), o.dump_file.c_str(), remote_location(o),
                                o.email_from.c_str(), o.email_to.c_str()) != 0
                  ? 1
                  : 0);

@@ -3,6 +3,8 @@
 
 #include <cstdint>
 
+#include "remote/remote_store.h"
+
 // The operations that detach into the background do so unless
 // stay_in_foreground (--verbose) is set.
 
@@ -18,13 +20,18 @@ int restore_domain(const char* client_login, const char* domain, const char* dom
                    const char* dump_file, const char* email_from, const char* email_to,
                    bool stay_in_foreground);
 // --ftp-backup: the write test, then hvxdump's stream signed and uploaded
-// to the remote repository in parts under a staging name. 0, or -1.
+// to the remote repository in parts under a staging name. 0, or non-zero
+// after reporting.
 int ftp_backup_domain(const char* domain, const char* dump_file, const char* desc_file,
-                      const char* server, const char* path, const char* login, const char* password,
-                      const char* email_from, const char* email_to, std::uint64_t split_size,
-                      bool stay_in_foreground);
+                      const RemoteLocation& where, const char* email_from, const char* email_to,
+                      std::uint64_t split_size, bool stay_in_foreground);
+// The rotation after a successful --ftp-backup: the earlier commits
+// recovered, then the dumps of series prefix beyond the newest keep deleted
+// (never protect, the dump just uploaded); report_unsigned: each unsigned
+// dump left is reported. 0, or -1 after reporting.
+int ftp_rotate_dumps(const RemoteLocation& where, const char* prefix, int keep, const char* protect,
+                     bool report_unsigned);
 // --ftp-download: the dump's parts fetched under a staging name, checked,
 // then put in place of the local dump. 0, or -1.
-int ftp_download_dump(const char* domain, const char* dump_file, const char* server,
-                      const char* login, const char* password, const char* path,
+int ftp_download_dump(const char* domain, const char* dump_file, const RemoteLocation& where,
                       const char* email_from, const char* email_to);

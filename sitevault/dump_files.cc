@@ -18,6 +18,7 @@
 #include <utility>
 
 #include "c_handles.h"
+#include "dump_series.h"
 #include "messages.h"
 #include "openssl_handles.h"
 #include "path_names.h"
@@ -34,11 +35,6 @@ constexpr std::string_view kMagic2 = "Magic2: ";
 constexpr const char* kReservedNames[] = {"backup_restore.err_log", "backup_restore.log",
                                           "backup_restore.lock", "description.tmp"};
 
-// How far back from the end of the last file the signature lines are looked
-// for. Both lines of a 1024-bit key take 314 bytes; this leaves room for keys
-// of up to 64 kbit.
-constexpr std::size_t kTailWindow = 32768;
-
 constexpr std::size_t kDigestBlock = 1 << 20;
 
 std::string last_component(const char* path) {
@@ -53,16 +49,6 @@ bool is_reserved(const std::string& name) {
   return std::any_of(std::begin(kReservedNames), std::end(kReservedNames),
                      [&](const char* r) { return name == r; });
 }
-
-// Sort key of an accepted name: the base file first, then the part files by
-// number (numbers too large to hold saturate), names breaking ties.
-struct PartKey {
-  unsigned long number;
-  std::string name;
-  bool operator<(const PartKey& o) const {
-    return number != o.number ? number < o.number : name < o.name;
-  }
-};
 
 // Reads the bytes [offset, offset+len) of fd completely; false on error or
 // when the file is shorter.
@@ -130,20 +116,17 @@ std::optional<file_list> get_dump_files_at(const RepositoryDir& directory, const
     report_error("Unable to find files: unable to locate repository in specified path\n");
     return std::nullopt;
   }
-  std::vector<PartKey> found;
+  std::vector<std::string> names;
   errno = 0;
   while (const dirent* entry = ::readdir(dir.get())) {
     std::string name(entry->d_name);
-    if (is_reserved(name)) continue;
-    const unsigned long number = dump_part_number(base, name);
-    if (number == 0) continue;
-    found.push_back({name == base ? 0UL : number, std::move(name)});
+    if (!is_reserved(name) && dump_part_number(base, name) != 0) names.push_back(std::move(name));
   }
+  std::vector<std::string> found = dump_files_in_order(std::move(names), base);
   if (found.empty()) return std::nullopt;
-  std::sort(found.begin(), found.end());
   file_list files;
   files.reserve(found.size());
-  for (auto& f : found) files.push_back(directory.path_of(f.name));
+  for (const std::string& name : found) files.push_back(directory.path_of(name));
   return files;
 }
 
@@ -167,18 +150,22 @@ std::optional<SignatureFields> read_signature_fields(int fd) {
   struct stat st;
   if (::fstat(fd, &st) != 0 || st.st_size <= 0) return std::nullopt;
   const auto size = static_cast<std::size_t>(st.st_size);
-  const std::size_t window = std::min(size, kTailWindow);
+  const std::size_t window = std::min(size, kSignatureTailWindow);
   std::string tail(window, '\0');
   if (!pread_all(fd, tail.data(), window, static_cast<off_t>(size - window))) {
     return std::nullopt;
   }
+  return parse_signature_tail(tail);
+}
+
+std::optional<SignatureFields> parse_signature_tail(std::string_view tail) {
   // The tail reads "...Magic1: X\nMagic2: Y\n". The lines are found by
   // position, so dump content that happens to look like a signature field is
   // never mistaken for one. The stream need not end with a line feed, so the
   // "Magic1: " field is the last occurrence of its name before the final line
   // rather than the start of a line.
-  if (tail.back() != '\n') return std::nullopt;
-  std::string_view t(tail);
+  if (tail.empty() || tail.back() != '\n') return std::nullopt;
+  std::string_view t = tail;
   t.remove_suffix(1);
   auto nl2 = t.rfind('\n');
   if (nl2 == std::string_view::npos) return std::nullopt;
@@ -193,7 +180,7 @@ std::optional<SignatureFields> read_signature_fields(int fd) {
   SignatureFields out;
   out.magic1 = std::string(line1.substr(kMagic1.size()));
   out.magic2 = std::string(line2.substr(kMagic2.size()));
-  out.length = window - start1;
+  out.length = tail.size() - start1;
   return out;
 }
 
@@ -288,8 +275,8 @@ bool ArrivingDigest::feed(const char* data, std::size_t size) {
   // The signature lines lie within the last window of the file: everything
   // before it is digested as it comes.
   held_.append(data, size);
-  if (held_.size() >= 2 * kTailWindow) {
-    const std::size_t ready = held_.size() - kTailWindow;
+  if (held_.size() >= 2 * kSignatureTailWindow) {
+    const std::size_t ready = held_.size() - kSignatureTailWindow;
     failed_ = EVP_DigestUpdate(context_->md.get(), held_.data(), ready) != 1;
     held_.erase(0, ready);
   }

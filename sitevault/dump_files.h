@@ -2,11 +2,13 @@
 // digest recomputation, hex coding and the signing code's reporter.
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
 #include <cstdio>
 #include <memory>
 #include <optional>
 #include <string>
+#include <string_view>
 #include <vector>
 
 #include "unique_fd.h"
@@ -71,6 +73,14 @@ struct SignatureFields {
   std::uint64_t length = 0;
 };
 std::optional<SignatureFields> read_signature_fields(int fd);
+// How far back from the end of the last file the signature lines are looked
+// for. Both lines of a 1024-bit key take 314 bytes; this leaves room for keys
+// of up to 64 kbit.
+inline constexpr std::size_t kSignatureTailWindow = 32768;
+// The same fields from the last bytes of a last file (at most
+// kSignatureTailWindow of them, all of a shorter file): the one rule of what
+// well-formed signature lines are, for a local file and a remote one alike.
+std::optional<SignatureFields> parse_signature_tail(std::string_view tail);
 
 // SHA-1 of the dump stream held by the open files (the signature lines of
 // the last one left out), as 40 lower-case hex digits. Reads with pread up

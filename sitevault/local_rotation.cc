@@ -8,17 +8,15 @@
 #include <algorithm>
 #include <cerrno>
 #include <cstring>
-#include <functional>
-#include <map>
 #include <memory>
 #include <new>
 #include <optional>
-#include <set>
 #include <string>
 #include <vector>
 
 #include "c_handles.h"
 #include "dump_files.h"
+#include "dump_series.h"
 #include "dump_staging.h"
 #include "messages.h"
 #include "path_names.h"
@@ -27,41 +25,6 @@
 #include "unique_fd.h"
 
 namespace {
-
-// Length of the time stamp "%.4d.%.2d.%.2d_%.2d.%.2d" the command line puts
-// after "<prefix>_".
-constexpr std::string_view kStampPattern = "dddd.dd.dd_dd.dd";
-constexpr std::string_view kPartSuffix = ".part";
-
-constexpr std::string_view kReservedNames[] = {
-    "backup_restore.err_log",
-    "backup_restore.log",
-    "backup_restore.lock",
-    "description.tmp",
-};
-
-bool is_digit(char c) { return c >= '0' && c <= '9'; }
-
-bool is_stamp(std::string_view text) {
-  if (text.size() != kStampPattern.size()) return false;
-  for (std::size_t i = 0; i < text.size(); ++i) {
-    if (kStampPattern[i] == 'd' ? !is_digit(text[i]) : text[i] != kStampPattern[i]) return false;
-  }
-  return true;
-}
-
-// What follows "<prefix>_<stamp>": nullopt when name is no series name.
-std::optional<std::string_view> series_tail(std::string_view name, std::string_view prefix) {
-  if (name.size() < prefix.size() + 1 + kStampPattern.size()) return std::nullopt;
-  if (name.substr(0, prefix.size()) != prefix || name[prefix.size()] != '_') return std::nullopt;
-  if (!is_stamp(name.substr(prefix.size() + 1, kStampPattern.size()))) return std::nullopt;
-  return name.substr(prefix.size() + 1 + kStampPattern.size());
-}
-
-bool is_reserved_name(std::string_view name) {
-  return std::find(std::begin(kReservedNames), std::end(kReservedNames), name) !=
-         std::end(kReservedNames);
-}
 
 // Takes ownership of fd in every case.
 DirPtr open_dir_stream(int fd) {
@@ -135,55 +98,14 @@ bool remove_tree_at(int parent_fd, const char* name) {
   return unlinkat(parent_fd, name, AT_REMOVEDIR) == 0 || errno == ENOENT;
 }
 
-// The base names among the series' names whose dump ends with signature
-// lines: only those count as kept dumps. A leftover of a run that was cut
-// short does not.
-std::set<std::string> signed_series_dumps(int dir_fd, const std::vector<std::string>& names,
-                                          std::string_view series) {
-  std::map<std::string, std::pair<unsigned long, std::string>> last_files;
-  for (const std::string& name : names) {
-    if (is_series_base_name(name, series)) last_files.try_emplace(name, 1UL, name);
-  }
-  for (const std::string& name : names) {
-    const std::size_t suffix = name.rfind(kPartSuffix);
-    if (suffix == std::string::npos) continue;
-    auto it = last_files.find(name.substr(0, suffix));
-    if (it == last_files.end()) continue;
-    const unsigned long number = dump_part_number(it->first, name);
-    if (number > it->second.first) it->second = {number, name};
-  }
-  std::set<std::string> result;
-  for (const auto& [base, last] : last_files) {
-    UniqueFd fd(
-        openat(dir_fd, last.second.c_str(), O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC));
-    struct stat st {};
-    if (fd && fstat(fd.get(), &st) == 0 && S_ISREG(st.st_mode) && read_signature_fields(fd.get()))
-      result.insert(base);
-  }
-  return result;
-}
-
 }  // namespace
-
-bool is_series_name(std::string_view name, std::string_view prefix) {
-  const std::optional<std::string_view> tail = series_tail(name, prefix);
-  if (!tail) return false;
-  if (tail->empty()) return true;
-  if (tail->substr(0, kPartSuffix.size()) != kPartSuffix) return false;
-  const std::string_view number = tail->substr(kPartSuffix.size());
-  return !number.empty() && std::all_of(number.begin(), number.end(), is_digit);
-}
-
-bool is_series_base_name(std::string_view name, std::string_view prefix) {
-  const std::optional<std::string_view> tail = series_tail(name, prefix);
-  return tail && tail->empty();
-}
 
 int rotate_dump_files(const char* directory, const char* prefix, int keep) {
   return rotate_dump_files(directory, prefix, keep, nullptr);
 }
 
-int rotate_dump_files(const char* directory, const char* prefix, int keep, const char* protect) {
+int rotate_dump_files(const char* directory, const char* prefix, int keep, const char* protect,
+                      bool report_unsigned) {
   if (directory == nullptr || *directory == '\0') {
     report_error("Unable to rotate files: repository path does not specified\n");
     return -1;
@@ -193,44 +115,38 @@ int rotate_dump_files(const char* directory, const char* prefix, int keep, const
     report_error("Unable to rotate files: unable to locate repository in specified path\n");
     return -1;
   }
-  return rotate_dump_files_at(*held, prefix, keep, protect);
+  return rotate_dump_files_at(*held, prefix, keep, protect, report_unsigned);
 }
 
 int rotate_dump_files_at(const RepositoryDir& directory, const char* prefix, int keep,
-                         const char* protect) {
+                         const char* protect, bool report_unsigned) {
   DirPtr dir = directory.stream();
   if (!dir) {
     report_error("Unable to rotate files: unable to locate repository in specified path\n");
     return -1;
   }
   const std::string_view series = prefix ? prefix : "";
-
-  // Names of the series, greatest first: newest dump first, and each dump's
-  // part files right before its base file.
   std::vector<std::string> names;
   try {
     while (const struct dirent* entry = readdir(dir.get())) {
       const std::string_view name = entry->d_name;
-      if (is_series_name(name, series) && !is_reserved_name(name)) names.emplace_back(name);
+      if (is_series_name(name, series)) names.emplace_back(name);
     }
   } catch (const std::bad_alloc&) {
     return 0;  // Nothing is deleted on an incomplete list.
   }
-  std::sort(names.begin(), names.end(), std::greater<>());
-
-  const std::string kept = protect ? protect : "";
-  const std::set<std::string> signed_dumps = signed_series_dumps(directory.fd(), names, series);
-  int to_keep = keep;
-  for (const std::string& name : names) {
-    // The dump this run has just made stays whatever the count says.
-    if (!kept.empty() && dump_part_number(kept, name) != 0) {
-      if (name == kept) --to_keep;
-      continue;
-    }
-    if (to_keep > 0) {
-      if (signed_dumps.count(name) != 0) --to_keep;
-      continue;
-    }
+  // A dump counts by its last file's tail, read without following a link
+  // and only from a regular file.
+  const EndsSigned ends_signed = [&](const std::string& last) {
+    UniqueFd fd(
+        openat(directory.fd(), last.c_str(), O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC));
+    struct stat st {};
+    return fd && fstat(fd.get(), &st) == 0 && S_ISREG(st.st_mode) &&
+           read_signature_fields(fd.get()).has_value();
+  };
+  const std::vector<std::string> victims = rotation_victims(
+      std::move(names), series, keep, protect ? protect : "", ends_signed, report_unsigned);
+  for (const std::string& name : victims) {
     unlinkat(directory.fd(), name.c_str(), 0);  // A failure leaves the file.
   }
   return 0;

@@ -3,28 +3,23 @@
 
 #include <cstdint>
 #include <string>
-#include <string_view>
 
 class RepositoryDir;
 
-// True when name is a dump of the series prefix: the prefix, "_", the
-// fixed-width time stamp "YYYY.MM.DD_HH.MM" and an optional ".partN" suffix.
-// Shared with the FTP rotation.
-bool is_series_name(std::string_view name, std::string_view prefix);
-// True for a series name without a part suffix (a dump's base file).
-bool is_series_base_name(std::string_view name, std::string_view prefix);
-
-// Removes the dumps of series prefix in directory beyond the newest keep.
-// 0, or -1 when the directory cannot be read.
+// Removes the dumps of series prefix in directory beyond the newest keep,
+// by the rule of rotation_victims (dump_series.h): only dumps that end with
+// signature lines count as kept or are removed. 0, or -1 when the directory
+// cannot be read.
 int rotate_dump_files(const char* directory, const char* prefix, int keep);
 // The same, but the dump named protect (a bare name: the one just made) is
-// never removed, whatever keep says; it counts as one of those kept. Only
-// dumps that end with signature lines count as kept.
-int rotate_dump_files(const char* directory, const char* prefix, int keep, const char* protect);
+// never removed, whatever keep says; it counts as one of those kept. With
+// report_unsigned, each dump left because it is unsigned is reported once.
+int rotate_dump_files(const char* directory, const char* prefix, int keep, const char* protect,
+                      bool report_unsigned = false);
 // The same in a directory held open: its files are read and removed relative
 // to it, no link followed. 0, or -1 when it cannot be read.
 int rotate_dump_files_at(const RepositoryDir& directory, const char* prefix, int keep,
-                         const char* protect);
+                         const char* protect, bool report_unsigned = false);
 // Removes the files of a dump in directory, the last part first. 0, or -1.
 // A domain's repository (a directory right below DUMP_D) is never entered
 // through a link planted in its place, here and in rotate_dump_files.

@@ -3,9 +3,9 @@
 
 #include "command_dispatch.h"
 #include "command_line.h"
-#include "ftp_connection.h"
 #include "messages.h"
 #include "product_conf.h"
+#include "remote/curl_session.h"
 #include "stop_signals.h"
 
 int main(int argc, char** argv) {
@@ -17,7 +17,7 @@ int main(int argc, char** argv) {
   // in its environment.
   ::unsetenv("FTP_PASSWORD");
   ::unsetenv("FTP_LOGIN");
-  take_ssh_key_passphrase();
+  remote::take_ssh_key_passphrase();
   // A termination request during an operation stops its children and lets
   // it fail cleanly: the domain is switched back on before the run ends.
   install_stop_handlers();

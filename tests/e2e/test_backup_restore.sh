@@ -209,7 +209,13 @@ run "$SITEVAULT" --backup --verbose --domain-name $D --rotate-dump-files --dump-
 check_eq "rotating backup after a killed one" 0 "$RC"
 check "newest finished old dump kept despite the leftover" test -f "$REPO/$newest_old"
 check "staged leftover of the killed run removed" test -z "$(ls -A "$REPO" | grep hvxtmp)"
-rm -f "$REPO/wk_2099.01.01_10.00"
+# Neither the cut-short file older than the kept dumps is deleted: an
+# unsigned file under a series name is left alone, and --verbose says so.
+check_eq "unsigned file under a series name not deleted" "cut short" \
+  "$(cat "$REPO/wk_2001.01.01_10.00")"
+check_contains "unsigned file reported" \
+  'Rotation neither counts nor removes "wk_2001.01.01_10.00"' "$ERR"
+rm -f "$REPO/wk_2099.01.01_10.00" "$REPO/wk_2001.01.01_10.00"
 
 # Keeping no dump at all still keeps the one just made.
 run "$SITEVAULT" --backup --verbose --domain-name $D --rotate-dump-files --dump-file-prefix wk \

@@ -43,10 +43,14 @@ ftp_backup() {
 run "$SITEVAULT" --gen-server-keys
 check_eq "key generation exit" 1 "$RC"
 
+# An older dump as rotation sees one: its last file ends with well-formed
+# signature lines (only such dumps count as kept, or are deleted).
+old_dump() { printf 'old\nMagic1: %s\nMagic2: 00\n' "$(printf '%040d' 0)" > "$1"; }
+
 # A split FTP backup with rotation: older dumps of the series go, other
 # series and other files stay.
-for n in 2001.01.01_10.00 2001.01.02_10.00 2001.01.03_10.00; do echo old > "$REMOTE/s_$n"; done
-echo old > "$REMOTE/s_2001.01.02_10.00.part2"
+for n in 2001.01.01_10.00 2001.01.02_10.00 2001.01.03_10.00; do old_dump "$REMOTE/s_$n"; done
+old_dump "$REMOTE/s_2001.01.02_10.00.part2"
 echo other > "$REMOTE/s_x_2000.01.01_10.00"
 echo other > "$REMOTE/notes.txt"
 before=$(content_sum $D)
@@ -72,6 +76,23 @@ for f in "$dump" "$dump.part2" "$dump.part3"; do
 done > "$SB/fetched"
 digest=$(head -n -2 "$SB/fetched" | sha1sum | cut -d' ' -f1)
 check_eq "Magic1 of the uploaded stream" "Magic1: $digest" "$(tail -n 2 "$SB/fetched" | head -n 1)"
+
+# An unsigned file under a series name (a dump cut short) is neither counted
+# as a kept dump nor deleted by the rotation; curl sees it as it was.
+printf 'cut short\n' > "$REMOTE/u_2000.01.03_10.00"
+old_dump "$REMOTE/u_2000.01.02_10.00"
+old_dump "$REMOTE/u_2000.01.01_10.00"
+ftp_backup --verbose --rotate-dump-files --dump-file-prefix u --max-dump-files 2
+check_eq "ftp: rotation with an unsigned file exit" 0 "$RC"
+check_contains "ftp: the unsigned file reported" \
+  'Rotation neither counts nor removes "u_2000.01.03_10.00"' "$ERR"
+udump=$(cd "$REMOTE" && ls -1 | grep -E '^u_[0-9]{4}\.[0-9.]{5}_[0-9.]{5}$' | sort | tail -n 1)
+check_eq "ftp: the unsigned file neither counted nor deleted" \
+  "u_2000.01.02_10.00 u_2000.01.03_10.00 $udump" \
+  "$(curl -sS --list-only -u "$FTP_LOGIN:$FTP_PASSWORD" "ftp://$FTP_SERVER/$P/" | grep '^u_' | sort | paste -sd' ')"
+check_eq "ftp: the unsigned file unchanged" "cut short" \
+  "$(curl -sS -u "$FTP_LOGIN:$FTP_PASSWORD" "ftp://$FTP_SERVER/$P/u_2000.01.03_10.00")"
+rm -f "$REMOTE"/u_*
 
 # Download, check and restore give the domain's content back.
 run "$SITEVAULT" --ftp-download --domain-name $D --dump-file "$dump" --ftp-server "$FTP_SERVER" \
@@ -254,6 +275,16 @@ secure_download() {
     --dump-file "$@"
 }
 in_remote() { (cd "$R" && ls -A | paste -sd' '); }
+curl_remote() {  # [CURL OPTION] NAME: the file (or, with --list-only and "", the listing) by curl
+  local url opts=(-sS -u "$FTP_LOGIN:$FTP_PASSWORD")
+  [ -n "$1" ] && opts+=("$1")
+  case $scheme in
+    ftpes) opts+=(--ssl-reqd --cacert "$HVX_FTP_CA_FILE"); url=ftp://${S_SERVER#*://}/$P/ ;;
+    ftps) opts+=(--cacert "$HVX_FTP_CA_FILE"); url=$S_SERVER/$P/ ;;
+    sftp) opts+=(--insecure); url=$S_SERVER/~/$P/ ;;
+  esac
+  curl "${opts[@]}" "$url$2"
+}
 in_repo() { (cd "$REPO" && ls -1 | grep "^$1" | paste -sd' '); }
 
 before=$(content_sum $D)
@@ -261,7 +292,7 @@ for scheme in ftpes ftps sftp; do
   use_transport $scheme
   # A split backup with rotation; no write-test utility (it speaks plain FTP
   # only), the probe file gone.
-  for n in 2001.01.01_10.00 2001.01.02_10.00; do echo old > "$R/t_$n"; done
+  for n in 2001.01.01_10.00 2001.01.02_10.00; do old_dump "$R/t_$n"; done
   : > "$SB/var/sandbox/farstore.log"
   HVXDUMP_PAD_MIB=3 secure_backup --split-size 1 --rotate-dump-files --dump-file-prefix t \
     --max-dump-files 2
@@ -298,6 +329,21 @@ for scheme in ftpes ftps sftp; do
   secure_download "again it's"
   check_eq "$scheme: the re-used name downloads and checks" 0 "$RC"
   check_eq "$scheme: nothing staged left" "" "$(ls -A "$R" | grep hvxtmp)"
+
+  # An unsigned file under a series name (a dump cut short) is neither
+  # counted as a kept dump nor deleted: keeping two keeps the new dump and
+  # the newest signed one, and the unsigned one stays as it was.
+  printf 'cut short\n' > "$R/u_2000.01.03_10.00"
+  old_dump "$R/u_2000.01.02_10.00"
+  old_dump "$R/u_2000.01.01_10.00"
+  secure_backup --rotate-dump-files --dump-file-prefix u --max-dump-files 2
+  check_exit "$scheme: rotation with an unsigned file" 0
+  check_contains "$scheme: the unsigned file reported" \
+    'Rotation neither counts nor removes "u_2000.01.03_10.00"' "$ERR"
+  udump=$(cd "$R" && ls -1 | grep -E '^u_[0-9]{4}\.[0-9.]{5}_[0-9.]{5}$' | sort | tail -n 1)
+  check_eq "$scheme: the unsigned file neither counted nor deleted" \
+    "u_2000.01.02_10.00 u_2000.01.03_10.00 $udump" "$(curl_remote --list-only "" | grep '^u_' | sort | paste -sd' ')"
+  check_eq "$scheme: the unsigned file unchanged" "cut short" "$(curl_remote "" u_2000.01.03_10.00)"
   rm -rf "${R:?}"/*
 done
 

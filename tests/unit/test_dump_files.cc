@@ -178,6 +178,26 @@ TEST(RepositoryLinks, ALinkedRepositoryIsNeverEntered) {
   product_conf.DUMP_D = saved;
 }
 
+// The one rule of well-formed signature lines, as a remote tail is judged:
+// the two lines last, Magic1 found by position even after content without
+// a final line feed, and nothing else taken for them.
+TEST(SignatureTail, TakesOnlyTwoFinalLines) {
+  const auto fields = parse_signature_tail("dump bytesMagic1: abc\nMagic2: def\n");
+  ASSERT_TRUE(fields.has_value());
+  EXPECT_EQ(fields->magic1, "abc");
+  EXPECT_EQ(fields->magic2, "def");
+  EXPECT_EQ(fields->length, std::string("Magic1: abc\nMagic2: def\n").size());
+  // Content that looks like a field before the real ones is content.
+  const auto later = parse_signature_tail("Magic1: old\nMagic2: old\nMagic1: new\nMagic2: x\n");
+  ASSERT_TRUE(later.has_value());
+  EXPECT_EQ(later->magic1, "new");
+
+  for (const char* broken : {"", "\n", "Magic1: a\nMagic2: b", "Magic1: a\nMagic2: b\nmore\n",
+                             "Magic1: a\nx\nMagic2: b\n", "Magic2: b\n", "cut short\n"}) {
+    EXPECT_FALSE(parse_signature_tail(broken).has_value()) << broken;
+  }
+}
+
 TEST(HexCoding, EncodesAndDecodes) {
   const unsigned char bytes[] = {0x00, 0xff, 0x1a};
   EXPECT_EQ(hex_encode(bytes, 2), "00ff");

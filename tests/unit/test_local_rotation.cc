@@ -9,6 +9,7 @@
 #include <string>
 #include <vector>
 
+#include "dump_series.h"
 #include "local_rotation.h"
 #include "product_conf.h"
 #include "repository_dir.h"
@@ -88,6 +89,19 @@ TEST(RotateDumpFiles, CountsOnlyFinishedDumpsAndSparesTheNewOne) {
   EXPECT_EQ(names_in(dir.path()),
             (std::set<std::string>{"p_2005.01.02_10.00", "p_2005.01.03_10.00", "p_2005.01.04_10.00",
                                    "p_2005.01.05_10.00", "p_2005.01.05_10.00.part2"}));
+
+  // An unsigned file older than the kept dumps is not removed either; with
+  // report_unsigned it is reported once.
+  TempDir older;
+  touch_all(older, {"p_2005.01.03_10.00", "p_2005.01.02_10.00"});
+  write_file(older / "p_2005.01.01_10.00", "cut short");
+  testing::internal::CaptureStderr();
+  ASSERT_EQ(rotate_dump_files(older.path().c_str(), "p", 0, nullptr, true), 0);
+  const std::string err = testing::internal::GetCapturedStderr();
+  EXPECT_EQ(names_in(older.path()), std::set<std::string>{"p_2005.01.01_10.00"});
+  EXPECT_NE(err.find("Rotation neither counts nor removes \"p_2005.01.01_10.00\""),
+            std::string::npos)
+      << err;
 
   // Keeping none still keeps the dump just made, even when it is not the
   // newest name of the series.

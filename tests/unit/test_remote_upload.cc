@@ -1,6 +1,7 @@
-// Streaming uploads of signed dumps to the real FTP server: part layout, the
-// signature checked by independent tools on what curl fetches back, and the
-// clean-up after a writer that fails.
+// The staged upload of a signed dump (remote_dump) to the real FTP server
+// through its store: part layout, the signature checked by independent tools
+// on what curl fetches back, the clean-up after a writer that fails, and a
+// server that never replaces a file.
 #include <gtest/gtest.h>
 
 #include <cstdlib>
@@ -9,12 +10,12 @@
 
 #include "dump_files.h"
 #include "dump_utilities.h"
-#include "ftp_repository.h"
 #include "ftp_test_server.h"
-#include "ftp_transfer.h"
 #include "product_conf.h"
+#include "remote/remote_store.h"
+#include "remote_dump.h"
 #include "server_keys.h"
-#include "signing.h"
+#include "signed_stream.h"
 #include "test_support.h"
 
 namespace {
@@ -59,10 +60,14 @@ class FtpUpload : public ::testing::Test {
 
   int upload(const std::string& name, std::uint64_t split) {
     const std::string arguments = hvxdump_arguments("example.com", nullptr);
-    error_text[0] = '\0';
-    return ftp_upload_dump(account.server.c_str(), account.login.c_str(), account.password.c_str(),
-                           dir.c_str(), name.c_str(), arguments.c_str(), error_text,
-                           sizeof error_text, split);
+    error_text.clear();
+    const auto where = parse_remote_location(account.server, dir, account.login, account.password);
+    const auto store = where ? open_remote_store(*where) : nullptr;
+    if (!store) return -1;
+    SignedDumpStream stream;
+    use_upload_wording(stream, error_text);
+    if (!stream.start(hvxdump_command(arguments, true), -1, split)) return -1;
+    return upload_signed_dump(*store, stream, name, error_text) ? 0 : -1;
   }
 
   // Fetches a file with the curl command line, independently of libcurl's
@@ -105,7 +110,7 @@ class FtpUpload : public ::testing::Test {
   static TempDir* sandbox;
   FtpAccount account;
   std::string dir;
-  char error_text[4096];
+  std::string error_text;
 };
 TempDir* FtpUpload::sandbox = nullptr;
 
@@ -157,7 +162,7 @@ TEST_F(FtpUpload, TransferFailureIsCopiedForTheMail) {
   // The repository path does not exist: the first STOR is refused.
   dir += "/no/such/dir";
   EXPECT_EQ(upload("d", 0), -1);
-  EXPECT_EQ(std::string(error_text).rfind("error: cURL execution failed: ", 0), 0u) << error_text;
+  EXPECT_EQ(error_text.rfind("error: cURL execution failed: ", 0), 0u) << error_text;
 }
 
 TEST_F(FtpUpload, ServerThatNeverReplacesGetsTheNewDumpAndKeepsNoOlderFile) {
