@@ -89,6 +89,69 @@ wait_unlocked() {
   return 1
 }
 
+# S3 on the test run's gateway through an independent client: awscli
+# (/usr/bin/aws), configured only by the gateway's own files and by the
+# environment of each command (never ~/.aws), and curl with --aws-sigv4.
+# Objects live in the bucket s3_bucket prints; a suite keeps to a prefix of
+# its own.
+s3_bucket() { test_env HVX_TEST_S3_BUCKET; }
+s3_aws() {  # s3_aws ENDPOINT ARGS...
+  local state endpoint=$1
+  shift
+  state=$(test_env HVX_TEST_S3_STATE)
+  env -u AWS_PROFILE -u AWS_DEFAULT_PROFILE -u AWS_ACCESS_KEY_ID -u AWS_SECRET_ACCESS_KEY \
+    -u AWS_SESSION_TOKEN -u AWS_CA_BUNDLE -u AWS_ENDPOINT_URL -u AWS_REGION \
+    HOME="$state" AWS_CONFIG_FILE="$state/aws-config" \
+    AWS_SHARED_CREDENTIALS_FILE="$state/aws-credentials" AWS_PAGER= \
+    AWS_EC2_METADATA_DISABLED=true /usr/bin/aws --endpoint-url "$endpoint" "$@"
+}
+s3_cli() {  # s3_cli ARGS...: aws s3api/s3 over plain HTTP
+  s3_aws "http://127.0.0.1:$(test_env HVX_TEST_S3_HTTP_PORT)" "$@"
+}
+s3_cli_https() {  # s3_cli_https ARGS...: the same over HTTPS, verified with the CA
+  s3_aws "https://127.0.0.1:$(test_env HVX_TEST_S3_HTTPS_PORT)" \
+    --ca-bundle "$(test_env HVX_TEST_S3_CA)" "$@"
+}
+s3_get() {  # s3_get KEY: the object's body on stdout
+  s3_cli s3 cp --only-show-errors "s3://$(s3_bucket)/$1" -
+}
+s3_put() {  # s3_put KEY FILE: one PutObject
+  s3_cli s3api put-object --bucket "$(s3_bucket)" --key "$1" --body "$2" >/dev/null
+}
+s3_rm() {  # s3_rm KEY...
+  local key
+  for key in "$@"; do s3_cli s3api delete-object --bucket "$(s3_bucket)" --key "$key" || return 1; done
+}
+# One line per item (JSON from awscli, so that any key prints as it is).
+s3_lines() {
+  python3 -c 'import json, sys
+for item in json.load(sys.stdin) or []: print("\t".join(item) if isinstance(item, list) else item)'
+}
+s3_keys() {  # s3_keys [PREFIX]: the keys under PREFIX, one a line, sorted
+  local out
+  out=$(s3_cli s3api list-objects-v2 --bucket "$(s3_bucket)" --prefix "${1:-}" \
+    --query 'Contents[].Key' --output json) || return 1
+  s3_lines <<<"$out" | LC_ALL=C sort
+}
+s3_uploads() {  # s3_uploads [PREFIX]: unfinished multipart uploads, "KEY<tab>UPLOAD_ID" a line
+  local out
+  out=$(s3_cli s3api list-multipart-uploads --bucket "$(s3_bucket)" --prefix "${1:-}" \
+    --query 'Uploads[].[Key, UploadId]' --output json) || return 1
+  s3_lines <<<"$out"
+}
+s3_clear() {  # s3_clear PREFIX: objects and unfinished uploads under PREFIX removed
+  local key id
+  s3_uploads "$1" | while IFS=$'\t' read -r key id; do
+    s3_cli s3api abort-multipart-upload --bucket "$(s3_bucket)" --key "$key" --upload-id "$id"
+  done
+  s3_cli s3 rm --only-show-errors --recursive "s3://$(s3_bucket)/$1"
+}
+s3_curl() {  # s3_curl ARGS... (URLs under $(s3_https_url)): curl signing as the user
+  curl -sS --aws-sigv4 "aws:amz:us-east-1:s3" -K "$(test_env HVX_TEST_S3_STATE)/curl-auth" \
+    -H 'x-amz-content-sha256: UNSIGNED-PAYLOAD' --cacert "$(test_env HVX_TEST_S3_CA)" "$@"
+}
+s3_https_url() { echo "https://localhost:$(test_env HVX_TEST_S3_HTTPS_PORT)/$(s3_bucket)"; }
+
 finish() {
   echo "$passed passed, $failed failed"
   [ "$failed" -eq 0 ]
