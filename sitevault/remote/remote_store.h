@@ -32,10 +32,12 @@ struct RemoteLocation {
 std::optional<RemoteLocation> parse_remote_location(std::string_view server, std::string path,
                                                     std::string login, std::string password);
 
-// One name of a listing; size when the listing tells it.
+// One name of a listing; size and modification time (seconds since the
+// epoch) when the listing tells them.
 struct RemoteFile {
   std::string name;
   std::optional<std::uint64_t> size;
+  std::optional<std::int64_t> mtime = std::nullopt;
 };
 
 // What a store can do, as data: callers ask these, never which scheme it is.
