@@ -239,13 +239,13 @@ plant_calendar() {
   done
   printf 'cut short\n' > "$REPO/c_2099.01.05_10.00"
 }
-while IFS='|' read -r rule kept; do
+while IFS='|' read -r rule want; do
   plant_calendar
   # shellcheck disable=SC2086 # the rule is an option and its value
   run "$SITEVAULT" --backup --verbose --domain-name $D --rotate-dump-files --dump-file-prefix c \
     $rule --desc-file "$SB/tmp/desc"
   check_exit "$rule: rotating backup" 0
-  check_eq "$rule: the dumps kept" "$kept" "$(cd "$REPO" && ls -1 c_209* | paste -sd' ')"
+  check_eq "$rule: the dumps kept" "$want" "$(cd "$REPO" && ls -1 c_209* | paste -sd' ')"
   check_eq "$rule: the dump just made kept" 1 "$(ls "$REPO" | grep -c '^c_20[0-8]')"
 done <<'RULES'
 --keep-daily 3|c_2099.01.02_10.00 c_2099.01.05_10.00 c_2099.01.09_10.00 c_2099.01.10_10.00

@@ -110,13 +110,13 @@ plant_remote_calendar() {
   printf 'cut short\n' > "$REMOTE/c_2099.01.05_10.00"
   cp "$REPO/cal-src" "$REMOTE/c_x_2000.01.01_10.00"
 }
-while IFS='|' read -r rule kept; do
+while IFS='|' read -r rule want; do
   plant_remote_calendar
   # shellcheck disable=SC2086 # the rule is an option and its value
   ftp_backup --verbose --rotate-dump-files --dump-file-prefix c $rule
   check_exit "ftp $rule: backup" 0
   check_stdout "ftp $rule"
-  check_eq "ftp $rule: the dumps kept" "$kept" "$(cd "$REMOTE" && ls -1 c_209* c_x_* | paste -sd' ')"
+  check_eq "ftp $rule: the dumps kept" "$want" "$(cd "$REMOTE" && ls -1 c_209* c_x_* | paste -sd' ')"
   check_eq "ftp $rule: the dump just uploaded kept" 1 "$(ls "$REMOTE" | grep -c '^c_20[0-8]')"
 done <<'RULES'
 --keep-daily 2|c_2099.01.05_10.00 c_2099.01.09_10.00 c_2099.01.10_10.00 c_x_2000.01.01_10.00
