@@ -335,6 +335,7 @@ bool take_option(int opt, const char* value, CommandOptions& o) {
       take_dump_file(o, value, option_error);
       break;
     case opt_max_dump_files:
+      o.max_dump_files_given = true;
       if (std::sscanf(value, "%d", &o.max_dump_files) != 1)
         std::printf("Command line options error: wrong option --max-dump-files value: %s\n", value);
       break;
@@ -490,9 +491,12 @@ struct Validation {
 }
 
 // A rotation needs --max-dump-files, unless a calendar rule says what it
-// keeps.
+// keeps. A --max-dump-files given beside the rules that did not convert to
+// a count is refused as without them: ignoring it would delete dumps the
+// count was meant to keep.
 void require_rotation_rule(Validation& v) {
-  v.require(v.o.max_dump_files >= 0 || v.o.retention.calendar(), kNeedMax);
+  const bool rules_suffice = v.o.retention.calendar() && !v.o.max_dump_files_given;
+  v.require(v.o.max_dump_files >= 0 || rules_suffice, kNeedMax);
 }
 
 void validate_backup(Validation& v) {

@@ -50,7 +50,8 @@ struct CommandOptions {
   // Calendar retention of the rotation (--keep-daily ... --keep-within);
   // its last rule is --max-dump-files, filled in when the rotation runs.
   RetentionRules retention;
-  bool json = false;  // --json: --list-dumps prints one JSON array
+  bool max_dump_files_given = false;  // --max-dump-files was on the line
+  bool json = false;                  // --json: --list-dumps prints one JSON array
   // The directory of the dump the run works on: DUMP_D/<domain>, or the
   // directory a --dump-file path names.
   std::string dump_dir;

@@ -83,6 +83,11 @@ done
 run "$SITEVAULT" --ftp-backup --domain-name example.com --rotate-dump-files --dump-file-prefix p --keep-monthly 0 \
   --desc-file d --ftp-login l --ftp-password p
 check_not_contains "a calendar rule needs no --max-dump-files" "--max-dump-files option is required" "$ERR"
+# A --max-dump-files beside the rules that is no count is not ignored: the
+# rotation would otherwise delete what it was meant to keep.
+expect 1 "--max-dump-files option is required for --rotate-dump-files option" \
+  --backup --domain-name example.com --rotate-dump-files --dump-file-prefix p --max-dump-files x \
+  --keep-daily 2 --desc-file d
 
 # Credentials from the environment suffice.
 run env FTP_LOGIN=l FTP_PASSWORD=p "$SITEVAULT" --ftp-download --domain-name example.com --dump-file x --ftp-server s
