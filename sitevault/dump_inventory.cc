@@ -254,11 +254,18 @@ std::optional<std::vector<DumpEntry>> remote_inventory(RemoteStore& store) {
   listing.reserve(listed->size());
   for (RemoteFile& file : *listed) listing.push_back({std::move(file.name), file.size, file.mtime});
   std::vector<ListedDump> dumps = group_listed_dumps(std::move(listing));
-  // Sizes the listing did not tell are asked file by file; a file gone
-  // since the listing counts no bytes.
+  // What the listing did not tell is asked file by file: every size, and
+  // the time of a last file where the name has no stamp. A file gone since
+  // the listing counts no bytes.
   for (ListedDump& dump : dumps) {
+    const bool needs_time = !stamp_time(dump.name).has_value();
     for (ListedFile& file : dump.files) {
-      if (!file.size) file.size = store.size(file.name, Missing::allowed);
+      const bool last = &file == &dump.files.back();
+      if (file.size && (file.mtime || !last || !needs_time)) continue;
+      if (const std::optional<RemoteFile> info = store.file_info(file.name)) {
+        if (!file.size) file.size = info->size;
+        if (!file.mtime) file.mtime = info->mtime;
+      }
     }
   }
   // Only the tail of a last file is read; one that cannot be read (reported)

@@ -59,8 +59,9 @@ std::vector<DumpEntry> inventory_entries(
 // The inventory of a local directory, each last file's tail read without
 // following a link; nullopt after reporting when it cannot be read.
 std::optional<std::vector<DumpEntry>> local_inventory(const RepositoryDir& directory);
-// The same on a store: sizes from the listing or asked file by file, the
-// state from the tail of each complete dump's last file. Nothing on the
+// The same on a store: sizes and times from the listing or asked file by
+// file (file_info), the state from the tail of each complete dump's last
+// file. Nothing on the
 // store changes. nullopt after reporting.
 std::optional<std::vector<DumpEntry>> remote_inventory(RemoteStore& store);
 

@@ -178,20 +178,23 @@ check_exit "remote check: no such dump" 1
 check_eq "remote check: only the message" "$ERR" "$OUT"
 
 # The remote inventory: the same columns as the local one; the state read
-# from the tail of each last file; staging leftovers are no dumps.
+# from the tail of each last file, the time from the stamp of a series name
+# or the server's time of the last file; staging leftovers are no dumps.
 printf 'no signature\n' > "$REMOTE/plain"
 printf 'staged\n' > "$REMOTE/.hvxtmp.0-0-1-1.s_2022.01.01_10.00"
+iso() { date -d "$1" +%Y-%m-%dT%H:%M:%S%:z; }
+n=5; for f in plain notes.txt gap.part3 dmg.part3 alien; do touch -d "2010-01-0$n 10:00:00" "$REMOTE/$f"; n=$((n - 1)); done
 run "$SITEVAULT" --list-dumps --domain-name $D --ftp-server "$FTP_SERVER" --ftp-path "$P"
 check_exit "remote list-dumps" 0
 check_eq "remote inventory: newest first, split, damaged, unsigned and incomplete dumps" \
-  "$dump	3	$(cat "$REMOTE/$dump"* | wc -c)	$(date -d "$(sed 's/^s_\(....\).\(..\).\(..\)_\(..\).\(..\)/\1-\2-\3 \4:\5/' <<<"$dump")" +%Y-%m-%dT%H:%M:%S%:z)	signed
-s_2001.01.03_10.00	1	$(stat -c %s "$REMOTE/s_2001.01.03_10.00")	2001-01-03T10:00:00$(date -d 2001-01-03 +%:z)	signed
-s_x_2000.01.01_10.00	1	6	2000-01-01T10:00:00$(date -d 2000-01-01 +%:z)	unsigned
-plain	1	13	-	unsigned
-notes.txt	1	6	-	unsigned
-gap	2	$(cat "$REMOTE/gap"* | wc -c)	-	incomplete
-dmg	3	$(cat "$REMOTE/dmg"* | wc -c)	-	signed
-alien	1	$(stat -c %s "$REMOTE/alien")	-	signed" "$OUT"
+  "$dump	3	$(cat "$REMOTE/$dump"* | wc -c)	$(iso "$(sed 's/^s_\(....\).\(..\).\(..\)_\(..\).\(..\)/\1-\2-\3 \4:\5/' <<<"$dump")")	signed
+plain	1	13	$(iso '2010-01-05 10:00:00')	unsigned
+notes.txt	1	6	$(iso '2010-01-04 10:00:00')	unsigned
+gap	2	$(cat "$REMOTE/gap"* | wc -c)	$(iso '2010-01-03 10:00:00')	incomplete
+dmg	3	$(cat "$REMOTE/dmg"* | wc -c)	$(iso '2010-01-02 10:00:00')	signed
+alien	1	$(stat -c %s "$REMOTE/alien")	$(iso '2010-01-01 10:00:00')	signed
+s_2001.01.03_10.00	1	$(stat -c %s "$REMOTE/s_2001.01.03_10.00")	$(iso '2001-01-03 10:00')	signed
+s_x_2000.01.01_10.00	1	6	$(iso '2000-01-01 10:00')	unsigned" "$OUT"
 run "$SITEVAULT" --list-dumps --json --domain-name $D --ftp-server "$FTP_SERVER" --ftp-path "$P"
 check "remote inventory: json well formed" python3 -m json.tool <<<"$OUT"
 rm -f "$REMOTE"/dmg* "$REMOTE"/gap* "$REMOTE/alien" "$REMOTE/plain" "$REMOTE"/.hvxtmp.*
@@ -403,9 +406,15 @@ for scheme in ftpes ftps sftp; do
   run "$SITEVAULT" --check-ftp-dump --domain-name $D --dump-file "$dump" --ftp-server "$S_SERVER" \
     --ftp-path "$P"
   check_eq "$scheme: remote check of the split dump" 0 "$OUT"
+  printf 'no signature\n' > "$R/plain"
+  touch -d '2010-01-05 10:00:00' "$R/plain"
   run "$SITEVAULT" --list-dumps --domain-name $D --ftp-server "$S_SERVER" --ftp-path "$P"
   check_eq "$scheme: remote inventory" "$dump	3	$(cat "$R/$dump"* | wc -c)	signed
+plain	1	13	unsigned
 t_2001.01.02_10.00	1	$(stat -c %s "$R/t_2001.01.02_10.00")	signed" "$(cut -f1,2,3,5 <<<"$OUT")"
+  check_eq "$scheme: the server's time of a file" "$(date -d '2010-01-05 10:00:00' +%Y-%m-%dT%H:%M:%S%:z)" \
+    "$(grep '^plain' <<<"$OUT" | cut -f4)"
+  rm -f "$R/plain"
   rm -rf "${SITES:?}/$D"
   run "$SITEVAULT" --restore --verbose --client-login owner --domain-name $D \
     --domain-ip 192.0.2.10 --dump-file "$dump"
