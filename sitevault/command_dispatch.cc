@@ -2,14 +2,18 @@
 
 #include <cerrno>
 #include <cstdio>
+#include <memory>
 #include <optional>
 #include <string>
 #include <utility>
+#include <vector>
 
 #include "command_line.h"
 #include "domain_lock.h"
 #include "domain_operations.h"
+#include "dump_check.h"
 #include "dump_files.h"
+#include "dump_inventory.h"
 #include "dump_utilities.h"
 #include "local_rotation.h"
 #include "messages.h"
@@ -28,46 +32,17 @@ namespace {
   util_exit(status);
 }
 
-// The verdict on the signature lines of a dump whose digest matched: the
-// empty text when the server's key signed it, else the reason (reported).
-// The dump is looked up in directory.
-std::string signature_problem(const RepositoryDir& directory, const char* dump) {
-  const auto key = get_server_public_key();
-  if (!key) {
-    errno = 0;
-    report_error("Can't get public key to verify dump signature\n");
-    return "unverifiable";
-  }
-  const auto files = get_dump_files_at(directory, dump);
-  const auto opened = files ? open_dump_files_at(directory, *files) : std::nullopt;
-  const SignatureCheck verdict =
-      opened ? check_dump_signature_fd(opened->back().fd.get(), key->c_str())
-             : SignatureCheck::damaged;
-  if (verdict == SignatureCheck::good) return "";
-  errno = 0;
-  report_error("Dump %s is %s", dump, signature_check_text(verdict));
-  return signature_check_text(verdict);
+// The rotation's rules: --max-dump-files and the calendar rules.
+RetentionRules retention_rules(const CommandOptions& o) {
+  RetentionRules rules = o.retention;
+  rules.last = o.max_dump_files;
+  return rules;
 }
 
 [[noreturn]] void check_dump(const CommandOptions& o) {
-  int result;
-  // The dump's directory is held for the whole check: a repository replaced
-  // by a link is no repository, as if it were missing.
-  const auto directory = RepositoryDir::open_directory(o.dump_dir);
-  if (!directory)
-    report_error("Unable to find files: unable to locate repository in specified path\n");
-  const int digest = directory ? check_dump_digest_at(*directory, o.dump_file.c_str()) : 0;
-  // A last file that is listed but cannot be opened gives no verdict.
-  if (digest < 0) finish(1);
-  if (digest == 1) {
-    result = signature_problem(*directory, o.dump_file.c_str()).empty() &&
-                     run_dumpctl("--check-dump", o.dump_file.c_str()) == 0
-                 ? 0
-                 : 1;
-  } else {
-    report_error("Dump %s is corrupted - checksum mismatch", o.dump_file.c_str());
-    result = 1;
-  }
+  int result = check_local_dump(o.dump_dir, o.dump_file);
+  if (result < 0) finish(1);
+  if (result == 0 && run_dumpctl("--check-dump", o.dump_file.c_str()) != 0) result = 1;
   std::printf("%d\n", result);
   std::fflush(stdout);
   finish(0);
@@ -81,7 +56,7 @@ std::string signature_problem(const RepositoryDir& directory, const char* dump) 
   const auto slash = prefix.rfind('/');
   const std::string directory = slash == std::string::npos ? "." : prefix.substr(0, slash);
   const std::string name = slash == std::string::npos ? prefix : prefix.substr(slash + 1);
-  rotate_dump_files(directory.c_str(), name.c_str(), o.max_dump_files,
+  rotate_dump_files(directory.c_str(), name.c_str(), retention_rules(o),
                     path_basename(o.dump_file).c_str(), o.verbose);
   finish(0);
 }
@@ -101,7 +76,7 @@ RemoteLocation remote_location(const CommandOptions& o) {
       ftp_backup_domain(o.domain_name.c_str(), o.dump_file.c_str(), o.desc_file.c_str(), where,
                         o.email_from.c_str(), o.email_to.c_str(), o.split_size, o.verbose);
   if (result != 0 || !o.rotate_requested) finish(result != 0 ? 1 : 0);
-  ftp_rotate_dumps(where, o.dump_file_prefix.c_str(), o.max_dump_files, o.dump_file.c_str(),
+  ftp_rotate_dumps(where, o.dump_file_prefix.c_str(), retention_rules(o), o.dump_file.c_str(),
                    o.verbose);
   finish(0);
 }
@@ -140,6 +115,38 @@ RemoteLocation remote_location(const CommandOptions& o) {
   finish(switched_on && removed ? 0 : 1);
 }
 
+// --list-dumps reads and changes nothing but what it prints: no lock is
+// taken, and a half-done commit on a remote repository is not recovered
+// (its staging files are simply not listed).
+[[noreturn]] void list_dumps(const CommandOptions& o) {
+  std::optional<std::vector<DumpEntry>> entries;
+  if (!o.ftp_server.empty()) {
+    const RemoteLocation where = remote_location(o);
+    if (const std::unique_ptr<RemoteStore> store = open_remote_store(where))
+      entries = remote_inventory(*store);
+  } else if (const auto repository = RepositoryDir::open_domain(o.domain_name)) {
+    entries = local_inventory(*repository);
+  } else {
+    report_error("Unable to find files: unable to locate repository in specified path\n");
+  }
+  if (!entries) finish(1);
+  const std::string text = o.json ? inventory_json(*entries) : inventory_lines(*entries);
+  std::fwrite(text.data(), 1, text.size(), stdout);
+  finish(std::fflush(stdout) == 0 ? 0 : 1);
+}
+
+// --check-ftp-dump, like --check-dump, only reads: it takes no lock, and
+// prints the verdict only when the whole dump could be read.
+[[noreturn]] void check_ftp_dump(const CommandOptions& o) {
+  const RemoteLocation where = remote_location(o);
+  const std::unique_ptr<RemoteStore> store = open_remote_store(where);
+  const int result = store ? check_remote_dump(*store, o.dump_file) : -1;
+  if (result < 0) finish(1);
+  std::printf("%d\n", result);
+  std::fflush(stdout);
+  finish(0);
+}
+
 [[noreturn]] void gen_keys() {
   if (check_server_keys() == 1) {
     errno = 0;
@@ -176,6 +183,10 @@ void dispatch_command(const CommandOptions& o) {
                                o.email_from.c_str(), o.email_to.c_str()) != 0
                  ? 1
                  : 0);
+    case cmd_list_dumps:
+      list_dumps(o);
+    case cmd_check_ftp_dump:
+      check_ftp_dump(o);
     default:
       report_error("Unknown command\n");
       finish(1);

@@ -50,6 +50,13 @@ enum OptionId {
   opt_dump_file_prefix,
   opt_verbose,
   opt_split_size,
+  // Retention and inventory options.
+  opt_keep_daily,
+  opt_keep_weekly,
+  opt_keep_monthly,
+  opt_keep_yearly,
+  opt_keep_within,
+  opt_json,
 };
 
 const option long_options[] = {
@@ -83,6 +90,15 @@ const option long_options[] = {
     {"dump-file-prefix", required_argument, nullptr, opt_dump_file_prefix},
     {"verbose", no_argument, nullptr, opt_verbose},
     {"split-size", required_argument, nullptr, opt_split_size},
+    // Retention and inventory.
+    {"list-dumps", no_argument, nullptr, cmd_list_dumps},
+    {"check-ftp-dump", no_argument, nullptr, cmd_check_ftp_dump},
+    {"keep-daily", required_argument, nullptr, opt_keep_daily},
+    {"keep-weekly", required_argument, nullptr, opt_keep_weekly},
+    {"keep-monthly", required_argument, nullptr, opt_keep_monthly},
+    {"keep-yearly", required_argument, nullptr, opt_keep_yearly},
+    {"keep-within", required_argument, nullptr, opt_keep_within},
+    {"json", no_argument, nullptr, opt_json},
     {nullptr, 0, nullptr, 0},
 };
 
@@ -226,6 +242,41 @@ void take_split_size(CommandOptions& o, const char* value) {
   o.split_size = static_cast<std::uint64_t>(stored) << 20;
 }
 
+// --- Retention options ------------------------------------------------------
+
+// The retention options and the rule each sets.
+struct RetentionOption {
+  int id;
+  int RetentionRules::*field;
+  const char* name;
+};
+const RetentionOption retention_options[] = {
+    {opt_keep_daily, &RetentionRules::daily, "keep-daily"},
+    {opt_keep_weekly, &RetentionRules::weekly, "keep-weekly"},
+    {opt_keep_monthly, &RetentionRules::monthly, "keep-monthly"},
+    {opt_keep_yearly, &RetentionRules::yearly, "keep-yearly"},
+    {opt_keep_within, &RetentionRules::within_days, "keep-within"},
+};
+
+// A retention count: decimal digits only, up to INT_MAX. Anything else (a
+// sign, a fraction, trailing text, an overflow) is refused with the wording
+// of the other numeric options, and the run ends with status 1.
+bool take_retention_value(const RetentionOption& option, const char* value, CommandOptions& o) {
+  long long number = 0;
+  bool valid = *value != '\0';
+  for (const char* c = value; valid && *c != '\0'; ++c) {
+    valid = *c >= '0' && *c <= '9';
+    number = number * 10 + (*c - '0');
+    if (number > 2147483647LL) valid = false;
+  }
+  if (!valid) {
+    std::printf("Command line options error: wrong option --%s value: %s\n", option.name, value);
+    return false;
+  }
+  o.retention.*option.field = static_cast<int>(number);
+  return true;
+}
+
 // The options whose value is kept as given, up to a length.
 struct TextOption {
   int id;
@@ -252,6 +303,9 @@ bool take_option(int opt, const char* value, CommandOptions& o) {
   for (const TextOption& text : text_options) {
     if (text.id == opt) return store_value(o.*text.field, value, text.limit, text.name);
   }
+  for (const RetentionOption& option : retention_options) {
+    if (option.id == opt) return take_retention_value(option, value, o);
+  }
   bool option_error = false;
   switch (opt) {
     case cmd_bu_test:
@@ -267,7 +321,12 @@ bool take_option(int opt, const char* value, CommandOptions& o) {
     case cmd_get_domain_name:
     case cmd_gen_server_keys:
     case cmd_ftp_download:
+    case cmd_list_dumps:
+    case cmd_check_ftp_dump:
       o.command = static_cast<Command>(opt);
+      break;
+    case opt_json:
+      o.json = true;
       break;
     case opt_domain_name:
       take_domain_name(o, value, option_error);
@@ -276,6 +335,7 @@ bool take_option(int opt, const char* value, CommandOptions& o) {
       take_dump_file(o, value, option_error);
       break;
     case opt_max_dump_files:
+      o.max_dump_files_given = true;
       if (std::sscanf(value, "%d", &o.max_dump_files) != 1)
         std::printf("Command line options error: wrong option --max-dump-files value: %s\n", value);
       break;
@@ -302,6 +362,7 @@ void read_options(int argc, char** argv, CommandOptions& o) {
   while ((opt = getopt_long(argc, argv, "h", long_options, nullptr)) != -1) {
     if (opt == 'h' || opt == opt_help) {
       std::puts(usage_text);
+      std::fputs(usage_text_retention, stdout);
       util_exit(0);
     }
     if (!take_option(opt, optarg, o)) option_error = true;
@@ -429,6 +490,15 @@ struct Validation {
   run_inspection("--get-name", o.dump_file);
 }
 
+// A rotation needs --max-dump-files, unless a calendar rule says what it
+// keeps. A --max-dump-files given beside the rules that did not convert to
+// a count is refused as without them: ignoring it would delete dumps the
+// count was meant to keep.
+void require_rotation_rule(Validation& v) {
+  const bool rules_suffice = v.o.retention.calendar() && !v.o.max_dump_files_given;
+  v.require(v.o.max_dump_files >= 0 || rules_suffice, kNeedMax);
+}
+
 void validate_backup(Validation& v) {
   CommandOptions& o = v.o;
   v.require(!o.domain_name.empty(), kNeedDomain);
@@ -447,7 +517,7 @@ void validate_backup(Validation& v) {
         v.ok = false;
       }
     }
-    v.require(o.max_dump_files >= 0, kNeedMax);
+    require_rotation_rule(v);
   } else {
     if (o.dump_file.empty()) {
       v.require(false, kNeedDump);
@@ -474,7 +544,7 @@ void validate_ftp_backup(Validation& v) {
     } else {
       o.dump_file = timestamped_name(o.dump_file_prefix);
     }
-    v.require(o.max_dump_files >= 0, kNeedMax);
+    require_rotation_rule(v);
   } else {
     v.require_bare_dump("%s: --dump-file argument must contains only file name (without path)\n");
   }
@@ -511,9 +581,31 @@ void validate_ftp_download(Validation& v) {
   take_ftp_credentials(o, v.marked);
 }
 
+// --list-dumps: the domain's repository, or with --ftp-server or --ftp-path
+// the remote one, whose credentials are taken as --ftp-download takes them.
+void validate_list_dumps(Validation& v) {
+  CommandOptions& o = v.o;
+  v.require(!o.domain_name.empty(), kNeedDomain);
+  if (!o.ftp_server.empty() || !o.ftp_path.empty()) {
+    v.require(!o.ftp_server.empty(), kNeedServer);
+    v.require(!o.ftp_path.empty(), kNeedPath);
+    take_ftp_credentials(o, v.marked);
+  }
+}
+
+// Retention rules mean nothing without a rotation: refused rather than
+// silently ignored.
+void refuse_rules_without_rotation(const CommandOptions& o) {
+  if (o.retention.calendar() && !o.rotate_requested)
+    fail_now(
+        "%s: --keep-daily, --keep-weekly, --keep-monthly, --keep-yearly and --keep-within "
+        "options require --rotate-dump-files option\n");
+}
+
 // Completes the names the command takes and checks that it has what it
 // needs; ends the process when it does not, and for the inspection commands.
 void validate_command(CommandOptions& o) {
+  refuse_rules_without_rotation(o);
   refuse_repository_names(o);
   Validation v{o};
   switch (o.command) {
@@ -543,7 +635,11 @@ void validate_command(CommandOptions& o) {
       if (o.domain_name.empty()) fail_now(kNeedDomain);
       break;
     case cmd_ftp_download:
+    case cmd_check_ftp_dump:
       validate_ftp_download(v);
+      break;
+    case cmd_list_dumps:
+      validate_list_dumps(v);
       break;
     default:
       break;

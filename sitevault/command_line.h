@@ -7,6 +7,7 @@
 #include <string>
 
 #include "path_names.h"  // path_basename, path_dirname
+#include "retention.h"
 
 // Command numbers of the command options.
 enum Command {
@@ -23,6 +24,9 @@ enum Command {
   cmd_get_domain_name = 10,
   cmd_gen_server_keys = 11,
   cmd_ftp_download = 12,
+  // Inventory of a repository's dumps and the check of a remote dump.
+  cmd_list_dumps = 13,
+  cmd_check_ftp_dump = 14,
 };
 
 struct CommandOptions {
@@ -43,6 +47,11 @@ struct CommandOptions {
   Command command = cmd_bu_test;  // the last command option given
   bool verbose = false;           // --verbose: the operation stays in the foreground
   bool rotate_requested = false;  // --rotate-dump-files
+  // Calendar retention of the rotation (--keep-daily ... --keep-within);
+  // its last rule is --max-dump-files, filled in when the rotation runs.
+  RetentionRules retention;
+  bool max_dump_files_given = false;  // --max-dump-files was on the line
+  bool json = false;                  // --json: --list-dumps prints one JSON array
   // The directory of the dump the run works on: DUMP_D/<domain>, or the
   // directory a --dump-file path names.
   std::string dump_dir;

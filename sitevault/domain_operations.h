@@ -4,6 +4,7 @@
 #include <cstdint>
 
 #include "remote/remote_store.h"
+#include "retention.h"
 
 // The operations that detach into the background do so unless
 // stay_in_foreground (--verbose) is set.
@@ -26,11 +27,11 @@ int ftp_backup_domain(const char* domain, const char* dump_file, const char* des
                       const RemoteLocation& where, const char* email_from, const char* email_to,
                       std::uint64_t split_size, bool stay_in_foreground);
 // The rotation after a successful --ftp-backup: the earlier commits
-// recovered, then the dumps of series prefix beyond the newest keep deleted
+// recovered, then the dumps of series prefix that the rules keep not deleted
 // (never protect, the dump just uploaded); report_unsigned: each unsigned
 // dump left is reported. 0, or -1 after reporting.
-int ftp_rotate_dumps(const RemoteLocation& where, const char* prefix, int keep, const char* protect,
-                     bool report_unsigned);
+int ftp_rotate_dumps(const RemoteLocation& where, const char* prefix, const RetentionRules& rules,
+                     const char* protect, bool report_unsigned);
 // --ftp-download: the dump's parts fetched under a staging name, checked,
 // then put in place of the local dump. 0, or -1.
 int ftp_download_dump(const char* domain, const char* dump_file, const RemoteLocation& where,

@@ -102,6 +102,10 @@ class ArrivingDigest {
   // The digest (40 lower-case hex digits) of the stream without the
   // signature_length bytes that ended the last file; nullopt on failure.
   std::optional<std::string> finish(std::uint64_t signature_length);
+  // The end of the last file held back so far (at least its last
+  // kSignatureTailWindow bytes, or all of a shorter file): where its
+  // signature lines are looked for once it is complete.
+  std::string_view held_tail() const { return held_; }
 
  private:
   struct Context;

@@ -74,6 +74,14 @@ std::vector<SeriesDump> series_dumps(std::vector<std::string> names, std::string
   return dumps;
 }
 
+void report_left_unsigned(const std::string& base) {
+  errno = 0;
+  report_error(
+      "Rotation neither counts nor removes \"%s\": its last file does not end "
+      "with signature lines\n",
+      base.c_str());
+}
+
 }  // namespace
 
 bool is_series_name(std::string_view name, std::string_view prefix) {
@@ -106,6 +114,19 @@ std::vector<std::string> dump_files_in_order(std::vector<std::string> names,
   return result;
 }
 
+unsigned long first_missing_part(const std::vector<std::string>& files, const std::string& base) {
+  unsigned long expected = 1;
+  for (const std::string& name : files) {
+    unsigned long number = dump_part_number(base, name);
+    // "<base>.part", ".part0" and ".part1" are numbered 1 like the base file
+    // but are not it: they never stand for part 2.
+    if (name != base && number == 1) number = 0;
+    if (number != expected) return expected;
+    ++expected;
+  }
+  return files.empty() ? 1 : 0;
+}
+
 std::vector<std::string> rotation_victims(std::vector<std::string> names, std::string_view prefix,
                                           int keep, const std::string& protect,
                                           const EndsSigned& ends_signed, bool report_unsigned) {
@@ -118,13 +139,7 @@ std::vector<std::string> rotation_victims(std::vector<std::string> names, std::s
       continue;
     }
     if (!ends_signed(last_file(dump))) {
-      if (report_unsigned) {
-        errno = 0;
-        report_error(
-            "Rotation neither counts nor removes \"%s\": its last file does not end "
-            "with signature lines\n",
-            dump.base.c_str());
-      }
+      if (report_unsigned) report_left_unsigned(dump.base);
       continue;
     }
     if (to_keep > 0) {
@@ -132,6 +147,65 @@ std::vector<std::string> rotation_victims(std::vector<std::string> names, std::s
       continue;
     }
     for (std::string& name : dump.files) victims.push_back(std::move(name));
+  }
+  return victims;
+}
+
+std::vector<std::string> rotation_victims(std::vector<std::string> names, std::string_view prefix,
+                                          const RetentionRules& rules, const std::string& protect,
+                                          const EndsSigned& ends_signed, bool report) {
+  if (!rules.calendar())
+    return rotation_victims(std::move(names), prefix, rules.last, protect, ends_signed, report);
+  std::vector<SeriesDump> dumps = series_dumps(std::move(names), prefix);
+  // The dumps the rules judge, newest first, and the signed ones without a
+  // base file, which follow the judgement of the next older counted dump.
+  std::vector<SeriesDump*> counted;
+  std::vector<std::optional<DumpStamp>> stamps;
+  std::optional<std::size_t> protect_index;
+  std::vector<std::pair<SeriesDump*, std::size_t>> baseless;  // dump, counted dumps before it
+  const std::size_t stamp_at = prefix.size() + 1;
+  for (SeriesDump& dump : dumps) {
+    const bool protected_dump = !protect.empty() && dump.base == protect;
+    if (!protected_dump && !ends_signed(last_file(dump))) {
+      if (report) report_left_unsigned(dump.base);
+      continue;
+    }
+    if (!dump.has_base) {
+      // The dump just made is never deleted, even in this state.
+      if (!protected_dump) baseless.emplace_back(&dump, counted.size());
+      continue;
+    }
+    if (protected_dump) protect_index = counted.size();
+    counted.push_back(&dump);
+    stamps.push_back(parse_dump_stamp(std::string_view(dump.base).substr(stamp_at)));
+  }
+  const std::vector<unsigned> reasons = retention_reasons(stamps, rules, protect_index);
+  // Whether a counted dump at or after each index is kept by a rule (the
+  // dump just made being kept says nothing about older ones).
+  std::vector<bool> older_kept(counted.size() + 1, false);
+  for (std::size_t i = counted.size(); i-- > 0;)
+    older_kept[i] = older_kept[i + 1] || (reasons[i] & ~unsigned{keep_protected}) != 0;
+
+  std::vector<std::string> victims;
+  const auto judge = [&](SeriesDump& dump, unsigned why) {
+    if (report) {
+      errno = 0;
+      if (why != 0)
+        report_error("Rotation keeps \"%s\" (%s)\n", dump.base.c_str(),
+                     keep_reason_text(why).c_str());
+      else
+        report_error("Rotation removes \"%s\"\n", dump.base.c_str());
+    }
+    if (why == 0)
+      for (std::string& name : dump.files) victims.push_back(std::move(name));
+  };
+  std::size_t next_baseless = 0;
+  for (std::size_t i = 0; i <= counted.size(); ++i) {
+    // A dump without its base file stays while an older counted one is kept
+    // (by the reason of that one's rules).
+    for (; next_baseless < baseless.size() && baseless[next_baseless].second == i; ++next_baseless)
+      judge(*baseless[next_baseless].first, older_kept[i] ? keep_older_kept : 0U);
+    if (i < counted.size()) judge(*counted[i], reasons[i]);
   }
   return victims;
 }

@@ -10,6 +10,8 @@
 #include <string_view>
 #include <vector>
 
+#include "retention.h"
+
 // True when name is a dump of the series prefix: the prefix, "_", the
 // fixed-width time stamp "YYYY.MM.DD_HH.MM" and an optional ".partN" suffix.
 bool is_series_name(std::string_view name, std::string_view prefix);
@@ -21,6 +23,11 @@ bool is_series_base_name(std::string_view name, std::string_view prefix);
 // saturate, names breaking ties), each once. Empty when none belongs to it.
 std::vector<std::string> dump_files_in_order(std::vector<std::string> names,
                                              const std::string& base);
+
+// The first part number (1 for the base file) missing from the files of a
+// dump in dump order (dump_files_in_order of base); 0 when none is: the
+// base file is there and the parts follow it without a gap.
+unsigned long first_missing_part(const std::vector<std::string>& files, const std::string& base);
 
 // Whether the file (a dump's last file, named as listed) ends with
 // well-formed signature lines.
@@ -43,3 +50,16 @@ using EndsSigned = std::function<bool(const std::string& last_file)>;
 std::vector<std::string> rotation_victims(std::vector<std::string> names, std::string_view prefix,
                                           int keep, const std::string& protect,
                                           const EndsSigned& ends_signed, bool report_unsigned);
+
+// The same under rules: with --max-dump-files alone exactly the rotation
+// above (keep = rules.last). With a calendar rule, the dumps that count (a
+// base file listed, the last file signed, or the dump protect) are judged by
+// retention_reasons over the stamps of their names, and those no rule keeps
+// are deleted; a signed dump whose base file is gone counts for no rule and
+// stays only while an older counted dump is kept. Unsigned dumps are neither
+// counted nor deleted. With report, the unsigned dumps are reported as above
+// and, under a calendar rule, every dump of the series: kept, and by which
+// rules, or removed.
+std::vector<std::string> rotation_victims(std::vector<std::string> names, std::string_view prefix,
+                                          const RetentionRules& rules, const std::string& protect,
+                                          const EndsSigned& ends_signed, bool report);

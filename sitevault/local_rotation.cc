@@ -106,6 +106,20 @@ int rotate_dump_files(const char* directory, const char* prefix, int keep) {
 
 int rotate_dump_files(const char* directory, const char* prefix, int keep, const char* protect,
                       bool report_unsigned) {
+  RetentionRules rules;
+  rules.last = keep;
+  return rotate_dump_files(directory, prefix, rules, protect, report_unsigned);
+}
+
+int rotate_dump_files_at(const RepositoryDir& directory, const char* prefix, int keep,
+                         const char* protect, bool report_unsigned) {
+  RetentionRules rules;
+  rules.last = keep;
+  return rotate_dump_files_at(directory, prefix, rules, protect, report_unsigned);
+}
+
+int rotate_dump_files(const char* directory, const char* prefix, const RetentionRules& rules,
+                      const char* protect, bool report_unsigned) {
   if (directory == nullptr || *directory == '\0') {
     report_error("Unable to rotate files: repository path does not specified\n");
     return -1;
@@ -115,11 +129,11 @@ int rotate_dump_files(const char* directory, const char* prefix, int keep, const
     report_error("Unable to rotate files: unable to locate repository in specified path\n");
     return -1;
   }
-  return rotate_dump_files_at(*held, prefix, keep, protect, report_unsigned);
+  return rotate_dump_files_at(*held, prefix, rules, protect, report_unsigned);
 }
 
-int rotate_dump_files_at(const RepositoryDir& directory, const char* prefix, int keep,
-                         const char* protect, bool report_unsigned) {
+int rotate_dump_files_at(const RepositoryDir& directory, const char* prefix,
+                         const RetentionRules& rules, const char* protect, bool report_unsigned) {
   DirPtr dir = directory.stream();
   if (!dir) {
     report_error("Unable to rotate files: unable to locate repository in specified path\n");
@@ -145,7 +159,7 @@ int rotate_dump_files_at(const RepositoryDir& directory, const char* prefix, int
            read_signature_fields(fd.get()).has_value();
   };
   const std::vector<std::string> victims = rotation_victims(
-      std::move(names), series, keep, protect ? protect : "", ends_signed, report_unsigned);
+      std::move(names), series, rules, protect ? protect : "", ends_signed, report_unsigned);
   for (const std::string& name : victims) {
     unlinkat(directory.fd(), name.c_str(), 0);  // A failure leaves the file.
   }

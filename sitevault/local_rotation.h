@@ -4,6 +4,8 @@
 #include <cstdint>
 #include <string>
 
+#include "retention.h"
+
 class RepositoryDir;
 
 // Removes the dumps of series prefix in directory beyond the newest keep,
@@ -20,6 +22,12 @@ int rotate_dump_files(const char* directory, const char* prefix, int keep, const
 // to it, no link followed. 0, or -1 when it cannot be read.
 int rotate_dump_files_at(const RepositoryDir& directory, const char* prefix, int keep,
                          const char* protect, bool report_unsigned = false);
+// The same under retention rules (rotation_victims with RetentionRules);
+// report: the unsigned dumps and, under a calendar rule, every dump's fate.
+int rotate_dump_files(const char* directory, const char* prefix, const RetentionRules& rules,
+                      const char* protect, bool report);
+int rotate_dump_files_at(const RepositoryDir& directory, const char* prefix,
+                         const RetentionRules& rules, const char* protect, bool report);
 // Removes the files of a dump in directory, the last part first. 0, or -1.
 // A domain's repository (a directory right below DUMP_D) is never entered
 // through a link planted in its place, here and in rotate_dump_files.

@@ -123,6 +123,13 @@ std::optional<std::vector<std::string>> remote_dump_files(RemoteStore& store,
 
 bool rotate_remote_dumps(RemoteStore& store, const std::string& prefix, int keep,
                          const std::string& protect, bool report_unsigned) {
+  RetentionRules rules;
+  rules.last = keep;
+  return rotate_remote_dumps(store, prefix, rules, protect, report_unsigned);
+}
+
+bool rotate_remote_dumps(RemoteStore& store, const std::string& prefix, const RetentionRules& rules,
+                         const std::string& protect, bool report_unsigned) {
   auto listed = store.list(prefix, DotNames::may_be_left_out);
   if (!listed) return false;
   std::vector<std::string> names;
@@ -135,7 +142,7 @@ bool rotate_remote_dumps(RemoteStore& store, const std::string& prefix, int keep
     return tail && parse_signature_tail(*tail).has_value();
   };
   const std::vector<std::string> victims =
-      rotation_victims(std::move(names), prefix, keep, protect, ends_signed, report_unsigned);
+      rotation_victims(std::move(names), prefix, rules, protect, ends_signed, report_unsigned);
   return remove_remote_files(store, victims, Missing::fails, Urgency::command);
 }
 

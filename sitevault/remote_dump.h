@@ -15,6 +15,7 @@
 
 #include "dump_commit.h"
 #include "remote/remote_store.h"
+#include "retention.h"
 
 class SignedDumpStream;
 
@@ -66,6 +67,10 @@ std::optional<std::vector<std::string>> remote_dump_files(RemoteStore& store,
 // because it is unsigned is reported. true, or false after reporting.
 bool rotate_remote_dumps(RemoteStore& store, const std::string& prefix, int keep,
                          const std::string& protect, bool report_unsigned);
+// The same under retention rules; report: the unsigned dumps and, under a
+// calendar rule, every dump's fate.
+bool rotate_remote_dumps(RemoteStore& store, const std::string& prefix, const RetentionRules& rules,
+                         const std::string& protect, bool report);
 
 // Has the stream report its failures as an upload words them: after "error
 // in readHandler: ", with the writer's exit status; a writer that cannot be

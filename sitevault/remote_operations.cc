@@ -85,15 +85,15 @@ int ftp_backup_domain(const char* domain, const char* dump_file, const char* des
   return result;  // the locks go with held
 }
 
-int ftp_rotate_dumps(const RemoteLocation& where, const char* prefix, int keep, const char* protect,
-                     bool report_unsigned) {
+int ftp_rotate_dumps(const RemoteLocation& where, const char* prefix, const RetentionRules& rules,
+                     const char* protect, bool report_unsigned) {
   const std::unique_ptr<RemoteStore> store = open_remote_store(where);
   if (!store) return -1;
   // Rotation counts only whole dumps: a commit left half done since the
   // upload is finished or undone first, and nothing is deleted when that
   // fails.
   if (!recover_remote_commits(*store, where.path)) return -1;
-  return rotate_remote_dumps(*store, prefix ? prefix : "", keep, protect ? protect : "",
+  return rotate_remote_dumps(*store, prefix ? prefix : "", rules, protect ? protect : "",
                              report_unsigned)
              ? 0
              : -1;

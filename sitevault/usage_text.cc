@@ -38,3 +38,18 @@ const char* const usage_text =
     "    --max-dump-files <maximum_number_of_files> (rotatate option) maximum files which will be "
     "leaven\n"
     "                                                in dumps repository ";
+
+const char* const usage_text_retention =
+    "\n"
+    "   Inventory and remote check:\n"
+    "    --list-dumps         - list the dumps of the domain's repository, or with --ftp-server\n"
+    "                           and --ftp-path of the remote one: name, files, bytes, time, state\n"
+    "    --check-ftp-dump     - validate a dump on the ftp server without storing it\n"
+    "\n"
+    "   Retention options (with --rotate-dump-files):\n"
+    "    --keep-daily <n>     - keep the newest dump of each of the last n days with dumps\n"
+    "    --keep-weekly <n>    - the same for ISO weeks\n"
+    "    --keep-monthly <n>   - the same for months\n"
+    "    --keep-yearly <n>    - the same for years\n"
+    "    --keep-within <days> - keep every dump made less than days before the newest\n"
+    "    --json               - --list-dumps prints one JSON array\n";

@@ -490,6 +490,24 @@ std::optional<std::uint64_t> FtpStore::size(const std::string& name, Missing mis
   return size_on(handle, name, missing);
 }
 
+std::optional<RemoteFile> FtpStore::file_info(const std::string& name) {
+  end_upload();
+  CurlSession handle = session();
+  if (!handle.valid()) return std::nullopt;
+  start(handle, TransferUse::command, url(&name)).set(CURLOPT_NOBODY, 1L).set(CURLOPT_FILETIME, 1L);
+  if (!handle.options_ok() || handle.run() != CURLE_OK) return std::nullopt;
+  curl_off_t bytes = -1;
+  curl_off_t time = -1;
+  if (curl_easy_getinfo(handle.get(), CURLINFO_CONTENT_LENGTH_DOWNLOAD_T, &bytes) != CURLE_OK ||
+      bytes < 0)
+    return std::nullopt;
+  RemoteFile file{name, static_cast<std::uint64_t>(bytes)};
+  // A server without MDTM leaves the time unknown (-1).
+  if (curl_easy_getinfo(handle.get(), CURLINFO_FILETIME_T, &time) == CURLE_OK && time >= 0)
+    file.mtime = static_cast<std::int64_t>(time);
+  return file;
+}
+
 std::optional<std::uint64_t> FtpStore::put(const std::string& name, const ByteSource& source) {
   if (!upload_) {
     upload_.emplace([this](const std::string& text) { report("%s", text.c_str()); });

@@ -95,6 +95,9 @@ class FtpStore final : public RemoteStore {
   Renamed rename(const std::vector<std::pair<std::string, std::string>>& moves) override;
   // SIZE, or stat over SFTP.
   std::optional<std::uint64_t> size(const std::string& name, Missing missing) override;
+  // One query for SIZE and MDTM (or an SFTP stat): the time when the server
+  // tells it.
+  std::optional<RemoteFile> file_info(const std::string& name) override;
   // Bounded as a command: the connect and stall limits together.
   bool put_text(const std::string& name, std::string_view text) override;
   std::optional<std::string> get_text(const std::string& name, std::size_t max_bytes) override;

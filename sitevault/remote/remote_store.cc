@@ -70,6 +70,12 @@ bool RemoteStore::put_text(const std::string& name, std::string_view text) {
   return put(name, source).has_value();
 }
 
+std::optional<RemoteFile> RemoteStore::file_info(const std::string& name) {
+  const std::optional<std::uint64_t> bytes = size(name, Missing::allowed);
+  if (!bytes) return std::nullopt;
+  return RemoteFile{name, bytes};
+}
+
 std::optional<std::string> RemoteStore::get_text(const std::string& name, std::size_t max_bytes) {
   std::string text;
   const ByteSink sink = [&text, max_bytes](std::span<const char> bytes) {

@@ -32,10 +32,12 @@ struct RemoteLocation {
 std::optional<RemoteLocation> parse_remote_location(std::string_view server, std::string path,
                                                     std::string login, std::string password);
 
-// One name of a listing; size when the listing tells it.
+// One name of a listing; size and modification time (seconds since the
+// epoch) when the listing tells them.
 struct RemoteFile {
   std::string name;
   std::optional<std::uint64_t> size;
+  std::optional<std::int64_t> mtime = std::nullopt;
 };
 
 // What a store can do, as data: callers ask these, never which scheme it is.
@@ -92,6 +94,11 @@ class RemoteStore {
   // The size of a file; nullopt after reporting, unreported with
   // Missing::allowed.
   virtual std::optional<std::uint64_t> size(const std::string& name, Missing missing) = 0;
+  // The size and, where the store can tell it, the modification time of a
+  // file, as a listing entry carries them; nullopt, unreported, when the
+  // file is not there or cannot be asked about. The default asks size()
+  // and knows no time.
+  virtual std::optional<RemoteFile> file_info(const std::string& name);
   // Stores a small text as name (a commit record, a probe), bounded like a
   // command rather than a data transfer. true, or false after reporting. The
   // default puts it through put().

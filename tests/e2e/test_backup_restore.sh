@@ -226,6 +226,49 @@ check_eq "only the dump just made remains" 1 "$(echo "$kept" | grep -c .)"
 run "$SITEVAULT" --check-dump --domain-name $D --dump-file "$kept"
 check_eq "the remaining dump checks" 0 "$OUT"
 
+# Calendar retention, each rule alone: of the series' signed dumps (copies
+# of a genuinely signed dump under stamps around a year end whose last days
+# fall in the next ISO year's week 1), those the rule keeps stay, the others
+# go; the dump just made, older than all of them, stays too. An unsigned
+# file under a series name is neither counted nor removed.
+plant_calendar() {
+  rm -f "$REPO"/c_*
+  for s in 2099.01.10_10.00 2099.01.09_10.00 2099.01.09_08.00 2099.01.02_10.00 \
+    2098.12.31_10.00 2098.12.28_10.00 2098.11.15_10.00 2097.06.01_10.00; do
+    cp "$REPO/odd" "$REPO/c_$s"
+  done
+  printf 'cut short\n' > "$REPO/c_2099.01.05_10.00"
+}
+while IFS='|' read -r rule want; do
+  plant_calendar
+  # shellcheck disable=SC2086 # the rule is an option and its value
+  run "$SITEVAULT" --backup --verbose --domain-name $D --rotate-dump-files --dump-file-prefix c \
+    $rule --desc-file "$SB/tmp/desc"
+  check_exit "$rule: rotating backup" 0
+  check_eq "$rule: the dumps kept" "$want" "$(cd "$REPO" && ls -1 c_209* | paste -sd' ')"
+  check_eq "$rule: the dump just made kept" 1 "$(ls "$REPO" | grep -c '^c_20[0-8]')"
+done <<'RULES'
+--keep-daily 3|c_2099.01.02_10.00 c_2099.01.05_10.00 c_2099.01.09_10.00 c_2099.01.10_10.00
+--keep-weekly 3|c_2098.12.28_10.00 c_2099.01.02_10.00 c_2099.01.05_10.00 c_2099.01.10_10.00
+--keep-monthly 2|c_2098.12.31_10.00 c_2099.01.05_10.00 c_2099.01.10_10.00
+--keep-yearly 3|c_2097.06.01_10.00 c_2098.12.31_10.00 c_2099.01.05_10.00 c_2099.01.10_10.00
+--keep-within 9|c_2099.01.02_10.00 c_2099.01.05_10.00 c_2099.01.09_08.00 c_2099.01.09_10.00 c_2099.01.10_10.00
+RULES
+check_contains "verbose: a kept dump and its rule" \
+  'Rotation keeps "c_2099.01.10_10.00" (--keep-within)' "$ERR"
+check_contains "verbose: a removed dump" 'Rotation removes "c_2098.12.31_10.00"' "$ERR"
+check_contains "verbose: the dump just made" '(the dump just made)' "$ERR"
+# Rules together with --max-dump-files: the union.
+plant_calendar
+run "$SITEVAULT" --backup --verbose --domain-name $D --rotate-dump-files --dump-file-prefix c \
+  --max-dump-files 2 --keep-yearly 2 --desc-file "$SB/tmp/desc"
+check_eq "rules together: the union kept" \
+  "c_2098.12.31_10.00 c_2099.01.05_10.00 c_2099.01.09_10.00 c_2099.01.10_10.00" \
+  "$(cd "$REPO" && ls -1 c_209* | paste -sd' ')"
+check_contains "rules together: both reasons" \
+  'Rotation keeps "c_2099.01.10_10.00" (--max-dump-files, --keep-yearly)' "$ERR"
+rm -f "$REPO"/c_*
+
 # Re-used names: a failing writer leaves the older dump of that name (fixed
 # or rotated within the same minute) as it was; a smaller dump over a split
 # one leaves exactly its own file.

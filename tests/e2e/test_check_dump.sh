@@ -68,4 +68,43 @@ check_eq "unreadable last part exit" 1 "$RC"
 check_contains "unreadable last part message" "Can't open file $REPO/bin.part6: " "$ERR"
 check_not_contains "no verdict line" $'\n1' "$OUT"
 
+# The inventory of the repository: one line per dump, newest first (the
+# stamp of a series name, else the last file's time), its files, bytes and
+# state; staging leftovers and links are no dump's files.
+rm -f "$REPO/bin.part6"
+printf 'no signature\n' > "$REPO/plain"
+cp "$REPO/foreign" "$REPO/cut"; cp "$REPO/foreign" "$REPO/cut.part3"
+cp "$REPO/foreign" "$REPO/s_2021.06.01_10.00"; cp "$REPO/foreign" "$REPO/s_2020.06.01_10.00"
+printf 'staged\n' > "$REPO/.hvxtmp.0-0-1-1.s_2022.01.01_10.00"
+weird=$'we"ird\tna\\me\x01\xff'
+cp "$REPO/foreign" "$REPO/$weird"
+run "$SITEVAULT" --list-dumps --domain-name $D
+check_exit "list-dumps" 0
+line_of() { grep -a "^$1"$'\t' <<<"$OUT" | cut -f1,2,3,5; }
+mapfile -t bin_files < <(dump_files "$REPO/bin")
+check_eq "split dump: its files and bytes, signed" \
+  "bin	${#bin_files[@]}	$(cat "${bin_files[@]}" | wc -c)	signed" "$(line_of bin)"
+check_eq "unsigned file" "plain	1	13	unsigned" "$(line_of plain)"
+check_eq "a part missing" "cut	2	$((2 * $(stat -c %s "$REPO/foreign")))	incomplete" "$(line_of cut)"
+check_eq "a name with a tab, a backslash and control bytes is one line" \
+  "we\"ird\\tna\\\\me\\x01"$'\xff'"	1	$(stat -c %s "$REPO/foreign")	signed" \
+  "$(grep -a '^we"ird' <<<"$OUT" | cut -f1,2,3,5)"
+check_eq "one line per dump, no staging leftover" 9 "$(wc -l <<<"$OUT")"
+check_eq "series stamps are the oldest times here, newest first" \
+  "s_2021.06.01_10.00	$(date -d '2021-06-01 10:00' +%Y-%m-%dT%H:%M:%S%:z)
+s_2020.06.01_10.00	$(date -d '2020-06-01 10:00' +%Y-%m-%dT%H:%M:%S%:z)" "$(tail -n 2 <<<"$OUT" | cut -f1,4)"
+check_eq "a file's time otherwise" "$(date -r "$REPO/plain" +%Y-%m-%dT%H:%M:%S%:z)" \
+  "$(grep '^plain' <<<"$OUT" | cut -f4)"
+run "$SITEVAULT" --list-dumps --json --domain-name $D
+check "json: well formed" python3 -m json.tool <<<"$OUT"
+check_eq "json: every dump, every byte of a name" "9 True" "$(python3 -c '
+import json, os, sys
+dumps = json.loads(sys.stdin.read())
+names = {d["name"].encode("utf-8", "surrogateescape") for d in dumps}
+print(len(dumps), os.fsencode(sys.argv[1]) in names and all(set(d) == {"name", "files", "bytes", "time", "time_source", "state"} for d in dumps))
+' "$weird" <<<"$OUT")"
+run "$SITEVAULT" --list-dumps --domain-name absent.example
+check_exit "list-dumps of a missing repository" 1
+check_contains "missing repository named" "unable to locate repository" "$ERR"
+
 finish

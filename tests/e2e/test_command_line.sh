@@ -8,9 +8,13 @@ M="Command line options error"
 run "$SITEVAULT" -h
 check_eq "help exit" 0 "$RC"
 check_eq "usage first line" "Usage: sitevault <command> [OPTIONS] ..." "$(echo "$OUT" | head -n1)"
-check_eq "usage last line keeps its blank" "$(printf '%48s' '')in dumps repository " "$("$SITEVAULT" --help | tail -n 1)"
-check_eq "usage ends with one line feed" "$(printf 'y \n' | od -An -tx1)" "$("$SITEVAULT" --help | tail -c 3 | od -An -tx1)"
-check_eq "usage line count" 34 "$("$SITEVAULT" --help | wc -l)"
+# The usage text's 34 lines come first, unchanged; the retention, inventory
+# and remote check block follows them.
+check_eq "usage last line keeps its blank" "$(printf '%48s' '')in dumps repository " "$("$SITEVAULT" --help | sed -n 34p)"
+check_eq "usage ends with one line feed" "$(printf 'y \n' | od -An -tx1)" "$("$SITEVAULT" --help | head -n 34 | tail -c 3 | od -An -tx1)"
+check_eq "usage block after the text" "" "$("$SITEVAULT" --help | sed -n 35p)"
+check_contains "usage block lists the new commands" "    --list-dumps         - list the dumps" "$OUT"
+check_eq "new block ends the usage" "    --json               - --list-dumps prints one JSON array" "$("$SITEVAULT" --help | tail -n 1)"
 check_contains "usage lines end with a blank" "    --bu-test            - check backup utilities installation $(printf '\n')" "$OUT
 "
 run "$SITEVAULT" --no-such-option -h --backup
@@ -59,6 +63,31 @@ expect 1 "--client-login argument is required|--dump-file argument should be fil
 expect 1 "--domain-name argument is required" --remove-dump --dump-file x
 expect 1 "--dump-file argument should be filename only not a path" --remove-dump --domain-name example.com --dump-file a/b
 expect 1 "--domain-name argument is required" --remove-domain
+expect 1 "--domain-name argument is required" --list-dumps
+expect 1 "--ftp-server argument is required" --list-dumps --domain-name example.com --ftp-path p --ftp-login l --ftp-password p
+expect 1 "--dump-file argument should be filename only not a path|--ftp-path argument is required" --check-ftp-dump --domain-name example.com --dump-file a/b --ftp-server s --ftp-login l --ftp-password p
+
+# Retention rules: a count that is not a non-negative integer is refused
+# like the other numeric options, and so is a rule without a rotation; a
+# calendar rule stands in for --max-dump-files.
+for value in x -1 1.5 3x "" 2147483648; do
+  run "$SITEVAULT" --backup --domain-name example.com --rotate-dump-files --dump-file-prefix p \
+    --keep-weekly "$value" --desc-file d
+  check_eq "keep-weekly [$value] refused" 1 "$RC"
+  check_contains "keep-weekly [$value] message" "$M: wrong option --keep-weekly value: $value" "$OUT"
+done
+for rule in --keep-daily --keep-weekly --keep-monthly --keep-yearly --keep-within; do
+  expect 1 "--keep-daily, --keep-weekly, --keep-monthly, --keep-yearly and --keep-within options require --rotate-dump-files option" \
+    --backup --domain-name example.com --dump-file x --desc-file d $rule 2
+done
+run "$SITEVAULT" --ftp-backup --domain-name example.com --rotate-dump-files --dump-file-prefix p --keep-monthly 0 \
+  --desc-file d --ftp-login l --ftp-password p
+check_not_contains "a calendar rule needs no --max-dump-files" "--max-dump-files option is required" "$ERR"
+# A --max-dump-files beside the rules that is no count is not ignored: the
+# rotation would otherwise delete what it was meant to keep.
+expect 1 "--max-dump-files option is required for --rotate-dump-files option" \
+  --backup --domain-name example.com --rotate-dump-files --dump-file-prefix p --max-dump-files x \
+  --keep-daily 2 --desc-file d
 
 # Credentials from the environment suffice.
 run env FTP_LOGIN=l FTP_PASSWORD=p "$SITEVAULT" --ftp-download --domain-name example.com --dump-file x --ftp-server s

@@ -2,6 +2,7 @@
 # FTP backup, rotation on the server and FTP download with the real binary,
 # a sandbox and the loopback FTP server of the test run.
 . "$(dirname "$0")/lib.sh"
+. "$(dirname "$0")/signing_lib.sh"
 new_sandbox
 D=example.com
 REPO=$DUMP_D/$D
@@ -94,6 +95,39 @@ check_eq "ftp: the unsigned file unchanged" "cut short" \
   "$(curl -sS -u "$FTP_LOGIN:$FTP_PASSWORD" "ftp://$FTP_SERVER/$P/u_2000.01.03_10.00")"
 rm -f "$REMOTE"/u_*
 
+# Calendar retention on the server, each rule alone, over copies of a
+# genuinely signed dump: what the rule keeps stays with the dump just
+# uploaded; the rest of the series goes, an unsigned file and other names
+# (another series, a name reaching out of the directory) stay.
+run "$SITEVAULT" --backup --verbose --domain-name $D --dump-file cal-src --desc-file "$SB/tmp/desc"
+check_exit "a signed dump to plant" 0
+plant_remote_calendar() {
+  rm -f "$REMOTE"/c_*
+  for s in 2099.01.10_10.00 2099.01.09_10.00 2099.01.02_10.00 2098.12.31_10.00 \
+    2098.12.28_10.00 2097.06.01_10.00; do
+    cp "$REPO/cal-src" "$REMOTE/c_$s"
+  done
+  printf 'cut short\n' > "$REMOTE/c_2099.01.05_10.00"
+  cp "$REPO/cal-src" "$REMOTE/c_x_2000.01.01_10.00"
+}
+while IFS='|' read -r rule want; do
+  plant_remote_calendar
+  # shellcheck disable=SC2086 # the rule is an option and its value
+  ftp_backup --verbose --rotate-dump-files --dump-file-prefix c $rule
+  check_exit "ftp $rule: backup" 0
+  check_stdout "ftp $rule"
+  check_eq "ftp $rule: the dumps kept" "$want" "$(cd "$REMOTE" && ls -1 c_209* c_x_* | paste -sd' ')"
+  check_eq "ftp $rule: the dump just uploaded kept" 1 "$(ls "$REMOTE" | grep -c '^c_20[0-8]')"
+done <<'RULES'
+--keep-daily 2|c_2099.01.05_10.00 c_2099.01.09_10.00 c_2099.01.10_10.00 c_x_2000.01.01_10.00
+--keep-weekly 2|c_2099.01.02_10.00 c_2099.01.05_10.00 c_2099.01.10_10.00 c_x_2000.01.01_10.00
+--keep-monthly 2|c_2098.12.31_10.00 c_2099.01.05_10.00 c_2099.01.10_10.00 c_x_2000.01.01_10.00
+--keep-yearly 3|c_2097.06.01_10.00 c_2098.12.31_10.00 c_2099.01.05_10.00 c_2099.01.10_10.00 c_x_2000.01.01_10.00
+--keep-within 9|c_2099.01.02_10.00 c_2099.01.05_10.00 c_2099.01.09_10.00 c_2099.01.10_10.00 c_x_2000.01.01_10.00
+RULES
+check_contains "ftp: verbose names the rule" 'Rotation keeps "c_2099.01.10_10.00" (--keep-within)' "$ERR"
+rm -f "$REMOTE"/c_* "$REPO/cal-src"
+
 # Download, check and restore give the domain's content back.
 run "$SITEVAULT" --ftp-download --domain-name $D --dump-file "$dump" --ftp-server "$FTP_SERVER" \
   --ftp-path "$P" --email-from bu@example.com --email-to admin@example.com
@@ -108,6 +142,62 @@ run "$SITEVAULT" --restore --verbose --client-login owner --domain-name $D --dom
   --dump-file "$dump"
 check_eq "restore exit" 0 "$RC"
 check_eq "content restored byte for byte" "$before" "$(content_sum $D)"
+
+# The remote copy checked where it lies, streamed and stored nowhere: a
+# good split dump, a part damaged on the server, a dump signed by another
+# key, a part missing, no dump at all.
+ftp_check() {
+  run "$SITEVAULT" --check-ftp-dump --domain-name $D --dump-file "$1" --ftp-server "$FTP_SERVER" \
+    --ftp-path "$P"
+}
+repo_before=$(ls -A "$REPO")
+ftp_check "$dump"
+check_exit "remote check of a good split dump" 0
+check_eq "remote check: good" 0 "$OUT"
+check_eq "remote check stores nothing" "$repo_before" "$(ls -A "$REPO")"
+for f in "" .part2 .part3; do cp "$REMOTE/$dump$f" "$REMOTE/dmg$f"; done
+python3 -c 'import sys; f = open(sys.argv[1], "r+b"); f.seek(1000); c = f.read(1)
+f.seek(1000); f.write(bytes([c[0] ^ 1]))' "$REMOTE/dmg.part2"
+ftp_check dmg
+check_eq "remote check: a damaged part" 1 "$(tail -n 1 <<<"$OUT")"
+check_contains "remote check: the corrupted message" "Dump dmg is corrupted - checksum mismatch" "$ERR"
+check_exit "remote check with a verdict" 0
+openssl genrsa -traditional -out "$SB/tmp/other.pem" 1024 2>/dev/null
+printf 'small dump\n' > "$SB/tmp/small"
+write_signed_dump "$SB/tmp/small" "$REMOTE/alien" 0 "$SB/tmp/other.pem"
+ftp_check alien
+check_eq "remote check: another key" 1 "$(tail -n 1 <<<"$OUT")"
+check_contains "remote check: the other-key message" "Dump alien is signed by another key" "$ERR"
+cp "$REMOTE/$dump" "$REMOTE/gap"; cp "$REMOTE/$dump.part3" "$REMOTE/gap.part3"
+ftp_check gap
+check_exit "remote check: a part missing" 1
+check_contains "remote check: the missing part named" 'The dump "gap" on the FTP server is incomplete: its part 2 is missing' "$ERR"
+check_not_contains "remote check: no verdict without the whole dump" $'\n1' $'\n'"$OUT"
+ftp_check absent
+check_exit "remote check: no such dump" 1
+check_eq "remote check: only the message" "$ERR" "$OUT"
+
+# The remote inventory: the same columns as the local one; the state read
+# from the tail of each last file, the time from the stamp of a series name
+# or the server's time of the last file; staging leftovers are no dumps.
+printf 'no signature\n' > "$REMOTE/plain"
+printf 'staged\n' > "$REMOTE/.hvxtmp.0-0-1-1.s_2022.01.01_10.00"
+iso() { date -d "$1" +%Y-%m-%dT%H:%M:%S%:z; }
+n=5; for f in plain notes.txt gap.part3 dmg.part3 alien; do touch -d "2010-01-0$n 10:00:00" "$REMOTE/$f"; n=$((n - 1)); done
+run "$SITEVAULT" --list-dumps --domain-name $D --ftp-server "$FTP_SERVER" --ftp-path "$P"
+check_exit "remote list-dumps" 0
+check_eq "remote inventory: newest first, split, damaged, unsigned and incomplete dumps" \
+  "$dump	3	$(cat "$REMOTE/$dump"* | wc -c)	$(iso "$(sed 's/^s_\(....\).\(..\).\(..\)_\(..\).\(..\)/\1-\2-\3 \4:\5/' <<<"$dump")")	signed
+plain	1	13	$(iso '2010-01-05 10:00:00')	unsigned
+notes.txt	1	6	$(iso '2010-01-04 10:00:00')	unsigned
+gap	2	$(cat "$REMOTE/gap"* | wc -c)	$(iso '2010-01-03 10:00:00')	incomplete
+dmg	3	$(cat "$REMOTE/dmg"* | wc -c)	$(iso '2010-01-02 10:00:00')	signed
+alien	1	$(stat -c %s "$REMOTE/alien")	$(iso '2010-01-01 10:00:00')	signed
+s_2001.01.03_10.00	1	$(stat -c %s "$REMOTE/s_2001.01.03_10.00")	$(iso '2001-01-03 10:00')	signed
+s_x_2000.01.01_10.00	1	6	$(iso '2000-01-01 10:00')	unsigned" "$OUT"
+run "$SITEVAULT" --list-dumps --json --domain-name $D --ftp-server "$FTP_SERVER" --ftp-path "$P"
+check "remote inventory: json well formed" python3 -m json.tool <<<"$OUT"
+rm -f "$REMOTE"/dmg* "$REMOTE"/gap* "$REMOTE/alien" "$REMOTE/plain" "$REMOTE"/.hvxtmp.*
 
 # A damaged remote copy never costs the good local dump of that name: the
 # download fails, mails, and leaves the local files as they were.
@@ -312,6 +402,19 @@ for scheme in ftpes ftps sftp; do
   check_eq "$scheme: every part fetched" "$dump $dump.part2 $dump.part3" "$(in_repo t_)"
   run "$SITEVAULT" --check-dump --domain-name $D --dump-file "$dump"
   check_eq "$scheme: downloaded dump checks" 0 "$OUT"
+  # The remote copy checked and listed without fetching it.
+  run "$SITEVAULT" --check-ftp-dump --domain-name $D --dump-file "$dump" --ftp-server "$S_SERVER" \
+    --ftp-path "$P"
+  check_eq "$scheme: remote check of the split dump" 0 "$OUT"
+  printf 'no signature\n' > "$R/plain"
+  touch -d '2010-01-05 10:00:00' "$R/plain"
+  run "$SITEVAULT" --list-dumps --domain-name $D --ftp-server "$S_SERVER" --ftp-path "$P"
+  check_eq "$scheme: remote inventory" "$dump	3	$(cat "$R/$dump"* | wc -c)	signed
+plain	1	13	unsigned
+t_2001.01.02_10.00	1	$(stat -c %s "$R/t_2001.01.02_10.00")	signed" "$(cut -f1,2,3,5 <<<"$OUT")"
+  check_eq "$scheme: the server's time of a file" "$(date -d '2010-01-05 10:00:00' +%Y-%m-%dT%H:%M:%S%:z)" \
+    "$(grep '^plain' <<<"$OUT" | cut -f4)"
+  rm -f "$R/plain"
   rm -rf "${SITES:?}/$D"
   run "$SITEVAULT" --restore --verbose --client-login owner --domain-name $D \
     --domain-ip 192.0.2.10 --dump-file "$dump"

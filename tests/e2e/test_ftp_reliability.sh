@@ -77,6 +77,37 @@ check_eq "local dump of that name intact" "local dump" "$(cat "$REPO/dl")"
 check_eq "domain on after the download" on "$(state_of $D)"
 check "lock released after the download" wait_unlocked $D 5
 
+# A remote check cut off by the server going away while the large part
+# streams through it: an error, never a verdict.
+port=$("$SRC/testbed/ftp-server" start "$FTPD" 0 "$FTP_LOGIN" "$FTP_PASSWORD") || exit 1
+FTP_SERVER=127.0.0.1:$port
+printf 'first part\n' > "$FTPD/home/repo/dl"
+truncate -s 3G "$FTPD/home/repo/dl.part2"
+"$SITEVAULT" --check-ftp-dump --domain-name $D --dump-file dl --ftp-server "$FTP_SERVER" \
+  --ftp-path repo >"$SB/check.out" 2>"$SB/check.err" &
+pid=$!
+# The most bytes one established connection of PID has received.
+received_by() {
+  ss -tinpH state established 2>/dev/null | awk -v p="pid=$1," 'index($0, p) { f = 1; next }
+    f { if (match($0, /bytes_received:[0-9]+/)) { v = substr($0, RSTART + 15, RLENGTH - 15) + 0
+        if (v > m) m = v }; f = 0 } END { print m + 0 }'
+}
+streaming() {
+  for _ in $(seq 1 1200); do
+    [ "$(received_by "$pid")" -ge 67108864 ] && return 0
+    sleep 0.05
+  done
+  return 1
+}
+check "remote check streaming" streaming
+stop_ftpd
+wait $pid
+check_eq "cut remote check exit" 1 "$?"
+check_eq "cut remote check gives no verdict" "" "$(grep -x '[01]' "$SB/check.out")"
+check_contains "cut remote check reported" "error: cURL execution failed: " "$(cat "$SB/check.err")"
+check_eq "cut remote check stored nothing" "" "$(ls -A "$REPO" | grep 'dl\.part\|hvxtmp')"
+rm -f "$FTPD/home/repo/dl" "$FTPD/home/repo/dl.part2"
+
 # A server that freezes (SIGSTOP: its connections stay open and the kernel
 # still accepts new ones, but nothing moves). The limits from the
 # environment end each operation within seconds.

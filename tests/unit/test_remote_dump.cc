@@ -4,6 +4,7 @@
 // a listing leaves out): rotation by the signed rule, a dump's files, the
 // commit through the adapter, recovery, and the clean-up of failed uploads.
 #include <gtest/gtest.h>
+#include <openssl/evp.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -13,7 +14,9 @@
 #include <string>
 #include <vector>
 
+#include "dump_check.h"
 #include "dump_commit.h"
+#include "dump_files.h"
 #include "remote/remote_store.h"
 #include "remote_dump.h"
 #include "run_identity.h"
@@ -34,6 +37,10 @@ class MemoryStore final : public RemoteStore {
   bool fail_list = false;
   bool fail_remove = false;
   std::string unanswered_target;  // a rename onto it goes unanswered (and is not done)
+  // A get of the name hands over that many bytes, then the connection
+  // drops (a failure) or, in quiet_cut, the server ends as if that were all.
+  std::map<std::string, std::size_t> cut_get;
+  bool quiet_cut = false;
   std::vector<std::string> log;
 
   const StoreFeatures& features() const override { return knobs; }
@@ -65,7 +72,15 @@ class MemoryStore final : public RemoteStore {
       report("no file \"%s\"\n", name.c_str());
       return false;
     }
-    return sink(std::span<const char>(files[name].data(), files[name].size()));
+    const std::string& content = files[name];
+    if (const auto cut = cut_get.find(name); cut != cut_get.end()) {
+      if (!sink(std::span<const char>(content.data(), std::min(cut->second, content.size()))))
+        return false;
+      if (quiet_cut) return true;
+      report("connection to the server dropped\n");
+      return false;
+    }
+    return sink(std::span<const char>(content.data(), content.size()));
   }
   std::optional<std::string> tail(const std::string& name, std::size_t bytes) override {
     log.push_back("tail " + name);
@@ -412,3 +427,78 @@ TEST(RemoteUpload, FailureRemovesTheStagedFilesByName) {
 }
 
 }  // namespace
+
+namespace {
+
+// A dump of three parts, the last one small, whose Magic1 is the SHA-1 of
+// the stream before the signature lines.
+void plant_split_dump(MemoryStore& store) {
+  store.files["d"] = std::string(70000, 'a');
+  store.files["d.part2"] = std::string(70000, 'b');
+  std::string stream = store.files["d"] + store.files["d.part2"] + "tail\n";
+  unsigned char md[EVP_MAX_MD_SIZE];
+  unsigned int length = 0;
+  ASSERT_EQ(1, EVP_Digest(stream.data(), stream.size(), md, &length, EVP_sha1(), nullptr));
+  store.files["d.part3"] = "tail\nMagic1: " + hex_encode(md, length) + "\nMagic2: 00\n";
+}
+
+}  // namespace
+
+TEST(RemoteCheck, ADumpNotWhollyThereGivesNoVerdict) {
+  MemoryStore store;
+  EXPECT_EQ(-1, check_remote_dump(store, "d"));  // not there at all
+  plant_split_dump(store);
+  store.files.erase("d.part2");
+  EXPECT_EQ(-1, check_remote_dump(store, "d"));  // a part missing
+  EXPECT_FALSE(store.logged("get d")) << "nothing is read of an incomplete dump";
+  plant_split_dump(store);
+  store.files.erase("d");
+  EXPECT_EQ(-1, check_remote_dump(store, "d"));  // the base file missing
+  store.fail_list = true;
+  EXPECT_EQ(-1, check_remote_dump(store, "d"));
+}
+
+TEST(RemoteCheck, ADroppedOrShortTransferIsNeverTakenForTheDump) {
+  MemoryStore store;
+  plant_split_dump(store);
+  auto whole = stream_remote_dump(store, "d");
+  ASSERT_TRUE(whole.has_value());
+  EXPECT_TRUE(whole->digest_matches());
+  // The connection drops within a part: no result at all.
+  store.cut_get["d.part2"] = 1000;
+  EXPECT_FALSE(stream_remote_dump(store, "d").has_value());
+  EXPECT_EQ(-1, check_remote_dump(store, "d"));
+  // A server that ends a part early as if it were whole: the digest tells.
+  store.quiet_cut = true;
+  auto shortened = stream_remote_dump(store, "d");
+  ASSERT_TRUE(shortened.has_value());
+  EXPECT_TRUE(shortened->fields.has_value());
+  EXPECT_FALSE(shortened->digest_matches());
+  EXPECT_EQ(1, check_remote_dump(store, "d"));
+  // One that ends the last file before its signature lines: none found.
+  store.cut_get = {{"d.part3", 20}};
+  EXPECT_FALSE(stream_remote_dump(store, "d")->fields.has_value());
+  EXPECT_EQ(1, check_remote_dump(store, "d"));
+  // A changed byte of a part.
+  store.cut_get.clear();
+  store.files["d.part2"][5] = 'c';
+  EXPECT_FALSE(stream_remote_dump(store, "d")->digest_matches());
+}
+
+TEST(RemoteRotation, CalendarRulesJudgeOnlySignedDumpsOfTheSeries) {
+  MemoryStore store;
+  for (const char* name : {"w_2026.12.31_10.00", "w_2026.12.30_10.00", "w_2026.11.30_10.00",
+                           "w_2026.11.29_10.00", "w_2025.12.31_10.00"})
+    store.files[name] = kSigned;
+  store.files["w_2026.12.29_10.00"] = "cut short\n";
+  store.files["w_x_2020.01.01_10.00"] = kSigned;
+  store.files["../w_2020.01.01_10.00"] = kSigned;
+  RetentionRules rules;
+  rules.monthly = 2;
+  rules.yearly = 2;
+  ASSERT_TRUE(rotate_remote_dumps(store, "w", rules, "w_2026.12.31_10.00", false));
+  EXPECT_EQ(
+      (std::set<std::string>{"../w_2020.01.01_10.00", "w_2025.12.31_10.00", "w_2026.11.30_10.00",
+                             "w_2026.12.29_10.00", "w_2026.12.31_10.00", "w_x_2020.01.01_10.00"}),
+      store.names());
+}
