@@ -15,6 +15,7 @@
 #include "messages.h"
 #include "remote/remote_store.h"
 #include "repository_dir.h"
+#include "run_report.h"
 #include "server_keys.h"
 #include "signing.h"
 #include "stop_signals.h"
@@ -68,6 +69,7 @@ std::string signature_problem(const RepositoryDir& directory, const char* dump) 
     report_error("Dump %s is corrupted - checksum mismatch", o.dump_file.c_str());
     result = 1;
   }
+  if (result != 0) run_report_failed();
   std::printf("%d\n", result);
   std::fflush(stdout);
   finish(0);
@@ -152,6 +154,7 @@ RemoteLocation remote_location(const CommandOptions& o) {
 }  // namespace
 
 void dispatch_command(const CommandOptions& o) {
+  run_report_dispatched(o);
   switch (o.command) {
     case cmd_check_dump:
       check_dump(o);
