@@ -107,7 +107,10 @@ void progress_add(std::uint64_t bytes) {
   if (!progress.enabled) return;
   progress.done += bytes;
   const Clock::time_point now = Clock::now();
-  if (now >= progress.next_draw) draw(now);
+  // The end of a stage of known size is shown whatever the time.
+  const bool reached_total = progress.total > 0 && progress.done >= progress.total &&
+                             progress.done - bytes < progress.total;
+  if (now >= progress.next_draw || reached_total) draw(now);
 }
 
 void progress_erase() {
