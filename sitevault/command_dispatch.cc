@@ -155,6 +155,8 @@ RemoteLocation remote_location(const CommandOptions& o) {
 
 void dispatch_command(const CommandOptions& o) {
   run_report_dispatched(o);
+  // A request that came while the start was being reported: nothing done.
+  exit_if_stopped();
   switch (o.command) {
     case cmd_check_dump:
       check_dump(o);

@@ -9,6 +9,7 @@
 #include <optional>
 
 #include "remote/curl_session.h"
+#include "stop_signals.h"
 
 namespace {
 
@@ -59,7 +60,8 @@ void pause_before_retry() {
 }
 
 // One POST; the empty text when the monitor answered 2xx.
-std::string post_once(const std::string& url, const std::string& json, long total, bool https) {
+std::string post_once(const std::string& url, const std::string& json, long total, bool https,
+                      bool stoppable) {
   const std::string shown = monitor_url_shown(url);
   remote::CurlEasy curl(curl_easy_init());
   if (!curl) return "Monitor ping to " + shown + " failed: unable to get curl handle";
@@ -80,6 +82,8 @@ std::string post_once(const std::string& url, const std::string& json, long tota
       .set(CURLOPT_USERAGENT, "sitevault/" HVX_VERSION)
       .set(CURLOPT_WRITEFUNCTION, discard_answer)
       .set(CURLOPT_HEADERFUNCTION, discard_answer);
+  if (stoppable)
+    options.set(CURLOPT_XFERINFOFUNCTION, remote::stop_requested).set(CURLOPT_NOPROGRESS, 0L);
   if (options.ok() && https && !remote::certificate_options(options, error_buffer))
     options.fail(CURLE_BAD_FUNCTION_ARGUMENT);
   if (!options.ok()) {
@@ -119,7 +123,7 @@ std::string monitor_url_shown(const std::string& url) {
   return *scheme + "://" + *host + (port ? ":" + *port : "");
 }
 
-std::string post_to_monitor(const std::string& url, const std::string& json) {
+std::string post_to_monitor(const std::string& url, const std::string& json, bool stoppable) {
   const CurlUrl parsed = parse_url(url);
   const auto scheme = parsed ? url_part(parsed.get(), CURLUPART_SCHEME) : std::nullopt;
   if (!scheme || (*scheme != "http" && *scheme != "https"))
@@ -127,8 +131,11 @@ std::string post_to_monitor(const std::string& url, const std::string& json) {
   const long total = total_seconds();
   std::string reason;
   for (int attempt = 0; attempt < kTries; ++attempt) {
-    if (attempt > 0) pause_before_retry();
-    reason = post_once(url, json, total, *scheme == "https");
+    if (attempt > 0) {
+      if (stoppable && stop_signal() != 0) break;
+      pause_before_retry();
+    }
+    reason = post_once(url, json, total, *scheme == "https", stoppable);
     if (reason.empty()) return reason;
   }
   return reason;

@@ -20,6 +20,8 @@ std::string monitor_url_shown(const std::string& url);
 // POSTs json to url (Content-Type: application/json). 10 s to connect, 30 s
 // (or HVX_NOTIFY_TIMEOUT seconds, 1 to 30) for the whole request; a request
 // that fails or gets an answer other than 2xx is tried once more after 2 s.
-// Redirects are not followed. The empty text on success, else the reason of
-// the last try (with the URL shown by monitor_url_shown).
-std::string post_to_monitor(const std::string& url, const std::string& json);
+// Redirects are not followed. stoppable: a termination request ends the
+// ping at once (the start of a run, which the request is to end); the ping
+// of the end goes out whatever came. The empty text on success, else the
+// reason of the last try (with the URL shown by monitor_url_shown).
+std::string post_to_monitor(const std::string& url, const std::string& json, bool stoppable);

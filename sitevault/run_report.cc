@@ -152,7 +152,7 @@ void publish(const StatusRecord& record) {
   }
   if (!run.notify_url.empty()) {
     const std::string url = monitor_url_for(run.notify_url, run.notify_suffixes, record.event);
-    const std::string problem = post_to_monitor(url, json);
+    const std::string problem = post_to_monitor(url, json, record.event == "start");
     if (!problem.empty()) {
       tell(problem);
       log_line(problem);

@@ -198,6 +198,19 @@ check_not_contains "hanging monitor: no credentials, no path" "s3cr3t" "$ERR"
 check_not_contains "hanging monitor: not on stdout" "Monitor" "$OUT"
 check_eq "hanging monitor: the check's record stands" success "$(field "$C" event)"
 check_contains "hanging monitor in the domain's log" "Monitor ping to" "$(cat "$REPO/backup_restore.log")"
+# A termination request while the start ping hangs ends the run at once,
+# before its operation touches the domain; the record is written before the
+# ping of the end is tried.
+: > "$SB/var/sandbox/sitectl/calls.log"
+HVX_NOTIFY_URL="http://127.0.0.1:$PORT/h" "$SITEVAULT" --backup --verbose --domain-name $D \
+  --dump-file never --desc-file "$SB/tmp/desc" >/dev/null 2>&1 & victim=$!
+for _ in $(seq 1 100); do [ "$(requests "$HANG")" -gt 4 ] && break; sleep 0.1; done
+kill -TERM $victim
+for _ in $(seq 1 50); do [ "$(field "$R" event) $(field "$R" dump)" = "failure never" ] && break; sleep 0.1; done
+check_eq "stopped during the start ping: record" "failure 143 Stopped by SIGTERM" \
+  "$(field "$R" event) $(field "$R" exit_status) $(field "$R" error)"
+check_eq "stopped during the start ping: domain untouched" "" "$(cat "$SB/var/sandbox/sitectl/calls.log")"
+kill -KILL $victim 2>/dev/null; wait $victim 2>/dev/null
 start_monitor "$SB/redirect" "redirect:ftp://127.0.0.1/x"
 HVX_NOTIFY_URL="http://127.0.0.1:$PORT/r" run "$SITEVAULT" --check-dump --domain-name $D --dump-file r1
 check_eq "redirecting monitor: result unchanged" "0 0" "$RC $OUT"
@@ -220,7 +233,7 @@ script -qec "'$SITEVAULT' --restore --verbose --client-login owner --domain-name
   --domain-ip 192.0.2.10 --dump-file r1 >'$SB/out'" "$SB/tty" >/dev/null
 check_contains "progress line on the terminal" "restoring " "$(cat "$SB/tty")"
 check_contains "progress line with percent" "100%" "$(cat "$SB/tty")"
-check_contains "progress line erased" "$esc[K" "$(cat "$SB/tty")"
+check_contains "progress line erased" "${esc}[K" "$(cat "$SB/tty")"
 check_eq "progress: only the restorer's line on stdout" "hvxrestore: domain $D restored" \
   "$(cat "$SB/out")"
 script -qec "'$SITEVAULT' --check-dump --verbose --domain-name $D --dump-file r1 >'$SB/out'" \
@@ -229,7 +242,7 @@ check_contains "progress of a check" "verifying " "$(cat "$SB/tty")"
 check_eq "progress: only the check's answer on stdout" 0 "$(cat "$SB/out")"
 HVX_PROGRESS=0 script -qec "'$SITEVAULT' --check-dump --verbose --domain-name $D --dump-file r1" \
   "$SB/tty" >/dev/null
-check_not_contains "HVX_PROGRESS=0: no line" "$esc[K" "$(cat "$SB/tty")"
+check_not_contains "HVX_PROGRESS=0: no line" "${esc}[K" "$(cat "$SB/tty")"
 run "$SITEVAULT" --restore --verbose --client-login owner --domain-name $D --domain-ip 192.0.2.10 \
   --dump-file r1
 check_exit "restore without a terminal" 0

@@ -127,9 +127,9 @@ TEST(MonitorUrl, SuffixesAndShownForm) {
 }
 
 TEST(MonitorPing, RefusesOtherSchemesWithoutConnecting) {
-  EXPECT_EQ(post_to_monitor("ftp://u:p@127.0.0.1:1/x", "{}"),
+  EXPECT_EQ(post_to_monitor("ftp://u:p@127.0.0.1:1/x", "{}", false),
             "Monitor ping not sent: HVX_NOTIFY_URL is not an http or https URL");
-  EXPECT_EQ(post_to_monitor("file:///etc/passwd", "{}"),
+  EXPECT_EQ(post_to_monitor("file:///etc/passwd", "{}", false),
             "Monitor ping not sent: HVX_NOTIFY_URL is not an http or https URL");
 }
 
