@@ -123,6 +123,8 @@ std::string monitor_url_shown(const std::string& url) {
   return *scheme + "://" + *host + (port ? ":" + *port : "");
 }
 
+void prepare_monitor_pings() { curl_global_init(CURL_GLOBAL_DEFAULT); }
+
 std::string post_to_monitor(const std::string& url, const std::string& json, bool stoppable) {
   const CurlUrl parsed = parse_url(url);
   const auto scheme = parsed ? url_part(parsed.get(), CURLUPART_SCHEME) : std::nullopt;

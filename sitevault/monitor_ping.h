@@ -17,6 +17,12 @@ std::string monitor_url_for(const std::string& url, bool suffixes, std::string_v
 // "(unreadable URL)" when it cannot be parsed.
 std::string monitor_url_shown(const std::string& url);
 
+// Sets libcurl and its TLS library up. Called before the exit handler that
+// pings at the end is registered: the TLS library registers its own
+// clean-up on its first use, and exit handlers run in the reverse order, so
+// the ping at exit must find it not yet cleaned up.
+void prepare_monitor_pings();
+
 // POSTs json to url (Content-Type: application/json). 10 s to connect, 30 s
 // (or HVX_NOTIFY_TIMEOUT seconds, 1 to 30) for the whole request; a request
 // that fails or gets an answer other than 2xx is tried once more after 2 s.

@@ -225,6 +225,7 @@ void begin_run_report(int argc, char** argv) {
   run.notify_suffixes = suffixes != nullptr && std::strcmp(suffixes, "0") != 0;
   set_message_observer(on_message);
   if (run.command.empty() || (run.status_path.empty() && run.notify_url.empty())) return;
+  if (!run.notify_url.empty()) prepare_monitor_pings();
   run.recorded = std::atexit(write_end_of_run) == 0;
 }
 

@@ -19,9 +19,9 @@ stop_monitors() {
 }
 trap stop_monitors EXIT
 # A recording monitor in DIR (monitor_server's modes); sets PORT.
-start_monitor() {  # DIR [MODE]
+start_monitor() {  # DIR [MODE [--tls CERT_DIR]]
   mkdir -p "$1"
-  "$SRC/tests/support/monitor_server" "$1" --mode "${2:-ok}" & MONITORS+=($!)
+  "$SRC/tests/support/monitor_server" "$1" --mode "${2:-ok}" "${@:3}" & MONITORS+=($!)
   for _ in $(seq 1 100); do [ -e "$1/port" ] && break; sleep 0.05; done
   PORT=$(cat "$1/port")
 }
@@ -218,6 +218,18 @@ check_contains "redirect not followed" "answered HTTP 302" "$ERR"
 HVX_NOTIFY_URL="ftp://127.0.0.1:$PORT/x" run "$SITEVAULT" --check-dump --domain-name $D --dump-file r1
 check_eq "ftp URL: result unchanged" "0 0" "$RC $OUT"
 check_contains "ftp URL refused" "HVX_NOTIFY_URL is not an http or https URL" "$ERR"
+
+# An https monitor is checked as FTPS servers are: against HVX_FTP_CA_FILE,
+# else the system's store, which does not know the test CA.
+start_monitor "$SB/tls" ok --tls "$(test_env HVX_TEST_FTPES_STATE)"
+HVX_FTP_CA_FILE=$(test_env HVX_TEST_FTPES_CA) HVX_NOTIFY_URL="https://127.0.0.1:$PORT/t" \
+  run "$SITEVAULT" --check-dump --domain-name $D --dump-file r1
+check_eq "https monitor with its CA: pinged" "0 2" "$RC $(requests "$SB/tls")"
+check_eq "https monitor with its CA: quiet" "" "$ERR"
+HVX_NOTIFY_URL="https://127.0.0.1:$PORT/t" run "$SITEVAULT" --check-dump --domain-name $D --dump-file r1
+check_eq "https monitor of an unknown CA: not pinged, result unchanged" "0 0 2" \
+  "$RC $OUT $(requests "$SB/tls")"
+check_contains "https monitor of an unknown CA: reported" "Monitor ping to https://127.0.0.1:$PORT failed" "$ERR"
 
 # Commands outside the list leave no record.
 rm -rf "${ST:?}"/*
