@@ -1,14 +1,11 @@
-// The status record's text, path and file, the monitor's URLs and the
-// progress line's text.
+// The status record's text, path and file, and the monitor's URLs.
 #include <gtest/gtest.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
-#include <chrono>
 #include <string>
 
 #include "monitor_ping.h"
-#include "progress_line.h"
 #include "status_record.h"
 #include "test_support.h"
 
@@ -36,33 +33,6 @@ TEST(StatusRecordJson, EveryByteBecomesValidJson) {
   EXPECT_EQ(json_string("\xed\xa0\x80"), R"("\ufffd\ufffd\ufffd")");
   EXPECT_EQ(json_string("\xf4\x90\x80\x80"), R"("\ufffd\ufffd\ufffd\ufffd")");
   EXPECT_EQ(json_string("\xff"), R"("\ufffd")");
-}
-
-TEST(StatusRecordJson, StartAndEndRecords) {
-  StatusRecord record;
-  record.event = "start";
-  record.command = "backup";
-  record.domain = "example.com";
-  record.started = std::chrono::system_clock::from_time_t(1765324800);  // 2025-12-10 00:00:00
-  record.pid = 42;
-  record.host = "h";
-  record.version = "1.0.0";
-  EXPECT_EQ(status_record_json(record),
-            R"({"event":"start","command":"backup","domain":"example.com","dump":null,)"
-            R"("files":0,"bytes":0,"exit_status":null,"error":null,)"
-            R"("started":"2025-12-10T00:00:00Z","finished":null,"duration_s":null,)"
-            R"("pid":42,"host":"h","version":"1.0.0"})"
-            "\n");
-  record.event = "failure";
-  record.exit_status = 143;
-  record.error = "Stopped by SIGTERM";
-  record.files = 3;
-  record.bytes = 5000000000ULL;  // past 32 bits
-  record.finished = record.started + std::chrono::milliseconds(61005);
-  const std::string json = status_record_json(record);
-  EXPECT_NE(json.find(R"("files":3,"bytes":5000000000,"exit_status":143,)"), std::string::npos);
-  EXPECT_NE(json.find(R"("finished":"2025-12-10T00:01:01Z","duration_s":61.005,)"),
-            std::string::npos);
 }
 
 TEST(StatusRecordPath, DomainAndCommandNeverLeaveTheDirectory) {
@@ -124,23 +94,4 @@ TEST(MonitorUrl, SuffixesAndShownForm) {
   EXPECT_EQ(monitor_url_shown(url), "https://hc.example:8443");
   EXPECT_EQ(monitor_url_shown("http://h/x"), "http://h");
   EXPECT_EQ(monitor_url_shown("not a url"), "(unreadable URL)");
-}
-
-TEST(MonitorPing, RefusesOtherSchemesWithoutConnecting) {
-  EXPECT_EQ(post_to_monitor("ftp://u:p@127.0.0.1:1/x", "{}", false),
-            "Monitor ping not sent: HVX_NOTIFY_URL is not an http or https URL");
-  EXPECT_EQ(post_to_monitor("file:///etc/passwd", "{}", false),
-            "Monitor ping not sent: HVX_NOTIFY_URL is not an http or https URL");
-}
-
-TEST(ProgressText, KnownAndUnknownSizes) {
-  using std::chrono::milliseconds;
-  EXPECT_EQ(progress_text("dumping", 3 << 20, 0, milliseconds(2000)),
-            "dumping 3.0 MiB  1.5 MiB/s  0:02");
-  EXPECT_EQ(progress_text("restoring", 1 << 20, 4 << 20, milliseconds(4000)),
-            "restoring 1.0 MiB of 4.0 MiB  25%  256.0 KiB/s  0:04  ETA 0:12");
-  EXPECT_EQ(progress_text("verifying", 10, 10, milliseconds(3700000)),
-            "verifying 10 B of 10 B 100%  0 B/s  1:01:40");
-  EXPECT_EQ(progress_text("verifying", 0, 10, milliseconds(0)),
-            "verifying 0 B of 10 B   0%  0 B/s  0:00");
 }
