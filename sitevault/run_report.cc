@@ -175,10 +175,11 @@ std::string signal_name(int sig) {
 
 extern "C" void write_end_of_run() {
   RunState& run = state();
-  if (!run.recorded || ::getpid() != run.pid) return;
-  run.recorded = false;
+  if (::getpid() != run.pid) return;
   progress_erase();
   disable_progress_line();
+  if (!run.recorded) return;
+  run.recorded = false;
   set_message_observer(nullptr);
   const int status = ending_status();
   const bool failed = status != 0 || run.answer_failed;
@@ -224,9 +225,11 @@ void begin_run_report(int argc, char** argv) {
   const char* suffixes = env_text("HVX_NOTIFY_SUFFIXES");
   run.notify_suffixes = suffixes != nullptr && std::strcmp(suffixes, "0") != 0;
   set_message_observer(on_message);
-  if (run.command.empty() || (run.status_path.empty() && run.notify_url.empty())) return;
+  if (run.command.empty()) return;
+  // The handler also takes the progress line off the terminal.
+  run.recorded = !run.status_path.empty() || !run.notify_url.empty();
   if (!run.notify_url.empty()) prepare_monitor_pings();
-  run.recorded = std::atexit(write_end_of_run) == 0;
+  if (std::atexit(write_end_of_run) != 0) run.recorded = false;
 }
 
 void run_report_dispatched(const CommandOptions& options) {
