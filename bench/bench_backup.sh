@@ -15,6 +15,11 @@
 #    equals sha1sum of its stream, B's digest equals sha1sum of its file.
 # Then switch_bench compares the two sitectl calls of a lock/unlock with two
 # direct spawns of the stand-in.
+# BENCH_REPORT=1: A runs with a status record (HVX_STATUS_FILE) and pings a
+# local recording monitor (HVX_NOTIFY_URL, tests/support/monitor_server);
+# each record is checked to say success with the dump's size. Run the whole
+# script under script(1) (script -qec "bench/bench_backup.sh ...") to have A
+# draw its progress line on a terminal.
 set -euo pipefail
 src=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)
 build=$(cd "$1" && pwd); mib=${2:-1024}; pairs=${3:-7}
@@ -29,6 +34,23 @@ eval "$("$src/testbed/sandbox" up "$work/root" 2>/dev/null)"
 repo=$HVX_ROOT/var/lib/hvx/dumps/example.com
 writer=$HVX_ROOT/usr/local/hvx/bin/hvxdump
 echo "description" > "$work/desc"
+if [ "${BENCH_REPORT:-0}" = 1 ]; then
+  mkdir -p "$work/monitor"
+  "$src/tests/support/monitor_server" "$work/monitor" & monitor=$!
+  trap 'kill $monitor 2>/dev/null; cleanup' EXIT
+  for _ in $(seq 1 100); do [ -e "$work/monitor/port" ] && break; sleep 0.05; done
+  export HVX_STATUS_FILE=$work/%d-%c.json HVX_NOTIFY_SUFFIXES=1
+  HVX_NOTIFY_URL=http://127.0.0.1:$(cat "$work/monitor/port")/ping/bench
+  export HVX_NOTIFY_URL
+fi
+# The record of the last A run says success with the dump's size.
+check_record() {
+  [ "${BENCH_REPORT:-0}" = 1 ] || return 0
+  python3 -c 'import json, sys
+r = json.load(open(sys.argv[1]))
+sys.exit(0 if r["event"] == "success" and r["bytes"] == int(sys.argv[2]) else 1)' \
+    "$work/example.com-backup.json" "$1" || { echo "record mismatch" >&2; exit 1; }
+}
 
 ratios=()
 echo "== verbose backup of a ${mib} MiB stream, ${pairs} pairs"
@@ -40,6 +62,7 @@ for i in $(seq 1 "$pairs"); do
   size=$(stat -c %s "$repo/b1"); sig=$(tail -n 2 "$repo/b1" | wc -c)
   [ "$(head -c $((size - sig)) "$repo/b1" | sha1sum | cut -c1-40)" = \
     "$(tail -n 2 "$repo/b1" | head -n 1 | cut -c9-)" ] || { echo "digest mismatch" >&2; exit 1; }
+  check_record "$size"
   rm -f "$repo"/b*; sync
   HVXDUMP_PAD_MIB=$mib /usr/bin/time -f '%e %M' -o "$work/b" bash -c \
     "nice '$writer' --single-domain-mode -f - --domain-name example.com 2>/dev/null | '$yard' '$work/y' > '$work/yd'"

@@ -13,6 +13,14 @@ const char* program_name = nullptr;
 
 namespace {
 
+MessageObserver message_observer = nullptr;
+int status_at_exit = 0;
+
+[[noreturn]] void end_process(int status) {
+  status_at_exit = status;
+  std::exit(status);
+}
+
 // The last path component of program_name ("dir/prog/" shows as "prog",
 // "/" as "/"); empty when there is none.
 std::string shown_program_name() {
@@ -34,9 +42,10 @@ int write_message(const char* text, int exit_code) {
   const int saved_errno = errno;
   const std::string prefix = shown_program_name();
   if (text == nullptr) text = "";
+  if (message_observer != nullptr) message_observer(text);
   write_to(stderr, prefix, text);
   write_to(stdout, prefix, text);
-  if (exit_code != 0) std::exit(exit_code);
+  if (exit_code != 0) end_process(exit_code);
   errno = saved_errno;
   return 0;
 }
@@ -82,7 +91,7 @@ void exit_with_error(int exit_code, const char* format, ...) {
   errno = saved_errno;
   write_message(text.c_str(), 0);
   // A caller's 0 still ends the run, as a failure.
-  std::exit(exit_code != 0 ? exit_code : 1);
+  end_process(exit_code != 0 ? exit_code : 1);
 }
 
 void write_output_text(const char* text) {
@@ -95,4 +104,8 @@ void write_error_text(const char* text) {
   std::fflush(stderr);
 }
 
-void util_exit(int status) { std::exit(status); }
+void util_exit(int status) { end_process(status); }
+
+void set_message_observer(MessageObserver observer) { message_observer = observer; }
+
+int ending_status() { return status_at_exit; }

@@ -40,3 +40,12 @@ void write_error_text(const char* text);
 
 // Ends the process through the normal exit (streams flushed).
 [[noreturn]] void util_exit(int status);
+
+// --- What the end of a run is told ---
+// A function shown every message text (with its line feed, before the
+// prefix) just before write_message writes it; null: none. One at a time.
+using MessageObserver = void (*)(const char* text);
+void set_message_observer(MessageObserver observer);
+// The status the process is ending with through write_message,
+// exit_with_error or util_exit (what an exit handler may read); 0 until then.
+int ending_status();

@@ -6,6 +6,8 @@
 #include <cstdlib>
 #include <initializer_list>
 
+#include "messages.h"
+
 namespace {
 
 constexpr int kMaxChildren = 64;
@@ -53,5 +55,5 @@ void untrack_child_group(pid_t pgid) {
 }
 
 void exit_if_stopped() {
-  if (received != 0) std::exit(128 + received);
+  if (received != 0) util_exit(128 + received);
 }

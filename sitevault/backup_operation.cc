@@ -17,6 +17,7 @@
 #include "messages.h"
 #include "operation_support.h"
 #include "product_conf.h"
+#include "run_report.h"
 #include "server_keys.h"
 #include "signing.h"
 #include "stop_signals.h"
@@ -92,6 +93,9 @@ bool store_dump(const char* domain, const std::string& arguments, const std::str
     *mail_text = kRemovedAfterFailure;
     return false;
   }
+  std::uint64_t bytes = 0;
+  for (const std::uint64_t size : sizes) bytes += size;
+  run_report_counts(sizes.size(), bytes);
   return true;
 }
 

@@ -19,6 +19,7 @@
 #include "messages.h"
 #include "remote/remote_store.h"
 #include "repository_dir.h"
+#include "run_report.h"
 #include "server_keys.h"
 #include "signing.h"
 #include "stop_signals.h"
@@ -43,6 +44,7 @@ RetentionRules retention_rules(const CommandOptions& o) {
   int result = check_local_dump(o.dump_dir, o.dump_file);
   if (result < 0) finish(1);
   if (result == 0 && run_dumpctl("--check-dump", o.dump_file.c_str()) != 0) result = 1;
+  if (result != 0) run_report_failed();
   std::printf("%d\n", result);
   std::fflush(stdout);
   finish(0);
@@ -142,6 +144,7 @@ RemoteLocation remote_location(const CommandOptions& o) {
   const std::unique_ptr<RemoteStore> store = open_remote_store(where);
   const int result = store ? check_remote_dump(*store, o.dump_file) : -1;
   if (result < 0) finish(1);
+  if (result != 0) run_report_failed();
   std::printf("%d\n", result);
   std::fflush(stdout);
   finish(0);
@@ -159,6 +162,9 @@ RemoteLocation remote_location(const CommandOptions& o) {
 }  // namespace
 
 void dispatch_command(const CommandOptions& o) {
+  run_report_dispatched(o);
+  // A request that came while the start was being reported: nothing done.
+  exit_if_stopped();
   switch (o.command) {
     case cmd_check_dump:
       check_dump(o);

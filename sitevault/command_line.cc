@@ -7,6 +7,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <ctime>
+#include <vector>
 
 #include "dump_files.h"
 #include "dump_staging.h"
@@ -655,4 +656,40 @@ void parse_command_line(int argc, char** argv, CommandOptions& o) {
   umask(022);
   check_installation(o);
   validate_command(o);
+}
+
+// --- The run's command before its options are checked ---
+
+namespace {
+
+// Whether getopt_long's answer is one of the command options.
+bool is_command_option(int opt) {
+  for (const option& entry : long_options) {
+    if (entry.name != nullptr && entry.val == opt && opt < opt_help) return true;
+  }
+  return false;
+}
+
+}  // namespace
+
+CommandPreview preview_command_line(int argc, char** argv) {
+  CommandPreview preview;
+  // getopt_long reorders what it is given: it reads a copy of the vector.
+  std::vector<char*> arguments(argv, argv + argc);
+  arguments.push_back(nullptr);
+  const int saved_opterr = opterr;
+  opterr = 0;
+  optind = 0;
+  int opt;
+  while ((opt = getopt_long(argc, arguments.data(), "h", long_options, nullptr)) != -1) {
+    if (is_command_option(opt)) {
+      preview.command = static_cast<Command>(opt);
+    } else if (opt == opt_domain_name && optarg != nullptr) {
+      preview.domain_name = optarg;
+      preview.domain_given = true;
+    }
+  }
+  opterr = saved_opterr;
+  optind = 0;  // the next getopt_long starts afresh
+  return preview;
 }

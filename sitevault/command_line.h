@@ -66,3 +66,15 @@ void parse_command_line(int argc, char** argv, CommandOptions& options);
 bool is_bare_name(const std::string& name);
 // Whether a domain name may be used in paths, commands and statements.
 bool is_acceptable_domain_name(const std::string& name);
+
+// --- The run's command before its options are checked ---
+// The last command option and the last --domain-name value of argv, read by
+// the same option table without a word on errors and without changing what
+// parse_command_line reads next: what the run's record names even when the
+// configuration or an option ends the run.
+struct CommandPreview {
+  Command command = cmd_bu_test;
+  std::string domain_name;
+  bool domain_given = false;
+};
+CommandPreview preview_command_line(int argc, char** argv);

@@ -1,6 +1,7 @@
 #include "dump_check.h"
 
 #include <cerrno>
+#include <cstdint>
 #include <optional>
 #include <span>
 #include <string_view>
@@ -9,9 +10,11 @@
 #include "dump_files.h"
 #include "dump_series.h"
 #include "messages.h"
+#include "progress_line.h"
 #include "remote/remote_store.h"
 #include "remote_dump.h"
 #include "repository_dir.h"
+#include "run_report.h"
 #include "server_keys.h"
 
 int dump_check_verdict(const char* dump, bool digest_matches, const SignatureJudge& judge) {
@@ -62,11 +65,20 @@ std::optional<StreamedDump> stream_remote_dump(RemoteStore& store, const std::st
                  dump_name.c_str(), missing);
     return std::nullopt;
   }
+  // The whole size is asked for only when someone watches it grow.
+  std::uint64_t total = 0;
+  if (progress_line_enabled()) {
+    for (const std::string& name : *files) total += store.size(name, Missing::allowed).value_or(0);
+  }
+  progress_stage("verifying", total);
   ArrivingDigest digest;
+  std::uint64_t received = 0;
   for (const std::string& name : *files) {
     digest.start_file(&name == &files->back());
     bool digested = true;
     const ByteSink sink = [&](std::span<const char> bytes) {
+      progress_add(bytes.size());
+      received += bytes.size();
       digested = digest.feed(bytes.data(), bytes.size());
       return digested;
     };
@@ -80,6 +92,7 @@ std::optional<StreamedDump> stream_remote_dump(RemoteStore& store, const std::st
   }
   // The signature lines are looked for where a local check looks: within
   // the last kSignatureTailWindow bytes of the last file.
+  run_report_counts(files->size(), received);
   std::string_view tail = digest.held_tail();
   if (tail.size() > kSignatureTailWindow) tail.remove_prefix(tail.size() - kSignatureTailWindow);
   StreamedDump streamed;

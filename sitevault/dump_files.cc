@@ -22,7 +22,9 @@
 #include "messages.h"
 #include "openssl_handles.h"
 #include "path_names.h"
+#include "progress_line.h"
 #include "repository_dir.h"
+#include "run_report.h"
 #include "text_format.h"
 #include "unique_fd.h"
 
@@ -75,6 +77,7 @@ bool digest_fd(EVP_MD_CTX* ctx, int fd, std::uint64_t limit, std::vector<char>& 
     if (n <= 0) return false;  // an error, or the file shrank since it was opened
     if (EVP_DigestUpdate(ctx, buf.data(), static_cast<std::size_t>(n)) != 1) return false;
     offset += static_cast<std::uint64_t>(n);
+    progress_add(static_cast<std::uint64_t>(n));
   }
   return true;
 }
@@ -234,6 +237,9 @@ std::optional<std::string> digest_open_dump(const open_dump& files) {
     return std::nullopt;
   }
   std::vector<char> buf(kDigestBlock);
+  std::uint64_t total = 0;
+  for (const OpenDumpFile& file : files) total += file.size;
+  progress_stage("verifying", total);
   for (std::size_t i = 0; i < files.size(); ++i) {
     std::uint64_t limit = files[i].size;
     // The stream ends where the signature lines of the last file begin.
@@ -254,6 +260,7 @@ std::optional<std::string> digest_open_dump(const open_dump& files) {
     report_error("Can't extract digest from BIO chain");
     return std::nullopt;
   }
+  run_report_counts(files.size(), total);
   return hex_encode(md, static_cast<long>(md_len));
 }
 

@@ -6,10 +6,13 @@
 #include "messages.h"
 #include "product_conf.h"
 #include "remote/curl_session.h"
+#include "run_report.h"
 #include "stop_signals.h"
 
 int main(int argc, char** argv) {
   program_name = argv[0];
+  // From here on every end of a domain command leaves its record.
+  begin_run_report(argc, argv);
   load_product_conf();
   CommandOptions options;
   parse_command_line(argc, argv, options);

@@ -23,6 +23,7 @@
 #include "messages.h"
 #include "process.h"
 #include "product_conf.h"
+#include "run_report.h"
 #include "stop_signals.h"
 #include "text_format.h"
 #include "unique_fd.h"
@@ -283,6 +284,7 @@ void detach_operation() {
     _exit(0);
   }
   setsid();
+  run_report_detached();
   const int null_fd = open("/dev/null", O_RDWR);
   if (null_fd >= 0) {
     dup2(null_fd, STDIN_FILENO);

@@ -15,6 +15,8 @@
 #include "fd_io.h"
 #include "messages.h"
 #include "path_names.h"
+#include "progress_line.h"
+#include "run_report.h"
 #include "server_keys.h"
 #include "signed_stream.h"
 #include "signing.h"
@@ -273,6 +275,12 @@ std::optional<std::vector<std::uint64_t>> fetch_staged(
     RemoteStore& store, const std::vector<std::string>& files, const std::string& dump_name,
     const std::string& staged_path, ArrivingDigest& digest, std::string& reason) {
   std::vector<std::uint64_t> sizes;
+  // The whole size is asked for only when someone watches it grow.
+  std::uint64_t total = 0;
+  if (progress_line_enabled()) {
+    for (const std::string& name : files) total += store.size(name, Missing::allowed).value_or(0);
+  }
+  progress_stage("downloading", total);
   for (const std::string& name : files) {
     // "<dump>.partN" becomes "<staged>.partN".
     const std::string local_path = staged_path + name.substr(dump_name.size());
@@ -291,6 +299,7 @@ std::optional<std::vector<std::uint64_t>> fetch_staged(
         written = false;
         return false;
       }
+      progress_add(bytes.size());
       return digest.feed(bytes.data(), bytes.size());
     };
     if (!store.get(name, sink)) {
@@ -357,7 +366,12 @@ bool download_remote_dump(RemoteStore& store, const std::string& path,
 
   const std::string verdict = check_staged(repository, staged_path, digest);
   if (verdict.empty()) {
-    if (commit_staged_dump(staged_path, repository + "/" + dump_name, *sizes) == 0) return true;
+    if (commit_staged_dump(staged_path, repository + "/" + dump_name, *sizes) == 0) {
+      std::uint64_t bytes = 0;
+      for (const std::uint64_t size : *sizes) bytes += size;
+      run_report_counts(sizes->size(), bytes);
+      return true;
+    }
     reason = "Unable to put the dump " + dump_name + " in place in the repository";
     return false;
   }

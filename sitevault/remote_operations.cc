@@ -18,6 +18,7 @@
 #include "product_conf.h"
 #include "remote/remote_store.h"
 #include "remote_dump.h"
+#include "run_report.h"
 #include "signed_stream.h"
 #include "unique_fd.h"
 
@@ -45,7 +46,11 @@ int upload_locked(RemoteStore& store, const char* domain, const char* dump_file,
   SignedDumpStream stream;
   use_upload_wording(stream, reason);
   if (!stream.start(hvxdump_command(arguments, true), error_log.get(), split_size)) return 1;
-  return upload_signed_dump(store, stream, dump_file ? dump_file : "", reason) ? 0 : 1;
+  if (!upload_signed_dump(store, stream, dump_file ? dump_file : "", reason)) return 1;
+  std::uint64_t bytes = 0;
+  for (const std::uint64_t size : stream.file_sizes()) bytes += size;
+  run_report_counts(stream.file_sizes().size(), bytes);
+  return 0;
 }
 
 }  // namespace

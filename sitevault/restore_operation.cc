@@ -20,6 +20,7 @@
 #include "messages.h"
 #include "operation_support.h"
 #include "product_conf.h"
+#include "progress_line.h"
 #include "repository_dir.h"
 #include "server_keys.h"
 #include "shell_child.h"
@@ -35,6 +36,9 @@ constexpr std::size_t kBlock = 256 * 1024;
 // bytes as it held when it was verified; false after reporting.
 bool feed_restorer(const open_dump& files, int restorer_stdin) {
   std::vector<char> buffer(kBlock);
+  std::uint64_t total = 0;
+  for (const OpenDumpFile& file : files) total += file.size;
+  progress_stage("restoring", total);
   for (const OpenDumpFile& file : files) {
     std::uint64_t offset = 0;
     while (offset < file.size) {
@@ -52,6 +56,7 @@ bool feed_restorer(const open_dump& files, int restorer_stdin) {
         return false;
       }
       offset += static_cast<std::uint64_t>(n);
+      progress_add(static_cast<std::uint64_t>(n));
     }
   }
   return true;

@@ -13,6 +13,7 @@
 #include "dump_files.h"
 #include "messages.h"
 #include "openssl_handles.h"
+#include "progress_line.h"
 #include "server_keys.h"
 #include "shell_child.h"
 #include "signing.h"
@@ -163,6 +164,7 @@ struct SignedDumpStream::State {
         break;
       }
       filled += static_cast<std::size_t>(n);
+      progress_add(static_cast<std::uint64_t>(n));
       part_bytes += static_cast<std::uint64_t>(n);
       sizes.back() += static_cast<std::uint64_t>(n);
     }
@@ -210,6 +212,7 @@ bool SignedDumpStream::start(const std::string& command, int error_fd, std::uint
   if (st.pid < 0) return st.fail(Failure::start, errno);
   pipe->write.reset();
   st.pipe = std::move(pipe->read);
+  progress_stage("dumping", 0);
   // Best effort: the default size is kept when the system refuses.
   ::fcntl(st.pipe.get(), F_SETPIPE_SZ, kPipeSize);
   return true;

@@ -145,25 +145,11 @@ int close_tls_socket(void*, curl_socket_t fd) {
   return ::close(fd);
 }
 
-// Certificate checks: against the system's store or HVX_FTP_CA_FILE, and the
-// server key pinned in HVX_FTP_PINNED_KEY. A pin without a CA file is the
-// whole check (a server with a self-signed certificate is trusted by its key
-// alone); with a CA file both apply.
+// TLS on every connection, with the certificate checks of
+// certificate_options.
 bool tls_options(CurlOptions& options, char* error_buffer) {
-  const char* ca_file = env_value("HVX_FTP_CA_FILE");
-  const char* pin = env_value("HVX_FTP_PINNED_KEY");
-  if (pin != nullptr && std::string_view(pin).substr(0, 8) != "sha256//") {
-    set_reason(
-        error_buffer,
-        std::string("HVX_FTP_PINNED_KEY is not of the form sha256//<base64>: \"") + pin + "\"");
-    return false;
-  }
-  if (ca_file != nullptr && !readable_file("HVX_FTP_CA_FILE", ca_file, error_buffer)) return false;
-  const long verify_chain = pin == nullptr || ca_file != nullptr ? 1L : 0L;
+  if (!certificate_options(options, error_buffer)) return false;
   options.set(CURLOPT_USE_SSL, static_cast<long>(CURLUSESSL_ALL))
-      .set(CURLOPT_SSLVERSION, static_cast<long>(CURL_SSLVERSION_TLSv1_2))
-      .set(CURLOPT_SSL_VERIFYPEER, verify_chain)
-      .set(CURLOPT_SSL_VERIFYHOST, verify_chain * 2)
       .set(CURLOPT_SSL_SESSIONID_CACHE, 1L)
       // Servers that require the data connection to resume the control
       // connection's TLS session (vsftpd's require_ssl_reuse) refuse a stale
@@ -175,8 +161,6 @@ bool tls_options(CurlOptions& options, char* error_buffer) {
       // tickets have long arrived when its data connection opens.
       .set(CURLOPT_FORBID_REUSE, 1L)
       .set(CURLOPT_CLOSESOCKETFUNCTION, close_tls_socket);
-  if (ca_file != nullptr) options.set(CURLOPT_CAINFO, ca_file);
-  if (pin != nullptr) options.set(CURLOPT_PINNEDPUBLICKEY, pin);
   return true;
 }
 
@@ -241,6 +225,25 @@ bool ssh_options(CurlOptions& options, char* error_buffer) {
 }
 
 }  // namespace
+
+bool certificate_options(CurlOptions& options, char* error_buffer) {
+  const char* ca_file = env_value("HVX_FTP_CA_FILE");
+  const char* pin = env_value("HVX_FTP_PINNED_KEY");
+  if (pin != nullptr && std::string_view(pin).substr(0, 8) != "sha256//") {
+    set_reason(
+        error_buffer,
+        std::string("HVX_FTP_PINNED_KEY is not of the form sha256//<base64>: \"") + pin + "\"");
+    return false;
+  }
+  if (ca_file != nullptr && !readable_file("HVX_FTP_CA_FILE", ca_file, error_buffer)) return false;
+  const long verify_chain = pin == nullptr || ca_file != nullptr ? 1L : 0L;
+  options.set(CURLOPT_SSLVERSION, static_cast<long>(CURL_SSLVERSION_TLSv1_2))
+      .set(CURLOPT_SSL_VERIFYPEER, verify_chain)
+      .set(CURLOPT_SSL_VERIFYHOST, verify_chain * 2);
+  if (ca_file != nullptr) options.set(CURLOPT_CAINFO, ca_file);
+  if (pin != nullptr) options.set(CURLOPT_PINNEDPUBLICKEY, pin);
+  return true;
+}
 
 std::optional<TransferLimits> limits_from_env(std::string& why) {
   TransferLimits limits;

@@ -102,6 +102,14 @@ struct CurlTransport {
 void common_options(CurlOptions& options, const RemoteLocation& where,
                     const CurlTransport& transport, char* error_buffer, TransferUse use);
 
+// The checks of a TLS server's identity: its certificate against the
+// system's store or HVX_FTP_CA_FILE, and the server key pinned in
+// HVX_FTP_PINNED_KEY. A pin without a CA file is the whole check (a server
+// with a self-signed certificate is trusted by its key alone); with a CA
+// file both apply. TLS 1.2 at least. false with the reason in error_buffer
+// when a value is malformed or the CA file cannot be read.
+bool certificate_options(CurlOptions& options, char* error_buffer);
+
 // Where a session's failures go: the text of one report, ending with a line
 // feed.
 using FailureReport = std::function<void(const std::string& text)>;

@@ -106,3 +106,46 @@ TEST(PrintError, ExitWithErrorEndsTheProcessAfterBothStreams) {
   EXPECT_EQ(read_file(dir / "err"), "sitevault: fatal: stop here\n");
   EXPECT_EQ(read_file(dir / "out"), "earlier output\nsitevault: fatal: stop here\n");
 }
+
+namespace {
+std::string observed;  // the file an exit handler writes
+extern "C" void note_ending() {
+  FILE* out = std::fopen(observed.c_str(), "a");
+  if (out == nullptr) return;
+  std::fprintf(out, "|%d", ending_status());
+  std::fclose(out);
+}
+void note_message(const char* text) {
+  FILE* out = std::fopen(observed.c_str(), "a");
+  if (out == nullptr) return;
+  std::fputs(text, out);
+  std::fclose(out);
+}
+}  // namespace
+
+// An exit handler learns the status of every ending verb; the observer is
+// shown each message as it is reported.
+TEST(PrintError, ExitHandlersSeeTheEndingStatusAndTheMessages) {
+  TempDir dir;
+  int run = 0;
+  const auto ended = [&](int how) {
+    observed = dir / std::to_string(++run);
+    if (fork() == 0) {
+      const int null_fd = open("/dev/null", O_WRONLY);
+      dup2(null_fd, 1);
+      dup2(null_fd, 2);
+      set_message_observer(note_message);
+      std::atexit(note_ending);
+      errno = 0;
+      if (how == 0) exit_with_error(4, "fatal: %s", "stop here");
+      if (how == 1) write_message("missing key", 3);
+      util_exit(how);
+    }
+    wait(nullptr);
+    return read_file(observed);
+  };
+  EXPECT_EQ(ended(0), "fatal: stop here|4");
+  EXPECT_EQ(ended(1), "missing key|3");
+  EXPECT_EQ(ended(7), "|7");
+  EXPECT_EQ(ended(2), "|2");
+}
