@@ -17,12 +17,13 @@
 
 // --ftp-server, --ftp-path and the credentials, taken apart once. scheme is
 // lower case: "ftp" (also for a server given without one), "ftpes", "ftps",
-// "sftp". server keeps the text as given, for the messages and the
-// write-test utility.
+// "sftp", "s3" (an object store over HTTPS), "s3+http". server keeps the
+// text as given, for the messages and the write-test utility.
 struct RemoteLocation {
   std::string scheme;
   std::string authority;  // host[:port]
   std::string path;       // the repository directory; relative: to the login directory
+                          // (an object store: BUCKET[/PREFIX])
   std::string login;
   std::string password;
   std::string server;

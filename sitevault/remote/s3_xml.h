@@ -1,0 +1,54 @@
+// The XML replies of an S3 endpoint, read with libxml2: error documents
+// (which may come with a 200 status), listings, the upload id of a new
+// multipart upload and the per-key failures of a batch deletion. Element
+// names are matched without their namespace; nothing is fetched or expanded
+// from outside the document.
+#pragma once
+
+#include <cstdint>
+#include <optional>
+#include <string>
+#include <string_view>
+#include <vector>
+
+namespace s3 {
+
+// An <Error> document: its Code and Message (either may be empty), and for a
+// key of a batch deletion the Key.
+struct ErrorReply {
+  std::string code;
+  std::string message;
+  std::string key;
+};
+
+// The error a body carries when its root element is <Error>; nullopt for any
+// other body, an empty one or one that is no XML.
+std::optional<ErrorReply> parse_error(std::string_view body);
+
+// The root element's local name; empty when the body is no XML document.
+std::string root_name(std::string_view body);
+
+// One page of ListObjectsV2. Keys are decoded when the reply says they were
+// URL-encoded.
+struct ListedObject {
+  std::string key;
+  std::uint64_t size = 0;
+};
+struct ListPage {
+  std::vector<ListedObject> objects;
+  bool truncated = false;
+  std::string next_token;
+};
+// nullopt when the body is no ListBucketResult, a key does not decode or a
+// size is no number.
+std::optional<ListPage> parse_list_page(std::string_view body);
+
+// The UploadId of an InitiateMultipartUploadResult; nullopt when there is
+// none.
+std::optional<std::string> parse_upload_id(std::string_view body);
+
+// The failures of a DeleteResult, one per key not deleted; nullopt when the
+// body is no DeleteResult.
+std::optional<std::vector<ErrorReply>> parse_delete_result(std::string_view body);
+
+}  // namespace s3
