@@ -6,6 +6,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <functional>
 #include <memory>
 #include <optional>
 #include <string>
@@ -105,6 +106,14 @@ class RemoteStore {
   // store that asks the panel's write-test utility passes on. true, or false
   // after reporting.
   virtual bool probe_writable(const std::string& basedir) = 0;
+
+  // Ends the unfinished uploads under names that begin with prefix and that
+  // abandoned accepts, on a store that keeps uploads in progress apart from
+  // its files (a multipart upload of object storage): those of runs that
+  // were killed, or whose clean-up could not reach the server. true, or
+  // false after reporting. The default has none to end.
+  virtual bool end_abandoned_uploads(std::string_view prefix,
+                                     const std::function<bool(const std::string&)>& abandoned);
 
   // The text of the last failure reported, "" when none was.
   const std::string& last_failure() const { return last_failure_; }

@@ -449,7 +449,7 @@ bool S3Store::put_spool(const std::string& key, const std::string& query, std::u
   return true;
 }
 
-void S3Store::abort_upload(const std::string& key, const std::string& upload_id) {
+bool S3Store::abort_upload(const std::string& key, const std::string& upload_id) {
   std::erase_if(open_uploads_, [&](const auto& open) { return open.second == upload_id; });
   Request request("AbortMultipartUpload", "DELETE");
   request.key = key;
@@ -458,12 +458,14 @@ void S3Store::abort_upload(const std::string& key, const std::string& upload_id)
   request.stoppable = false;
   const Reply reply = send(request);
   // An upload that is already gone is what the abort wants.
-  if (reply.answered() && reply.status == 404) return;
-  if (!succeeded(request, reply)) {
-    errno = 0;
-    report_error("Unable to abort the multipart upload of \"%s\": its parts stay on the server\n",
-                 key.c_str());
-  }
+  if (reply.answered() && reply.status == 404) return true;
+  if (succeeded(request, reply)) return true;
+  errno = 0;
+  report_error(
+      "Unable to abort the multipart upload of \"%s\": its parts stay on the server until the "
+      "next run ends it\n",
+      key.c_str());
+  return false;
 }
 
 std::optional<std::uint64_t> S3Store::put_multipart(const std::string& key,
@@ -746,4 +748,48 @@ bool S3Store::probe_writable(const std::string&) {
            s3::object_key(bucket_, probe).c_str());
   }
   return listed && deleted;
+}
+
+bool S3Store::end_abandoned_uploads(std::string_view prefix,
+                                    const std::function<bool(const std::string&)>& abandoned) {
+  const std::string directory = bucket_.prefix.empty() ? "" : bucket_.prefix + "/";
+  const std::string key_prefix = directory + std::string(prefix);
+  std::vector<s3::OpenUpload> ended;
+  std::string key_marker;
+  std::string id_marker;
+  for (;;) {
+    s3::QueryParams params = {{"uploads", ""}, {"prefix", key_prefix}, {"encoding-type", "url"}};
+    if (!key_marker.empty()) {
+      params.emplace_back("key-marker", key_marker);
+      params.emplace_back("upload-id-marker", id_marker);
+    }
+    Request request("ListMultipartUploads", "GET");
+    request.query = s3::canonical_query(std::move(params));
+    request.reply_limit = kListReplyLimit;
+    request.name = key_prefix;
+    const Reply reply = send(request);
+    if (!succeeded(request, reply)) return false;
+    auto page = s3::parse_uploads_page(reply.body);
+    if (!page) {
+      report("error: S3 ListMultipartUploads of \"%s\" failed: the answer is no listing\n",
+             key_prefix.c_str());
+      return false;
+    }
+    for (s3::OpenUpload& upload : page->uploads) {
+      if (upload.key.compare(0, directory.size(), directory) != 0) continue;
+      const std::string name = upload.key.substr(directory.size());
+      if (name.find('/') == std::string::npos && abandoned(name)) {
+        ended.push_back(std::move(upload));
+      }
+    }
+    if (!page->truncated) break;
+    if (page->next_key_marker == key_marker && page->next_upload_id_marker == id_marker) break;
+    key_marker = std::move(page->next_key_marker);
+    id_marker = std::move(page->next_upload_id_marker);
+  }
+  bool all = true;
+  for (const s3::OpenUpload& upload : ended) {
+    all = abort_upload(upload.key, upload.upload_id) && all;
+  }
+  return all;
 }

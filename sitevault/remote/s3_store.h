@@ -14,6 +14,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <functional>
 #include <memory>
 #include <optional>
 #include <string>
@@ -57,6 +58,10 @@ class S3Store final : public RemoteStore {
   std::optional<std::string> get_text(const std::string& name, std::size_t max_bytes) override;
   // A small probe object is written, looked for in the listing and deleted.
   bool probe_writable(const std::string& basedir) override;
+  // ListMultipartUploads under the prefix, and AbortMultipartUpload of each
+  // that abandoned accepts.
+  bool end_abandoned_uploads(std::string_view prefix,
+                             const std::function<bool(const std::string&)>& abandoned) override;
 
   // Bytes of one part of a multipart upload (and the most an object sent as
   // one PutObject holds).
@@ -87,7 +92,8 @@ class S3Store final : public RemoteStore {
                  const std::string& sha256, std::string* etag);
   std::optional<std::uint64_t> put_multipart(const std::string& key, const ByteSource& source,
                                              std::uint64_t first_part, std::string first_sha256);
-  void abort_upload(const std::string& key, const std::string& upload_id);
+  // false after reporting when the upload could not be aborted.
+  bool abort_upload(const std::string& key, const std::string& upload_id);
   std::optional<std::uint64_t> head(const std::string& name, Missing missing);
   bool delete_batch(const std::vector<std::string>& names, remote::TransferUse use);
 

@@ -108,6 +108,34 @@ std::optional<ListPage> parse_list_page(std::string_view body) {
   return page;
 }
 
+std::optional<UploadsPage> parse_uploads_page(std::string_view body) {
+  const XmlDoc doc = parse(body);
+  const xmlNode* root = root_of(doc);
+  if (!named(root, "ListMultipartUploadsResult")) return std::nullopt;
+  const bool encoded = child_text(root, "EncodingType") == "url";
+  UploadsPage page;
+  page.truncated = child_text(root, "IsTruncated") == "true";
+  page.next_key_marker = child_text(root, "NextKeyMarker");
+  page.next_upload_id_marker = child_text(root, "NextUploadIdMarker");
+  if (encoded) {
+    auto marker = uri_decode(page.next_key_marker);
+    if (!marker) return std::nullopt;
+    page.next_key_marker = std::move(*marker);
+  }
+  for (const xmlNode* node = root->children; node != nullptr; node = node->next) {
+    if (!named(node, "Upload")) continue;
+    std::string key = child_text(node, "Key");
+    if (encoded) {
+      auto decoded = uri_decode(key);
+      if (!decoded) return std::nullopt;
+      key = std::move(*decoded);
+    }
+    page.uploads.push_back({std::move(key), child_text(node, "UploadId")});
+  }
+  if (page.truncated && page.next_key_marker.empty()) return std::nullopt;
+  return page;
+}
+
 std::optional<std::string> parse_upload_id(std::string_view body) {
   const XmlDoc doc = parse(body);
   const xmlNode* root = root_of(doc);

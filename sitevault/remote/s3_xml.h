@@ -43,6 +43,22 @@ struct ListPage {
 // size is no number.
 std::optional<ListPage> parse_list_page(std::string_view body);
 
+// One page of ListMultipartUploads: the key and id of each unfinished
+// upload, and where the next page starts.
+struct OpenUpload {
+  std::string key;
+  std::string upload_id;
+};
+struct UploadsPage {
+  std::vector<OpenUpload> uploads;
+  bool truncated = false;
+  std::string next_key_marker;
+  std::string next_upload_id_marker;
+};
+// nullopt when the body is no ListMultipartUploadsResult, a key does not
+// decode, or a truncated page tells no next marker.
+std::optional<UploadsPage> parse_uploads_page(std::string_view body);
+
 // The UploadId of an InitiateMultipartUploadResult; nullopt when there is
 // none.
 std::optional<std::string> parse_upload_id(std::string_view body);
