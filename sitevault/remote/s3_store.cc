@@ -758,7 +758,8 @@ bool S3Store::end_abandoned_uploads(std::string_view prefix,
   std::string key_marker;
   std::string id_marker;
   for (;;) {
-    s3::QueryParams params = {{"uploads", ""}, {"prefix", key_prefix}, {"encoding-type", "url"}};
+    // Keys as they are: a gateway that encodes them here does not say so.
+    s3::QueryParams params = {{"uploads", ""}, {"prefix", key_prefix}};
     if (!key_marker.empty()) {
       params.emplace_back("key-marker", key_marker);
       params.emplace_back("upload-id-marker", id_marker);

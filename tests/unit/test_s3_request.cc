@@ -162,6 +162,25 @@ TEST(S3Replies, ListingPagesAndDeletionResults) {
             "2~xyz");
   EXPECT_FALSE(s3::parse_upload_id("<InitiateMultipartUploadResult/>").has_value());
 
+  // Unfinished uploads: keys as they come unless the reply says they are
+  // encoded (a gateway may encode them without saying so when asked, so
+  // the store does not ask).
+  auto uploads = s3::parse_uploads_page(
+      "<ListMultipartUploadsResult><IsTruncated>true</IsTruncated>"
+      "<NextKeyMarker>p/b c</NextKeyMarker><NextUploadIdMarker>2~b</NextUploadIdMarker>"
+      "<Upload><Key>p/.hvxtmp.t.a b%</Key><UploadId>2~a</UploadId></Upload>"
+      "<Upload><Key>p/b c</Key><UploadId>2~b</UploadId></Upload></ListMultipartUploadsResult>");
+  ASSERT_TRUE(uploads.has_value());
+  ASSERT_EQ(uploads->uploads.size(), 2U);
+  EXPECT_EQ(uploads->uploads[0].key, "p/.hvxtmp.t.a b%");
+  EXPECT_EQ(uploads->uploads[0].upload_id, "2~a");
+  EXPECT_TRUE(uploads->truncated);
+  EXPECT_EQ(uploads->next_key_marker, "p/b c");
+  EXPECT_EQ(uploads->next_upload_id_marker, "2~b");
+  EXPECT_FALSE(s3::parse_uploads_page("<ListMultipartUploadsResult><IsTruncated>true"
+                                      "</IsTruncated></ListMultipartUploadsResult>")
+                   .has_value());
+
   auto failures = s3::parse_delete_result(
       "<DeleteResult><Deleted><Key>a</Key></Deleted><Error><Key>p/b</Key>"
       "<Code>AccessDenied</Code><Message>Access Denied</Message></Error></DeleteResult>");

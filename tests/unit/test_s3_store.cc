@@ -108,7 +108,8 @@ class S3StoreTest : public testing::TestWithParam<bool> {};
 TEST_P(S3StoreTest, ObjectsAndTheRepositoryDirectory) {
   const Endpoint at = endpoint(GetParam());
   const std::string prefix = "unit-" + std::to_string(::getpid()) + (GetParam() ? "-tls" : "") +
-                             "/site one/b\xc3\xbc" "cher+x";
+                             "/site one/b\xc3\xbc"
+                             "cher+x";
   auto store = open_store(at, at.bucket + "/" + prefix, at.secret);
   ASSERT_NE(store, nullptr);
   auto* s3 = dynamic_cast<S3Store*>(store.get());
