@@ -25,9 +25,9 @@ namespace {
 
 // Parts are read into the spool in blocks of this size, the only buffer of
 // the upload held in memory besides libcurl's own.
-constexpr std::size_t kSpoolBlock = 512 * 1024;
+constexpr std::size_t kSpoolBlock = 128 * 1024;
 // libcurl reads an upload and hands out a download in blocks of this size.
-constexpr long kTransferBlock = 256 * 1024;
+constexpr long kTransferBlock = 128 * 1024;
 // Preferred part size: a multipart upload of a 5 GiB object takes 640 parts.
 constexpr std::uint64_t kPreferredPartSize = std::uint64_t{8} << 20;
 // The most of an error document or a reply kept; a listing page of 1,000
@@ -289,8 +289,7 @@ S3Store::Reply S3Store::send(const Request& request) {
                              .set(CURLOPT_WRITEFUNCTION, reply_write)
                              .set(CURLOPT_WRITEDATA, static_cast<void*>(&transfer))
                              .set(CURLOPT_HEADERFUNCTION, reply_header)
-                             .set(CURLOPT_HEADERDATA, static_cast<void*>(&transfer))
-                             .set(CURLOPT_BUFFERSIZE, kTransferBlock);
+                             .set(CURLOPT_HEADERDATA, static_cast<void*>(&transfer));
   if (!headers_ok) options.fail(CURLE_OUT_OF_MEMORY);
   if (!request.stoppable) {
     options.set(CURLOPT_XFERINFOFUNCTION, never_stop);
@@ -319,6 +318,11 @@ S3Store::Reply S3Store::send(const Request& request) {
         .set(CURLOPT_POSTFIELDSIZE_LARGE, static_cast<curl_off_t>(body.size()));
   } else if (method != "GET") {
     options.set(CURLOPT_CUSTOMREQUEST, request.method);
+  }
+  // A download of a dump's file takes large blocks; every other request
+  // keeps libcurl's small receive buffer, which an upload never fills.
+  if (request.sink != nullptr && request.use == TransferUse::data) {
+    options.set(CURLOPT_BUFFERSIZE, kTransferBlock);
   }
   if (!request.range.empty()) options.set(CURLOPT_RANGE, request.range.c_str());
   if (!session_.options_ok()) return reply;

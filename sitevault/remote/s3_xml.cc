@@ -1,62 +1,131 @@
 #include "remote/s3_xml.h"
 
-#include <libxml/parser.h>
-#include <libxml/tree.h>
+#include <expat.h>
 
 #include <cerrno>
 #include <cstdlib>
 #include <cstring>
 #include <memory>
+#include <new>
 
 #include "remote/s3_request.h"
 
 namespace s3 {
 namespace {
 
-struct XmlDocFree {
-  void operator()(xmlDoc* doc) const { xmlFreeDoc(doc); }
+// An element of a reply: its local name, its text, its child elements.
+struct Element {
+  std::string name;
+  std::string text;
+  std::vector<std::unique_ptr<Element>> children;
+  Element* parent = nullptr;
 };
-using XmlDoc = std::unique_ptr<xmlDoc, XmlDocFree>;
 
-// A reply is parsed as it stands: no network, no external entities, no
-// diagnostics of libxml2's own on standard error.
-XmlDoc parse(std::string_view body) {
+struct ParserFree {
+  void operator()(XML_Parser parser) const { XML_ParserFree(parser); }
+};
+using Parser = std::unique_ptr<std::remove_pointer_t<XML_Parser>, ParserFree>;
+
+// Separates a namespace from the local name in expat's element names.
+constexpr char kNamespaceSeparator = '\x01';
+// Replies nest a few levels; a deeper document is no reply (and would cost
+// the tree's recursive destruction its stack).
+constexpr int kMaxDepth = 32;
+
+struct Build {
+  XML_Parser parser = nullptr;
+  std::unique_ptr<Element> root;
+  Element* current = nullptr;
+  int depth = 0;
+  bool failed = false;
+};
+
+void stop(Build& build) {
+  build.failed = true;
+  XML_StopParser(build.parser, XML_FALSE);
+}
+
+void start_element(void* data, const XML_Char* name, const XML_Char**) {
+  auto& build = *static_cast<Build*>(data);
+  if (++build.depth > kMaxDepth) {
+    stop(build);
+    return;
+  }
+  try {
+    auto element = std::make_unique<Element>();
+    const char* local = std::strrchr(name, kNamespaceSeparator);
+    element->name = local != nullptr ? local + 1 : name;
+    element->parent = build.current;
+    Element* made = element.get();
+    if (build.current == nullptr) {
+      build.root = std::move(element);
+    } else {
+      build.current->children.push_back(std::move(element));
+    }
+    build.current = made;
+  } catch (const std::bad_alloc&) {
+    stop(build);
+  }
+}
+
+void end_element(void* data, const XML_Char*) {
+  auto& build = *static_cast<Build*>(data);
+  --build.depth;
+  if (build.current != nullptr) build.current = build.current->parent;
+}
+
+void character_data(void* data, const XML_Char* text, int length) {
+  auto& build = *static_cast<Build*>(data);
+  if (build.current == nullptr) return;
+  try {
+    build.current->text.append(text, static_cast<std::size_t>(length));
+  } catch (const std::bad_alloc&) {
+    stop(build);
+  }
+}
+
+// A reply is taken as it stands: a document type declaration (which could
+// declare entities) is refused, and nothing outside the document is read.
+void refuse_doctype(void* data, const XML_Char*, const XML_Char*, const XML_Char*, int) {
+  stop(*static_cast<Build*>(data));
+}
+
+// The reply's root element; null when the body is empty or no well-formed
+// document.
+std::unique_ptr<Element> parse(std::string_view body) {
   if (body.empty() || body.size() > static_cast<std::size_t>(INT32_MAX)) return nullptr;
-  return XmlDoc(xmlReadMemory(body.data(), static_cast<int>(body.size()), "reply.xml", nullptr,
-                              XML_PARSE_NONET | XML_PARSE_NOERROR | XML_PARSE_NOWARNING));
+  const Parser parser(XML_ParserCreateNS(nullptr, kNamespaceSeparator));
+  if (!parser) return nullptr;
+  Build build;
+  build.parser = parser.get();
+  XML_SetUserData(parser.get(), &build);
+  XML_SetElementHandler(parser.get(), start_element, end_element);
+  XML_SetCharacterDataHandler(parser.get(), character_data);
+  XML_SetStartDoctypeDeclHandler(parser.get(), refuse_doctype);
+  const XML_Status status =
+      XML_Parse(parser.get(), body.data(), static_cast<int>(body.size()), XML_TRUE);
+  if (status != XML_STATUS_OK || build.failed) return nullptr;
+  return std::move(build.root);
 }
 
-bool named(const xmlNode* node, const char* name) {
-  return node != nullptr && node->type == XML_ELEMENT_NODE &&
-         std::strcmp(reinterpret_cast<const char*>(node->name), name) == 0;
+bool named(const Element* element, const char* name) {
+  return element != nullptr && element->name == name;
 }
 
-const xmlNode* root_of(const XmlDoc& doc) {
-  return doc ? xmlDocGetRootElement(doc.get()) : nullptr;
-}
-
-const xmlNode* child(const xmlNode* parent, const char* name) {
-  for (const xmlNode* node = parent != nullptr ? parent->children : nullptr; node != nullptr;
-       node = node->next) {
-    if (named(node, name)) return node;
+const Element* child(const Element* parent, const char* name) {
+  if (parent == nullptr) return nullptr;
+  for (const auto& element : parent->children) {
+    if (element->name == name) return element.get();
   }
   return nullptr;
 }
 
-std::string text_of(const xmlNode* node) {
-  if (node == nullptr) return {};
-  xmlChar* content = xmlNodeGetContent(node);
-  if (content == nullptr) return {};
-  std::string text(reinterpret_cast<const char*>(content));
-  xmlFree(content);
-  return text;
+std::string child_text(const Element* parent, const char* name) {
+  const Element* element = child(parent, name);
+  return element != nullptr ? element->text : std::string();
 }
 
-std::string child_text(const xmlNode* parent, const char* name) {
-  return text_of(child(parent, name));
-}
-
-ErrorReply error_of(const xmlNode* node) {
+ErrorReply error_of(const Element* node) {
   return {child_text(node, "Code"), child_text(node, "Message"), child_text(node, "Key")};
 }
 
@@ -72,27 +141,28 @@ std::optional<std::uint64_t> number(const std::string& text) {
 }  // namespace
 
 std::optional<ErrorReply> parse_error(std::string_view body) {
-  const XmlDoc doc = parse(body);
-  const xmlNode* root = root_of(doc);
+  const std::unique_ptr<Element> document = parse(body);
+  const Element* root = document.get();
   if (!named(root, "Error")) return std::nullopt;
   return error_of(root);
 }
 
 std::string root_name(std::string_view body) {
-  const XmlDoc doc = parse(body);
-  const xmlNode* root = root_of(doc);
-  return root != nullptr ? reinterpret_cast<const char*>(root->name) : "";
+  const std::unique_ptr<Element> document = parse(body);
+  const Element* root = document.get();
+  return root != nullptr ? root->name : "";
 }
 
 std::optional<ListPage> parse_list_page(std::string_view body) {
-  const XmlDoc doc = parse(body);
-  const xmlNode* root = root_of(doc);
+  const std::unique_ptr<Element> document = parse(body);
+  const Element* root = document.get();
   if (!named(root, "ListBucketResult")) return std::nullopt;
   const bool encoded = child_text(root, "EncodingType") == "url";
   ListPage page;
   page.truncated = child_text(root, "IsTruncated") == "true";
   page.next_token = child_text(root, "NextContinuationToken");
-  for (const xmlNode* node = root->children; node != nullptr; node = node->next) {
+  for (const auto& element : root->children) {
+    const Element* node = element.get();
     if (!named(node, "Contents")) continue;
     std::string key = child_text(node, "Key");
     if (encoded) {
@@ -109,8 +179,8 @@ std::optional<ListPage> parse_list_page(std::string_view body) {
 }
 
 std::optional<UploadsPage> parse_uploads_page(std::string_view body) {
-  const XmlDoc doc = parse(body);
-  const xmlNode* root = root_of(doc);
+  const std::unique_ptr<Element> document = parse(body);
+  const Element* root = document.get();
   if (!named(root, "ListMultipartUploadsResult")) return std::nullopt;
   const bool encoded = child_text(root, "EncodingType") == "url";
   UploadsPage page;
@@ -122,7 +192,8 @@ std::optional<UploadsPage> parse_uploads_page(std::string_view body) {
     if (!marker) return std::nullopt;
     page.next_key_marker = std::move(*marker);
   }
-  for (const xmlNode* node = root->children; node != nullptr; node = node->next) {
+  for (const auto& element : root->children) {
+    const Element* node = element.get();
     if (!named(node, "Upload")) continue;
     std::string key = child_text(node, "Key");
     if (encoded) {
@@ -137,8 +208,8 @@ std::optional<UploadsPage> parse_uploads_page(std::string_view body) {
 }
 
 std::optional<std::string> parse_upload_id(std::string_view body) {
-  const XmlDoc doc = parse(body);
-  const xmlNode* root = root_of(doc);
+  const std::unique_ptr<Element> document = parse(body);
+  const Element* root = document.get();
   if (!named(root, "InitiateMultipartUploadResult")) return std::nullopt;
   std::string id = child_text(root, "UploadId");
   if (id.empty()) return std::nullopt;
@@ -146,12 +217,12 @@ std::optional<std::string> parse_upload_id(std::string_view body) {
 }
 
 std::optional<std::vector<ErrorReply>> parse_delete_result(std::string_view body) {
-  const XmlDoc doc = parse(body);
-  const xmlNode* root = root_of(doc);
+  const std::unique_ptr<Element> document = parse(body);
+  const Element* root = document.get();
   if (!named(root, "DeleteResult")) return std::nullopt;
   std::vector<ErrorReply> failures;
-  for (const xmlNode* node = root->children; node != nullptr; node = node->next) {
-    if (named(node, "Error")) failures.push_back(error_of(node));
+  for (const auto& element : root->children) {
+    if (named(element.get(), "Error")) failures.push_back(error_of(element.get()));
   }
   return failures;
 }

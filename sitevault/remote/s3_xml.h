@@ -1,8 +1,8 @@
-// The XML replies of an S3 endpoint, read with libxml2: error documents
+// The XML replies of an S3 endpoint, read with expat: error documents
 // (which may come with a 200 status), listings, the upload id of a new
 // multipart upload and the per-key failures of a batch deletion. Element
-// names are matched without their namespace; nothing is fetched or expanded
-// from outside the document.
+// names are matched without their namespace; a document type declaration is
+// refused, so no entity is declared and nothing outside the reply is read.
 #pragma once
 
 #include <cstdint>

@@ -117,6 +117,10 @@ TEST(S3Replies, ErrorsAreFoundInAnyStatus) {
           .has_value());
   EXPECT_FALSE(s3::parse_error("").has_value());
   EXPECT_FALSE(s3::parse_error("<Error><Code>x</Code>").has_value());
+  // A document nested beyond any reply is refused, not recursed into.
+  std::string deep;
+  for (int i = 0; i < 100000; ++i) deep += "<a>";
+  EXPECT_FALSE(s3::parse_error("<Error>" + deep).has_value());
   // No entity from outside the document is read.
   EXPECT_FALSE(s3::parse_error("<!DOCTYPE Error [<!ENTITY x SYSTEM \"file:///etc/passwd\">]>"
                                "<Error><Code>&x;</Code></Error>")
