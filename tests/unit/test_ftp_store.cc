@@ -101,7 +101,7 @@ TEST(RemoteLocationTest, UnknownSchemeIsRefusedWithTheSetupMessage) {
   EXPECT_FALSE(parse_remote_location("scp://h", "", "", "").has_value());
   std::string err = testing::internal::GetCapturedStderr();
   EXPECT_NE(err.find("error: cURL setup failed: --ftp-server \"scp://h\" names none of the "
-                     "schemes ftp, ftpes, ftps, sftp\n"),
+                     "schemes ftp, ftpes, ftps, sftp, s3, s3+http\n"),
             std::string::npos)
       << err;
   EXPECT_EQ(err.find("System error"), std::string::npos) << err;
