@@ -69,10 +69,10 @@ newest() { keys_listed | grep -E "^$1_[0-9]{4}\.[0-9.]{5}_[0-9.]{5}\$" | sort | 
 before=$(content_sum $D)
 for scheme in s3+http s3; do
   use_scheme $scheme
-  # A split backup with rotation: each full file is a multipart upload (9 MiB:
-  # parts of 8 and 1 MiB), nothing staged or unfinished is left.
+  # A split backup with rotation: each full file is a multipart upload (40
+  # MiB: parts of 32 and 8 MiB), nothing staged or unfinished is left.
   old_dump t_2001.01.01_10.00; old_dump t_2001.01.02_10.00
-  HVXDUMP_PAD_MIB=20 s3_backup --split-size 9 --rotate-dump-files --dump-file-prefix t \
+  HVXDUMP_PAD_MIB=90 s3_backup --split-size 40 --rotate-dump-files --dump-file-prefix t \
     --max-dump-files 2
   check_exit "$scheme: backup exit" 0
   dump=$(newest t)
@@ -83,7 +83,7 @@ for scheme in s3+http s3; do
   # openssl verifies Magic2.
   rm -f "$T"/t_*
   for f in $dump $dump.part2 $dump.part3; do get_object "$f" "$T/$f"; done
-  check_eq "$scheme: full file holds the split size" $((9 << 20)) "$(stat -c %s "$T/$dump")"
+  check_eq "$scheme: full file holds the split size" $((40 << 20)) "$(stat -c %s "$T/$dump")"
   check_eq "$scheme: Magic1 is sha1sum of the objects" \
     "$(dump_stream "$T/$dump" | sha1sum | cut -c1-40)" "$(dump_field "$T/$dump" 1)"
   check "$scheme: Magic2 verifies with openssl" openssl_verify "$T/$dump" "$PUB"
@@ -106,7 +106,7 @@ for scheme in s3+http s3; do
   HVXDUMP_PAD_MIB=2 s3_backup --split-size 1 --dump-file "again it's"
   check_exit "$scheme: split dump under a re-used name" 0
   # The parts' SHA-256 signed: a wrong one is refused by the gateway.
-  HVX_S3_SIGN_PAYLOAD=1 HVXDUMP_PAD_MIB=26 s3_backup --dump-file "again it's"
+  HVX_S3_SIGN_PAYLOAD=1 HVXDUMP_PAD_MIB=100 s3_backup --dump-file "again it's"
   check_exit "$scheme: one-file dump of four parts over it" 0
   check_eq "$scheme: only the new dump's object" "again it's" "$(keys_listed | grep -F again | paste -sd' ')"
   s3_download "again it's"
@@ -131,7 +131,7 @@ for scheme in s3+http s3; do
   # checks.
   dump_stream "$T/$dump" > "$T/stream"
   rm -f "$T"/crafted*
-  write_signed_dump "$T/stream" "$T/crafted" $((6 << 20)) "$T/priv.pem"
+  write_signed_dump "$T/stream" "$T/crafted" $((40 << 20)) "$T/priv.pem"
   for f in "$T"/crafted*; do put_object "$f" "${f##*/}"; done
   s3_download crafted
   check_exit "$scheme: a dump written by another client downloads" 0
@@ -170,10 +170,10 @@ check_exit "wrong CA fails" 1
 check_contains "wrong CA: the certificate refused" "certificate" "$ERR"
 use_scheme s3+http
 
-# A writer that fails in the dump's third part: no object of it, no
+# A writer that fails in the second part of the dump's one object: no object, no
 # unfinished upload, the older dump intact; the secret not in the writer's
 # environment.
-HVXDUMP_ENV_FILE=$T/env HVXDUMP_PAD_MIB=30 HVXDUMP_FAIL_AFTER_MIB=20 s3_backup --dump-file kept
+HVXDUMP_ENV_FILE=$T/env HVXDUMP_PAD_MIB=80 HVXDUMP_FAIL_AFTER_MIB=50 s3_backup --dump-file kept
 check_exit "failing writer fails" 1
 check_eq "failing writer: only the older dump" "kept" "$(keys)"
 check_eq "failing writer: no unfinished upload" "" "$(uploads)"

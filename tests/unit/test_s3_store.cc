@@ -162,7 +162,7 @@ TEST_P(S3StoreTest, FailuresAbortTheUploadAndNameTheError) {
   auto* s3 = dynamic_cast<S3Store*>(store.get());
 
   // A source that fails in its second part: nothing stored, no upload left.
-  const std::string large = pattern(3 * s3->part_size());
+  const std::string large = pattern(2 * s3->part_size());
   testing::internal::CaptureStderr();
   EXPECT_FALSE(store->put("cut", source_of(large, 100000, s3->part_size() + 500000)).has_value());
   testing::internal::GetCapturedStderr();
