@@ -89,6 +89,103 @@ wait_unlocked() {
   return 1
 }
 
+# S3 on the test run's gateway through independent clients: awscli
+# (/usr/bin/aws), configured only by the gateway's own files and by the
+# environment of each command (never ~/.aws), and curl with --aws-sigv4
+# (credentials from the gateway's curl -K file). Objects live in the bucket
+# s3_bucket prints; a suite keeps to a prefix of its own.
+s3_bucket() { test_env HVX_TEST_S3_BUCKET; }
+s3_aws() {  # s3_aws ENDPOINT ARGS...
+  local state endpoint=$1
+  shift
+  state=$(test_env HVX_TEST_S3_STATE)
+  env -u AWS_PROFILE -u AWS_DEFAULT_PROFILE -u AWS_ACCESS_KEY_ID -u AWS_SECRET_ACCESS_KEY \
+    -u AWS_SESSION_TOKEN -u AWS_CA_BUNDLE -u AWS_ENDPOINT_URL -u AWS_REGION \
+    HOME="$state" AWS_CONFIG_FILE="$state/aws-config" \
+    AWS_SHARED_CREDENTIALS_FILE="$state/aws-credentials" AWS_PAGER= \
+    AWS_EC2_METADATA_DISABLED=true /usr/bin/aws --endpoint-url "$endpoint" "$@"
+}
+s3_cli() {  # s3_cli ARGS...: aws s3api/s3 over plain HTTP
+  s3_aws "http://127.0.0.1:$(test_env HVX_TEST_S3_HTTP_PORT)" "$@"
+}
+s3_cli_https() {  # s3_cli_https ARGS...: the same over HTTPS, verified with the CA
+  s3_aws "https://127.0.0.1:$(test_env HVX_TEST_S3_HTTPS_PORT)" \
+    --ca-bundle "$(test_env HVX_TEST_S3_CA)" "$@"
+}
+s3_get() {  # s3_get KEY: the object's body on stdout
+  s3_cli s3 cp --only-show-errors "s3://$(s3_bucket)/$1" -
+}
+s3_put() {  # s3_put KEY FILE: one PutObject
+  s3_cli s3api put-object --bucket "$(s3_bucket)" --key "$1" --body "$2" >/dev/null
+}
+s3_rm() {  # s3_rm KEY...
+  local key
+  for key in "$@"; do s3_cli s3api delete-object --bucket "$(s3_bucket)" --key "$key" || return 1; done
+}
+# Listings and clearing through curl (awscli starts in about a second, too
+# slow for the checks the suites repeat), every page followed, the replies
+# parsed as XML by Python. S3_PAGE_SIZE=N asks for N entries a page.
+s3_list() {  # s3_list keys|uploads|clear PREFIX
+  python3 - "$1" "${2:-}" "$(test_env HVX_TEST_S3_STATE)" "$(test_env HVX_TEST_S3_HTTP_PORT)" \
+    "$(s3_bucket)" "${S3_PAGE_SIZE:-}" <<'PY'
+import subprocess, sys, urllib.parse, xml.etree.ElementTree as ET
+what, prefix, state, port, bucket, page = sys.argv[1:]
+enc = lambda v, safe="": urllib.parse.quote(v, safe="-_.~" + safe)
+
+def request(method, key="", query=None):
+    query = "&".join(k + "=" + enc(v) for k, v in sorted((query or {}).items()))
+    reply = subprocess.run(
+        ["curl", "-sS", "--fail", "--max-time", "60", "--aws-sigv4", "aws:amz:us-east-1:s3",
+         "-K", state + "/curl-auth", "-H", "x-amz-content-sha256: UNSIGNED-PAYLOAD", "-X", method,
+         "http://127.0.0.1:%s/%s/%s?%s" % (port, bucket, enc(key, "/"), query)],
+        stdout=subprocess.PIPE)
+    if reply.returncode != 0:
+        sys.exit("s3_%s: %s failed" % (what, method))
+    return reply.stdout
+
+def listing(kind):
+    marker, rows = {}, []
+    while True:
+        if kind == "keys":
+            query = dict(marker, **{"list-type": "2", "prefix": prefix})
+            if page: query["max-keys"] = page
+        else:
+            query = dict(marker, prefix=prefix, uploads="")
+            if page: query["max-uploads"] = page
+        root = ET.fromstring(request("GET", "", query))
+        if kind == "keys":
+            rows += [(c.findtext("{*}Key"),) for c in root.findall("{*}Contents")]
+            marker = {"continuation-token": root.findtext("{*}NextContinuationToken") or ""}
+        else:
+            rows += [(u.findtext("{*}Key"), u.findtext("{*}UploadId"))
+                     for u in root.findall("{*}Upload")]
+            marker = {"key-marker": root.findtext("{*}NextKeyMarker") or "",
+                      "upload-id-marker": root.findtext("{*}NextUploadIdMarker") or ""}
+        if root.findtext("{*}IsTruncated") != "true":
+            return rows
+
+if what == "clear":
+    for key, upload in listing("uploads"):
+        request("DELETE", key, {"uploadId": upload})
+    for key, in listing("keys"):
+        request("DELETE", key)
+else:
+    for row in listing(what):
+        print("\t".join(row))
+PY
+}
+s3_keys() { s3_list keys "${1:-}"; }  # s3_keys [PREFIX]: the keys under PREFIX, one a line
+# s3_uploads [PREFIX]: unfinished multipart uploads under PREFIX, "KEY<tab>UPLOAD_ID" a line
+s3_uploads() { s3_list uploads "${1:-}"; }
+# s3_clear PREFIX: the unfinished uploads under PREFIX aborted, its objects
+# deleted (never the whole bucket: other suites share it)
+s3_clear() { [ -n "${1:-}" ] && s3_list clear "$1"; }
+s3_curl() {  # s3_curl ARGS... (URLs under $(s3_https_url)): curl signing as the user
+  curl -sS --aws-sigv4 "aws:amz:us-east-1:s3" -K "$(test_env HVX_TEST_S3_STATE)/curl-auth" \
+    -H 'x-amz-content-sha256: UNSIGNED-PAYLOAD' --cacert "$(test_env HVX_TEST_S3_CA)" "$@"
+}
+s3_https_url() { echo "https://localhost:$(test_env HVX_TEST_S3_HTTPS_PORT)/$(s3_bucket)"; }
+
 finish() {
   echo "$passed passed, $failed failed"
   [ "$failed" -eq 0 ]
