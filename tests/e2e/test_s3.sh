@@ -41,16 +41,10 @@ aws_s3() {
     AWS_EC2_METADATA_DISABLED=true AWS_CONFIG_FILE=/dev/null \
     /usr/bin/aws --endpoint-url "$ENDPOINT" "${AWS_CA[@]}" "$@"
 }
-# The names under the prefix (sorted), and the names of unfinished uploads.
-keys_listed() {
-  aws_s3 s3api list-objects-v2 --bucket "$BUCKET" --prefix "$P/" --query 'Contents[].Key' \
-    --output text | tr '\t' '\n' | grep -v '^None$' | sed "s|^$P/||" | sort
-}
+# The names under the prefix (sorted), and the keys of unfinished uploads.
+keys_listed() { s3_keys "$P/" | sed "s|^$P/||" | sort; }
 keys() { keys_listed | paste -sd' '; }
-uploads() {
-  aws_s3 s3api list-multipart-uploads --bucket "$BUCKET" --prefix "$P/" \
-    --query 'Uploads[].Key' --output text | grep -v '^None$'
-}
+uploads() { s3_uploads "$P/" | cut -f1; }
 put_object() { aws_s3 s3 cp --quiet "$1" "s3://$BUCKET/$P/$2"; }
 get_object() { aws_s3 s3 cp --quiet "s3://$BUCKET/$P/$1" "$2"; }
 old_dump() { printf 'old\nMagic1: %s\nMagic2: 00\n' "$(printf '%040d' 0)" > "$T/old"; put_object "$T/old" "$1"; }
@@ -138,7 +132,7 @@ for scheme in s3+http s3; do
   run "$SITEVAULT" --check-dump --domain-name $D --dump-file crafted
   check_eq "$scheme: and checks" 0 "$OUT"
   rm -f "$REPO"/crafted*
-  aws_s3 s3 rm --quiet --recursive "s3://$BUCKET/$P/"
+  s3_clear "$P/"
 done
 
 # Failures, over plain HTTP.
@@ -227,5 +221,5 @@ run "$SITEVAULT" --ftp-backup --verbose --domain-name $D --desc-file "$SB/tmp/de
 check_exit "split size above 5 GiB refused" 1
 check_contains "split size: the limit named" "can't be more than 5119" "$ERR"
 
-aws_s3 s3 rm --quiet --recursive "s3://$BUCKET/e2e-$$/"
+s3_clear "e2e-$$/"
 finish
