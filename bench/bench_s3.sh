@@ -51,10 +51,11 @@ eval "$("$src/testbed/sandbox" up "$work/root" 2>>"$work/stderr")"
 export FTP_LOGIN FTP_PASSWORD
 FTP_LOGIN=$(value S3_ACCESS_KEY); FTP_PASSWORD=$(value S3_SECRET)
 bucket=$(value S3_BUCKET)
-aws_opts=()
 if [ "$scheme" = s3 ]; then
   port=$(value S3_HTTPS_PORT); endpoint=https://127.0.0.1:$port
-  export HVX_FTP_CA_FILE; HVX_FTP_CA_FILE=$(value S3_CA); aws_opts=(--ca-bundle "$HVX_FTP_CA_FILE")
+  # Both clients check the gateway's certificate against its CA (awscli
+  # through AWS_CA_BUNDLE, which reaches its runs in subshells too).
+  export HVX_FTP_CA_FILE AWS_CA_BUNDLE; HVX_FTP_CA_FILE=$(value S3_CA); AWS_CA_BUNDLE=$HVX_FTP_CA_FILE
 else
   port=$(value S3_HTTP_PORT); endpoint=http://127.0.0.1:$port
 fi
@@ -63,7 +64,7 @@ prefix=bench-$$
 aws_s3() {
   AWS_ACCESS_KEY_ID=$FTP_LOGIN AWS_SECRET_ACCESS_KEY=$FTP_PASSWORD AWS_DEFAULT_REGION=us-east-1 \
     AWS_EC2_METADATA_DISABLED=true AWS_CONFIG_FILE=/dev/null \
-    /usr/bin/aws --endpoint-url "$endpoint" "${aws_opts[@]}" "$@"
+    /usr/bin/aws --endpoint-url "$endpoint" "$@"
 }
 export -f aws_s3
 export FTP_LOGIN FTP_PASSWORD endpoint
