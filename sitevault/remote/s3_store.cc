@@ -288,6 +288,10 @@ S3Store::Reply S3Store::send(const Request& request) {
                              .set(CURLOPT_AWS_SIGV4, sigv4_.c_str())
                              .set(CURLOPT_HTTP_VERSION, static_cast<long>(CURL_HTTP_VERSION_1_1))
                              .set(CURLOPT_PATH_AS_IS, 1L)
+                             // One HTTPS connection serves the requests one
+                             // after another (the shared TLS options forbid
+                             // it for FTP's data connections only).
+                             .set(CURLOPT_FORBID_REUSE, 0L)
                              .set(CURLOPT_HTTPHEADER, headers.get())
                              .set(CURLOPT_WRITEFUNCTION, reply_write)
                              .set(CURLOPT_WRITEDATA, static_cast<void*>(&transfer))
