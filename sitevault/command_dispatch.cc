@@ -1,6 +1,7 @@
 #include "command_dispatch.h"
 
 #include <cerrno>
+#include <cstdint>
 #include <cstdio>
 #include <memory>
 #include <optional>
@@ -72,11 +73,40 @@ RemoteLocation remote_location(const CommandOptions& o) {
   return std::move(*where);
 }
 
+// Room left in a dump's last file for the signature lines after its data.
+constexpr std::uint64_t kSignatureRoom = std::uint64_t{1} << 20;
+
+// The split size of an upload to where: a store that takes files of at most
+// some size gets dumps split below it when no split size was asked, and a
+// larger one asked is refused before the domain is touched. Every file but
+// the last holds exactly the split size; the last may hold the signature
+// lines beyond it, so the split leaves them room.
+std::uint64_t remote_split_size(const RemoteLocation& where, std::uint64_t asked) {
+  const std::unique_ptr<RemoteStore> store = open_remote_store(where);
+  if (!store) finish(1);
+  const std::uint64_t largest_file = store->features().max_object;
+  if (largest_file == 0) return asked;
+  const std::uint64_t largest_split = largest_file - kSignatureRoom;
+  if (asked == 0) return largest_split;
+  if (asked > largest_split) {
+    errno = 0;
+    report_error(
+        "Command line options error: wrong option --split-size value: can't be more than %llu "
+        "for a remote repository whose files hold at most %llu MiB: %llu\n",
+        static_cast<unsigned long long>(largest_split >> 20),
+        static_cast<unsigned long long>(largest_file >> 20),
+        static_cast<unsigned long long>(asked >> 20));
+    finish(1);
+  }
+  return asked;
+}
+
 [[noreturn]] void ftp_backup(const CommandOptions& o) {
   const RemoteLocation where = remote_location(o);
+  const std::uint64_t split_size = remote_split_size(where, o.split_size);
   int result =
       ftp_backup_domain(o.domain_name.c_str(), o.dump_file.c_str(), o.desc_file.c_str(), where,
-                        o.email_from.c_str(), o.email_to.c_str(), o.split_size, o.verbose);
+                        o.email_from.c_str(), o.email_to.c_str(), split_size, o.verbose);
   if (result != 0 || !o.rotate_requested) finish(result != 0 ? 1 : 0);
   ftp_rotate_dumps(where, o.dump_file_prefix.c_str(), retention_rules(o), o.dump_file.c_str(),
                    o.verbose);

@@ -100,7 +100,16 @@ bool remove_remote_files(RemoteStore& store, const std::vector<std::string>& nam
 
 bool recover_remote_commits(RemoteStore& store, const std::string& path, std::string* reason) {
   RemoteCommitStore commits(store);
-  if (recover_commits(commits) == 0) return true;
+  if (recover_commits(commits) == 0) {
+    // Uploads that gone runs of this host left unfinished hold nothing a
+    // dump needs; one that cannot be ended now is tried again next time.
+    const auto abandoned = [](const std::string& name) {
+      const auto run = staging_run(name);
+      return run && run_state(*run) == RunState::gone;
+    };
+    (void)store.end_abandoned_uploads(kStagingMarker, abandoned);
+    return true;
+  }
   // The mail gives the store's reason (a server that cannot be reached, a
   // refused login) before what could not be done.
   const std::string why = store.last_failure();

@@ -11,6 +11,7 @@
 
 #include "messages.h"
 #include "remote/ftp_store.h"
+#include "remote/s3_store.h"
 #include "text_format.h"
 
 namespace {
@@ -19,12 +20,12 @@ namespace {
 constexpr std::size_t kReportSize = 4096 + 256;
 
 // The schemes --ftp-server may name; a server given without one is plain FTP.
-constexpr const char* kSchemes[] = {"ftp", "ftpes", "ftps", "sftp"};
+constexpr const char* kSchemes[] = {"ftp", "ftpes", "ftps", "sftp", "s3", "s3+http"};
 
 // The reason is cut as libcurl's error buffer cuts every setup reason.
 void report_unknown_scheme(std::string_view server) {
   std::string reason = "--ftp-server \"" + std::string(server) +
-                       "\" names none of the schemes ftp, ftpes, ftps, sftp";
+                       "\" names none of the schemes ftp, ftpes, ftps, sftp, s3, s3+http";
   if (reason.size() >= CURL_ERROR_SIZE) reason.resize(CURL_ERROR_SIZE - 1);
   errno = 0;  // the text says what failed
   report_error("error: cURL setup failed: %s\n", reason.c_str());
@@ -87,6 +88,11 @@ std::optional<std::string> RemoteStore::get_text(const std::string& name, std::s
   return text;
 }
 
+bool RemoteStore::end_abandoned_uploads(std::string_view,
+                                        const std::function<bool(const std::string&)>&) {
+  return true;
+}
+
 void RemoteStore::report(const char* format, ...) {
   va_list args;
   va_start(args, format);
@@ -98,9 +104,13 @@ void RemoteStore::report(const char* format, ...) {
 }
 
 std::unique_ptr<RemoteStore> open_remote_store(const RemoteLocation& where) {
-  // Every scheme of today is a dialect of the one FTP store.
+  // The file transfer protocols are dialects of the one FTP store; the
+  // object store speaks HTTPS, or plain HTTP when asked by name.
   if (const FtpDialect* dialect = ftp_dialect_for(where.scheme)) {
     return std::make_unique<FtpStore>(where, *dialect);
+  }
+  if (where.scheme == "s3" || where.scheme == "s3+http") {
+    return S3Store::open(where, where.scheme == "s3");
   }
   report_unknown_scheme(where.server);
   return nullptr;

@@ -6,6 +6,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <functional>
 #include <memory>
 #include <optional>
 #include <string>
@@ -17,12 +18,13 @@
 
 // --ftp-server, --ftp-path and the credentials, taken apart once. scheme is
 // lower case: "ftp" (also for a server given without one), "ftpes", "ftps",
-// "sftp". server keeps the text as given, for the messages and the
-// write-test utility.
+// "sftp", "s3" (an object store over HTTPS), "s3+http". server keeps the
+// text as given, for the messages and the write-test utility.
 struct RemoteLocation {
   std::string scheme;
   std::string authority;  // host[:port]
   std::string path;       // the repository directory; relative: to the login directory
+                          // (an object store: BUCKET[/PREFIX])
   std::string login;
   std::string password;
   std::string server;
@@ -111,6 +113,14 @@ class RemoteStore {
   // store that asks the panel's write-test utility passes on. true, or false
   // after reporting.
   virtual bool probe_writable(const std::string& basedir) = 0;
+
+  // Ends the unfinished uploads under names that begin with prefix and that
+  // abandoned accepts, on a store that keeps uploads in progress apart from
+  // its files (a multipart upload of object storage): those of runs that
+  // were killed, or whose clean-up could not reach the server. true, or
+  // false after reporting. The default has none to end.
+  virtual bool end_abandoned_uploads(std::string_view prefix,
+                                     const std::function<bool(const std::string&)>& abandoned);
 
   // The text of the last failure reported, "" when none was.
   const std::string& last_failure() const { return last_failure_; }
