@@ -16,8 +16,8 @@
 #include <string>
 #include <vector>
 
-#include "process.h"
-#include "product_conf.h"
+#include "common/process.h"
+#include "common/product_conf.h"
 
 namespace {
 

@@ -9,11 +9,11 @@
 #include <cstring>
 #include <string>
 
-#include "dump_files.h"
-#include "messages.h"
-#include "product_conf.h"
-#include "server_keys.h"
-#include "signing.h"
+#include "common/messages.h"
+#include "common/product_conf.h"
+#include "sitevault/dump_files.h"
+#include "sitevault/server_keys.h"
+#include "sitevault/signing.h"
 
 int main(int argc, char** argv) {
   program_name = argv[0];

@@ -14,10 +14,10 @@
 #include <string>
 #include <vector>
 
-#include "domain_lock.h"
-#include "messages.h"
-#include "operation_support.h"
-#include "product_conf.h"
+#include "common/messages.h"
+#include "common/product_conf.h"
+#include "sitevault/domain_lock.h"
+#include "sitevault/operation_support.h"
 
 namespace {
 

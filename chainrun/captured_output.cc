@@ -1,4 +1,4 @@
-#include "captured_output.h"
+#include "chainrun/captured_output.h"
 
 #include <fcntl.h>
 #include <unistd.h>
@@ -7,7 +7,7 @@
 #include <cstdlib>
 #include <vector>
 
-#include "fd_io.h"
+#include "common/fd_io.h"
 
 namespace {
 

@@ -8,7 +8,7 @@
 #include <string>
 #include <string_view>
 
-#include "unique_fd.h"
+#include "common/unique_fd.h"
 
 class CapturedOutput {
  public:

@@ -1,4 +1,4 @@
-#include "chain_log.h"
+#include "chainrun/chain_log.h"
 
 #include <fcntl.h>
 #include <unistd.h>
@@ -8,9 +8,9 @@
 #include <cstdio>
 #include <ctime>
 
-#include "fd_io.h"
-#include "text_format.h"
-#include "unique_fd.h"
+#include "common/fd_io.h"
+#include "common/text_format.h"
+#include "common/unique_fd.h"
 
 namespace {
 

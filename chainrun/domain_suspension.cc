@@ -1,11 +1,11 @@
-#include "domain_suspension.h"
+#include "chainrun/domain_suspension.h"
 
 #include <cstring>
 #include <string>
 #include <utility>
 
-#include "chain_log.h"
-#include "messages.h"
+#include "chainrun/chain_log.h"
+#include "common/messages.h"
 
 namespace {
 

@@ -9,8 +9,8 @@
 #include <string>
 #include <utility>
 
-#include "db_connection.h"
-#include "domain_switch.h"
+#include "common/db_connection.h"
+#include "common/domain_switch.h"
 
 class DomainSuspension {
  public:

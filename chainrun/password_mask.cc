@@ -1,4 +1,4 @@
-#include "password_mask.h"
+#include "chainrun/password_mask.h"
 
 #include <algorithm>
 #include <array>

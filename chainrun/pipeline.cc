@@ -1,4 +1,4 @@
-#include "pipeline.h"
+#include "chainrun/pipeline.h"
 
 #include <grp.h>
 #include <poll.h>
@@ -14,12 +14,12 @@
 #include <cstring>
 #include <new>
 
-#include "captured_output.h"
-#include "chain_log.h"
-#include "child_process.h"
-#include "password_mask.h"
-#include "unique_fd.h"
-#include "url_codec.h"
+#include "chainrun/captured_output.h"
+#include "chainrun/chain_log.h"
+#include "chainrun/password_mask.h"
+#include "chainrun/url_codec.h"
+#include "common/child_process.h"
+#include "common/unique_fd.h"
 
 namespace {
 

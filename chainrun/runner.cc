@@ -1,4 +1,4 @@
-#include "runner.h"
+#include "chainrun/runner.h"
 
 #include <fcntl.h>
 #include <sys/ipc.h>
@@ -13,13 +13,13 @@
 #include <optional>
 #include <string>
 
-#include "chain_log.h"
-#include "domain_suspension.h"
-#include "messages.h"
-#include "pipeline.h"
-#include "product_conf.h"
-#include "semaphore_state.h"
-#include "stop_signals.h"
+#include "chainrun/chain_log.h"
+#include "chainrun/domain_suspension.h"
+#include "chainrun/pipeline.h"
+#include "chainrun/semaphore_state.h"
+#include "common/messages.h"
+#include "common/product_conf.h"
+#include "common/stop_signals.h"
 
 namespace {
 

@@ -1,4 +1,4 @@
-#include "semaphore_state.h"
+#include "chainrun/semaphore_state.h"
 
 #include <fcntl.h>
 #include <sys/file.h>

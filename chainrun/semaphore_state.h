@@ -7,7 +7,7 @@
 #include <optional>
 #include <string>
 
-#include "unique_fd.h"
+#include "common/unique_fd.h"
 
 enum ChainState : int {
   chain_new = 0,        // never run

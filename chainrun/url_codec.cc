@@ -1,4 +1,4 @@
-#include "url_codec.h"
+#include "chainrun/url_codec.h"
 
 namespace {
 

@@ -1,4 +1,4 @@
-#include "child_process.h"
+#include "common/child_process.h"
 
 #include <fcntl.h>
 #include <signal.h>
@@ -12,7 +12,7 @@
 #include <cstdio>
 #include <initializer_list>
 
-#include "stop_signals.h"
+#include "common/stop_signals.h"
 
 namespace {
 

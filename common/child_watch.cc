@@ -1,4 +1,4 @@
-#include "child_watch.h"
+#include "common/child_watch.h"
 
 #include <sys/ioctl.h>
 #include <sys/syscall.h>
@@ -9,8 +9,8 @@
 #include <cerrno>
 #include <initializer_list>
 
-#include "child_process.h"
-#include "stop_signals.h"
+#include "common/child_process.h"
+#include "common/stop_signals.h"
 
 namespace {
 

@@ -15,7 +15,7 @@
 #include <chrono>
 #include <cstddef>
 
-#include "unique_fd.h"
+#include "common/unique_fd.h"
 
 // Why a child ended: by itself, or given up by a bounded wait.
 enum class ChildEnding { by_itself, timed_out, stopped };

@@ -1,4 +1,4 @@
-#include "db_connection.h"
+#include "common/db_connection.h"
 
 #include <errmsg.h>
 #include <fcntl.h>
@@ -17,10 +17,10 @@
 #include <cstring>
 #include <optional>
 
-#include "c_handles.h"
-#include "messages.h"
-#include "system_paths.h"
-#include "unique_fd.h"
+#include "common/c_handles.h"
+#include "common/messages.h"
+#include "common/system_paths.h"
+#include "common/unique_fd.h"
 
 namespace {
 

@@ -1,4 +1,4 @@
-#include "db_queries.h"
+#include "common/db_queries.h"
 
 #include <algorithm>
 #include <cctype>
@@ -10,10 +10,10 @@
 #include <optional>
 #include <string>
 
-#include "db_connection.h"
-#include "idn.h"
-#include "messages.h"
-#include "text_format.h"
+#include "common/db_connection.h"
+#include "common/idn.h"
+#include "common/messages.h"
+#include "common/text_format.h"
 
 namespace {
 

@@ -1,4 +1,4 @@
-#include "domain_switch.h"
+#include "common/domain_switch.h"
 
 #include <time.h>
 
@@ -8,10 +8,10 @@
 #include <cstdio>
 #include <utility>
 
-#include "db_connection.h"
-#include "db_queries.h"
-#include "process.h"
-#include "product_conf.h"
+#include "common/db_connection.h"
+#include "common/db_queries.h"
+#include "common/process.h"
+#include "common/product_conf.h"
 
 namespace {
 

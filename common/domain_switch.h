@@ -22,8 +22,8 @@
 #include <optional>
 #include <string>
 
-#include "locked_file.h"
-#include "process.h"
+#include "common/locked_file.h"
+#include "common/process.h"
 
 enum class SwitchAction { off, on };
 

@@ -1,4 +1,4 @@
-#include "idn.h"
+#include "common/idn.h"
 
 #include <idna.h>
 #include <regex.h>
@@ -11,7 +11,7 @@
 #include <string>
 #include <string_view>
 
-#include "messages.h"
+#include "common/messages.h"
 
 int idn_last_error = 0;
 

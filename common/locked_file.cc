@@ -1,4 +1,4 @@
-#include "locked_file.h"
+#include "common/locked_file.h"
 
 #include <fcntl.h>
 #include <sys/file.h>
@@ -10,7 +10,7 @@
 #include <new>
 #include <string>
 
-#include "messages.h"
+#include "common/messages.h"
 
 namespace {
 

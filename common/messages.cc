@@ -1,4 +1,4 @@
-#include "messages.h"
+#include "common/messages.h"
 
 #include <cerrno>
 #include <cstdio>
@@ -6,8 +6,8 @@
 #include <cstring>
 #include <string>
 
-#include "path_names.h"
-#include "text_format.h"
+#include "common/path_names.h"
+#include "common/text_format.h"
 
 const char* program_name = nullptr;
 

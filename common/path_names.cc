@@ -1,4 +1,4 @@
-#include "path_names.h"
+#include "common/path_names.h"
 
 std::string path_basename(const std::string& path) {
   if (path.empty()) return ".";

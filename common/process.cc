@@ -1,4 +1,4 @@
-#include "process.h"
+#include "common/process.h"
 
 #include <fcntl.h>
 #include <poll.h>
@@ -15,13 +15,13 @@
 #include <string>
 #include <vector>
 
-#include "c_handles.h"
-#include "child_process.h"
-#include "child_watch.h"
-#include "messages.h"
-#include "product_conf.h"
-#include "stop_signals.h"
-#include "unique_fd.h"
+#include "common/c_handles.h"
+#include "common/child_process.h"
+#include "common/child_watch.h"
+#include "common/messages.h"
+#include "common/product_conf.h"
+#include "common/stop_signals.h"
+#include "common/unique_fd.h"
 
 namespace {
 

@@ -10,7 +10,7 @@
 #include <chrono>
 #include <span>
 
-#include "child_watch.h"
+#include "common/child_watch.h"
 
 // Starts path with argv; in/out/err: own number = inherited, -1 = /dev/null,
 // other = installed there. Descriptors from 3 up are closed in the child.

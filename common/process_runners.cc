@@ -1,4 +1,4 @@
-#include "process_runners.h"
+#include "common/process_runners.h"
 
 #include <fcntl.h>
 #include <poll.h>
@@ -13,11 +13,11 @@
 #include <cstring>
 #include <memory>
 
-#include "c_handles.h"
-#include "child_process.h"
-#include "child_watch.h"
-#include "messages.h"
-#include "unique_fd.h"
+#include "common/c_handles.h"
+#include "common/child_process.h"
+#include "common/child_watch.h"
+#include "common/messages.h"
+#include "common/unique_fd.h"
 
 namespace {
 

@@ -1,4 +1,4 @@
-#include "product_conf.h"
+#include "common/product_conf.h"
 
 #include <grp.h>
 #include <pwd.h>
@@ -10,9 +10,9 @@
 #include <memory>
 #include <string>
 
-#include "c_handles.h"
-#include "messages.h"
-#include "system_paths.h"
+#include "common/c_handles.h"
+#include "common/messages.h"
+#include "common/system_paths.h"
 
 ProductConf product_conf;
 

@@ -1,4 +1,4 @@
-#include "run_identity.h"
+#include "common/run_identity.h"
 
 #include <unistd.h>
 

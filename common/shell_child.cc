@@ -1,8 +1,8 @@
-#include "shell_child.h"
+#include "common/shell_child.h"
 
 #include <unistd.h>
 
-#include "child_process.h"
+#include "common/child_process.h"
 
 namespace {
 

@@ -1,4 +1,4 @@
-#include "shell_quote.h"
+#include "common/shell_quote.h"
 
 std::string shell_quote(std::string_view value) {
   std::string out;

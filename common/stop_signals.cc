@@ -1,4 +1,4 @@
-#include "stop_signals.h"
+#include "common/stop_signals.h"
 
 #include <signal.h>
 
@@ -6,7 +6,7 @@
 #include <cstdlib>
 #include <initializer_list>
 
-#include "messages.h"
+#include "common/messages.h"
 
 namespace {
 

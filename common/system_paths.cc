@@ -1,4 +1,4 @@
-#include "system_paths.h"
+#include "common/system_paths.h"
 
 #include <cstdlib>
 

@@ -8,20 +8,20 @@
 #include <string>
 #include <vector>
 
-#include "client_quota.h"
-#include "command_line.h"
-#include "domain_lock.h"
-#include "domain_operations.h"
-#include "dump_staging.h"
-#include "dump_utilities.h"
-#include "messages.h"
-#include "operation_support.h"
-#include "product_conf.h"
-#include "run_report.h"
-#include "server_keys.h"
-#include "signing.h"
-#include "stop_signals.h"
-#include "unique_fd.h"
+#include "common/messages.h"
+#include "common/product_conf.h"
+#include "common/stop_signals.h"
+#include "common/unique_fd.h"
+#include "sitevault/client_quota.h"
+#include "sitevault/command_line.h"
+#include "sitevault/domain_lock.h"
+#include "sitevault/domain_operations.h"
+#include "sitevault/dump_staging.h"
+#include "sitevault/dump_utilities.h"
+#include "sitevault/operation_support.h"
+#include "sitevault/run_report.h"
+#include "sitevault/server_keys.h"
+#include "sitevault/signing.h"
 
 namespace {
 

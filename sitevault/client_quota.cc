@@ -1,4 +1,4 @@
-#include "client_quota.h"
+#include "sitevault/client_quota.h"
 
 #include <cerrno>
 #include <cinttypes>
@@ -9,12 +9,12 @@
 #include <optional>
 #include <string>
 
-#include "db_connection.h"
-#include "db_queries.h"
-#include "domain_lock.h"
-#include "local_rotation.h"
-#include "messages.h"
-#include "product_conf.h"
+#include "common/db_connection.h"
+#include "common/db_queries.h"
+#include "common/messages.h"
+#include "common/product_conf.h"
+#include "sitevault/domain_lock.h"
+#include "sitevault/local_rotation.h"
 
 namespace {
 

@@ -1,4 +1,4 @@
-#include "command_dispatch.h"
+#include "sitevault/command_dispatch.h"
 
 #include <cerrno>
 #include <cstdint>
@@ -9,21 +9,21 @@
 #include <utility>
 #include <vector>
 
-#include "command_line.h"
-#include "domain_lock.h"
-#include "domain_operations.h"
-#include "dump_check.h"
-#include "dump_files.h"
-#include "dump_inventory.h"
-#include "dump_utilities.h"
-#include "local_rotation.h"
-#include "messages.h"
-#include "remote/remote_store.h"
-#include "repository_dir.h"
-#include "run_report.h"
-#include "server_keys.h"
-#include "signing.h"
-#include "stop_signals.h"
+#include "common/messages.h"
+#include "common/stop_signals.h"
+#include "sitevault/command_line.h"
+#include "sitevault/domain_lock.h"
+#include "sitevault/domain_operations.h"
+#include "sitevault/dump_check.h"
+#include "sitevault/dump_files.h"
+#include "sitevault/dump_inventory.h"
+#include "sitevault/dump_utilities.h"
+#include "sitevault/local_rotation.h"
+#include "sitevault/remote/remote_store.h"
+#include "sitevault/repository_dir.h"
+#include "sitevault/run_report.h"
+#include "sitevault/server_keys.h"
+#include "sitevault/signing.h"
 
 namespace {
 

@@ -2,6 +2,6 @@
 // process's exit status.
 #pragma once
 
-#include "command_line.h"
+#include "sitevault/command_line.h"
 
 [[noreturn]] void dispatch_command(const CommandOptions& options);

@@ -1,4 +1,4 @@
-#include "command_line.h"
+#include "sitevault/command_line.h"
 
 #include <getopt.h>
 #include <sys/stat.h>
@@ -9,13 +9,13 @@
 #include <ctime>
 #include <vector>
 
-#include "dump_files.h"
-#include "dump_staging.h"
-#include "dump_utilities.h"
-#include "messages.h"
-#include "product_conf.h"
-#include "repository_dir.h"
-#include "usage_text.h"
+#include "common/messages.h"
+#include "common/product_conf.h"
+#include "sitevault/dump_files.h"
+#include "sitevault/dump_staging.h"
+#include "sitevault/dump_utilities.h"
+#include "sitevault/repository_dir.h"
+#include "sitevault/usage_text.h"
 
 namespace {
 

@@ -6,8 +6,8 @@
 #include <cstdint>
 #include <string>
 
-#include "path_names.h"  // path_basename, path_dirname
-#include "retention.h"
+#include "common/path_names.h"  // path_basename, path_dirname
+#include "sitevault/retention.h"
 
 // Command numbers of the command options.
 enum Command {

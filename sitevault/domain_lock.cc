@@ -1,4 +1,4 @@
-#include "domain_lock.h"
+#include "sitevault/domain_lock.h"
 
 #include <cerrno>
 #include <cstdio>
@@ -7,13 +7,13 @@
 #include <string>
 #include <utility>
 
-#include "db_connection.h"
-#include "db_queries.h"
-#include "domain_switch.h"
-#include "dump_staging.h"
-#include "messages.h"
-#include "product_conf.h"
-#include "repository_dir.h"
+#include "common/db_connection.h"
+#include "common/db_queries.h"
+#include "common/domain_switch.h"
+#include "common/messages.h"
+#include "common/product_conf.h"
+#include "sitevault/dump_staging.h"
+#include "sitevault/repository_dir.h"
 
 namespace {
 

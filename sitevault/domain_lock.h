@@ -8,8 +8,8 @@
 #include <optional>
 #include <string>
 
-#include "domain_switch.h"
-#include "locked_file.h"
+#include "common/domain_switch.h"
+#include "common/locked_file.h"
 
 // The connection this run keeps for the domain lock (opened on first use);
 // null when it cannot be opened (reported).

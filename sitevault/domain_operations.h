@@ -3,8 +3,8 @@
 
 #include <cstdint>
 
-#include "remote/remote_store.h"
-#include "retention.h"
+#include "sitevault/remote/remote_store.h"
+#include "sitevault/retention.h"
 
 // The operations that detach into the background do so unless
 // stay_in_foreground (--verbose) is set.

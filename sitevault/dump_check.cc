@@ -1,4 +1,4 @@
-#include "dump_check.h"
+#include "sitevault/dump_check.h"
 
 #include <cerrno>
 #include <cstdint>
@@ -7,15 +7,15 @@
 #include <string_view>
 #include <vector>
 
-#include "dump_files.h"
-#include "dump_series.h"
-#include "messages.h"
-#include "progress_line.h"
-#include "remote/remote_store.h"
-#include "remote_dump.h"
-#include "repository_dir.h"
-#include "run_report.h"
-#include "server_keys.h"
+#include "common/messages.h"
+#include "sitevault/dump_files.h"
+#include "sitevault/dump_series.h"
+#include "sitevault/progress_line.h"
+#include "sitevault/remote/remote_store.h"
+#include "sitevault/remote_dump.h"
+#include "sitevault/repository_dir.h"
+#include "sitevault/run_report.h"
+#include "sitevault/server_keys.h"
 
 int dump_check_verdict(const char* dump, bool digest_matches, const SignatureJudge& judge) {
   if (!digest_matches) {

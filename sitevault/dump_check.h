@@ -7,8 +7,8 @@
 #include <optional>
 #include <string>
 
-#include "dump_files.h"
-#include "signing.h"
+#include "sitevault/dump_files.h"
+#include "sitevault/signing.h"
 
 class RemoteStore;
 

@@ -1,13 +1,13 @@
-#include "dump_commit.h"
+#include "sitevault/dump_commit.h"
 
 #include <algorithm>
 #include <cerrno>
 #include <charconv>
 #include <set>
 
-#include "dump_files.h"
-#include "dump_staging.h"
-#include "messages.h"
+#include "common/messages.h"
+#include "sitevault/dump_files.h"
+#include "sitevault/dump_staging.h"
 
 namespace {
 

@@ -26,7 +26,7 @@
 #include <utility>
 #include <vector>
 
-#include "run_identity.h"
+#include "common/run_identity.h"
 
 // The few file operations a commit needs, on one directory of a local or
 // remote repository. Each reports its own failures and answers 0/-1 or

@@ -1,4 +1,4 @@
-#include "dump_files.h"
+#include "sitevault/dump_files.h"
 
 #include <dirent.h>
 #include <fcntl.h>
@@ -17,16 +17,16 @@
 #include <string_view>
 #include <utility>
 
-#include "c_handles.h"
-#include "dump_series.h"
-#include "messages.h"
-#include "openssl_handles.h"
-#include "path_names.h"
-#include "progress_line.h"
-#include "repository_dir.h"
-#include "run_report.h"
-#include "text_format.h"
-#include "unique_fd.h"
+#include "common/c_handles.h"
+#include "common/messages.h"
+#include "common/path_names.h"
+#include "common/text_format.h"
+#include "common/unique_fd.h"
+#include "sitevault/dump_series.h"
+#include "sitevault/openssl_handles.h"
+#include "sitevault/progress_line.h"
+#include "sitevault/repository_dir.h"
+#include "sitevault/run_report.h"
 
 namespace {
 

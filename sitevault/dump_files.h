@@ -11,7 +11,7 @@
 #include <string_view>
 #include <vector>
 
-#include "unique_fd.h"
+#include "common/unique_fd.h"
 
 class RepositoryDir;
 

@@ -1,4 +1,4 @@
-#include "dump_inventory.h"
+#include "sitevault/dump_inventory.h"
 
 #include <dirent.h>
 #include <fcntl.h>
@@ -10,15 +10,15 @@
 #include <map>
 #include <utility>
 
-#include "dump_files.h"
-#include "dump_series.h"
-#include "dump_staging.h"
-#include "messages.h"
-#include "remote/remote_store.h"
-#include "repository_dir.h"
-#include "retention.h"
-#include "text_format.h"
-#include "unique_fd.h"
+#include "common/messages.h"
+#include "common/text_format.h"
+#include "common/unique_fd.h"
+#include "sitevault/dump_files.h"
+#include "sitevault/dump_series.h"
+#include "sitevault/dump_staging.h"
+#include "sitevault/remote/remote_store.h"
+#include "sitevault/repository_dir.h"
+#include "sitevault/retention.h"
 
 namespace {
 

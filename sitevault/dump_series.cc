@@ -1,4 +1,4 @@
-#include "dump_series.h"
+#include "sitevault/dump_series.h"
 
 #include <algorithm>
 #include <cerrno>
@@ -6,8 +6,8 @@
 #include <optional>
 #include <utility>
 
-#include "dump_files.h"
-#include "messages.h"
+#include "common/messages.h"
+#include "sitevault/dump_files.h"
 
 namespace {
 

@@ -10,7 +10,7 @@
 #include <string_view>
 #include <vector>
 
-#include "retention.h"
+#include "sitevault/retention.h"
 
 // True when name is a dump of the series prefix: the prefix, "_", the
 // fixed-width time stamp "YYYY.MM.DD_HH.MM" and an optional ".partN" suffix.

@@ -1,16 +1,16 @@
-#include "dump_staging.h"
+#include "sitevault/dump_staging.h"
 
 #include <fcntl.h>
 #include <unistd.h>
 
 #include <cerrno>
 
-#include "command_line.h"
-#include "dump_commit.h"
-#include "dump_files.h"
-#include "local_commit_store.h"
-#include "messages.h"
-#include "repository_dir.h"
+#include "common/messages.h"
+#include "sitevault/command_line.h"
+#include "sitevault/dump_commit.h"
+#include "sitevault/dump_files.h"
+#include "sitevault/local_commit_store.h"
+#include "sitevault/repository_dir.h"
 
 namespace {
 

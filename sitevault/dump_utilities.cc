@@ -1,4 +1,4 @@
-#include "dump_utilities.h"
+#include "sitevault/dump_utilities.h"
 
 #include <fcntl.h>
 #include <sys/stat.h>
@@ -9,9 +9,9 @@
 #include <cstdlib>
 #include <cstring>
 
-#include "messages.h"
-#include "product_conf.h"
-#include "shell_quote.h"
+#include "common/messages.h"
+#include "common/product_conf.h"
+#include "common/shell_quote.h"
 
 namespace {
 

@@ -5,7 +5,7 @@
 
 #include <string>
 
-#include "unique_fd.h"
+#include "common/unique_fd.h"
 
 // Argument text for hvxdump (begins with a blank, sends the dump to standard
 // output). desc_file may be null. Its standard error goes to the descriptor

@@ -1,4 +1,4 @@
-#include "local_commit_store.h"
+#include "sitevault/local_commit_store.h"
 
 #include <dirent.h>
 #include <fcntl.h>
@@ -8,10 +8,10 @@
 #include <cerrno>
 #include <cstdio>
 
-#include "c_handles.h"
-#include "fd_io.h"
-#include "messages.h"
-#include "repository_dir.h"
+#include "common/c_handles.h"
+#include "common/fd_io.h"
+#include "common/messages.h"
+#include "sitevault/repository_dir.h"
 
 namespace {
 

@@ -5,8 +5,8 @@
 
 #include <string>
 
-#include "dump_commit.h"
-#include "unique_fd.h"
+#include "common/unique_fd.h"
+#include "sitevault/dump_commit.h"
 
 class LocalCommitStore final : public CommitStore {
  public:

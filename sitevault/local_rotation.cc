@@ -1,4 +1,4 @@
-#include "local_rotation.h"
+#include "sitevault/local_rotation.h"
 
 #include <dirent.h>
 #include <fcntl.h>
@@ -14,15 +14,15 @@
 #include <string>
 #include <vector>
 
-#include "c_handles.h"
-#include "dump_files.h"
-#include "dump_series.h"
-#include "dump_staging.h"
-#include "messages.h"
-#include "path_names.h"
-#include "product_conf.h"
-#include "repository_dir.h"
-#include "unique_fd.h"
+#include "common/c_handles.h"
+#include "common/messages.h"
+#include "common/path_names.h"
+#include "common/product_conf.h"
+#include "common/unique_fd.h"
+#include "sitevault/dump_files.h"
+#include "sitevault/dump_series.h"
+#include "sitevault/dump_staging.h"
+#include "sitevault/repository_dir.h"
 
 namespace {
 

@@ -4,7 +4,7 @@
 #include <cstdint>
 #include <string>
 
-#include "retention.h"
+#include "sitevault/retention.h"
 
 class RepositoryDir;
 

@@ -1,13 +1,13 @@
 // sitevault: per-domain backup tool of the hosting panel.
 #include <cstdlib>
 
-#include "command_dispatch.h"
-#include "command_line.h"
-#include "messages.h"
-#include "product_conf.h"
-#include "remote/curl_session.h"
-#include "run_report.h"
-#include "stop_signals.h"
+#include "common/messages.h"
+#include "common/product_conf.h"
+#include "common/stop_signals.h"
+#include "sitevault/command_dispatch.h"
+#include "sitevault/command_line.h"
+#include "sitevault/remote/curl_session.h"
+#include "sitevault/run_report.h"
 
 int main(int argc, char** argv) {
   program_name = argv[0];

@@ -1,4 +1,4 @@
-#include "monitor_ping.h"
+#include "sitevault/monitor_ping.h"
 
 #include <curl/curl.h>
 
@@ -8,8 +8,8 @@
 #include <memory>
 #include <optional>
 
-#include "remote/curl_session.h"
-#include "stop_signals.h"
+#include "common/stop_signals.h"
+#include "sitevault/remote/curl_session.h"
 
 namespace {
 

@@ -1,4 +1,4 @@
-#include "operation_support.h"
+#include "sitevault/operation_support.h"
 
 #include <fcntl.h>
 #include <sys/mman.h>
@@ -17,16 +17,16 @@
 #include <string_view>
 #include <vector>
 
-#include "child_process.h"
-#include "child_watch.h"
-#include "fd_io.h"
-#include "messages.h"
-#include "process.h"
-#include "product_conf.h"
-#include "run_report.h"
-#include "stop_signals.h"
-#include "text_format.h"
-#include "unique_fd.h"
+#include "common/child_process.h"
+#include "common/child_watch.h"
+#include "common/fd_io.h"
+#include "common/messages.h"
+#include "common/process.h"
+#include "common/product_conf.h"
+#include "common/stop_signals.h"
+#include "common/text_format.h"
+#include "common/unique_fd.h"
+#include "sitevault/run_report.h"
 
 namespace {
 

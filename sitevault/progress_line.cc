@@ -1,4 +1,4 @@
-#include "progress_line.h"
+#include "sitevault/progress_line.h"
 
 #include <unistd.h>
 
@@ -6,7 +6,7 @@
 #include <cstdlib>
 #include <cstring>
 
-#include "fd_io.h"
+#include "common/fd_io.h"
 
 namespace {
 

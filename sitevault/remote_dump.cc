@@ -1,4 +1,4 @@
-#include "remote_dump.h"
+#include "sitevault/remote_dump.h"
 
 #include <fcntl.h>
 #include <sys/stat.h>
@@ -9,19 +9,19 @@
 #include <cstring>
 #include <span>
 
-#include "dump_files.h"
-#include "dump_series.h"
-#include "dump_staging.h"
-#include "fd_io.h"
-#include "messages.h"
-#include "path_names.h"
-#include "progress_line.h"
-#include "run_report.h"
-#include "server_keys.h"
-#include "signed_stream.h"
-#include "signing.h"
-#include "text_format.h"
-#include "unique_fd.h"
+#include "common/fd_io.h"
+#include "common/messages.h"
+#include "common/path_names.h"
+#include "common/text_format.h"
+#include "common/unique_fd.h"
+#include "sitevault/dump_files.h"
+#include "sitevault/dump_series.h"
+#include "sitevault/dump_staging.h"
+#include "sitevault/progress_line.h"
+#include "sitevault/run_report.h"
+#include "sitevault/server_keys.h"
+#include "sitevault/signed_stream.h"
+#include "sitevault/signing.h"
 
 namespace {
 

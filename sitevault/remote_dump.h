@@ -13,9 +13,9 @@
 #include <utility>
 #include <vector>
 
-#include "dump_commit.h"
-#include "remote/remote_store.h"
-#include "retention.h"
+#include "sitevault/dump_commit.h"
+#include "sitevault/remote/remote_store.h"
+#include "sitevault/retention.h"
 
 class SignedDumpStream;
 

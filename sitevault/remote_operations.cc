@@ -9,18 +9,18 @@
 #include <memory>
 #include <string>
 
-#include "domain_lock.h"
-#include "domain_operations.h"
-#include "dump_utilities.h"
-#include "messages.h"
-#include "operation_support.h"
-#include "path_names.h"
-#include "product_conf.h"
-#include "remote/remote_store.h"
-#include "remote_dump.h"
-#include "run_report.h"
-#include "signed_stream.h"
-#include "unique_fd.h"
+#include "common/messages.h"
+#include "common/path_names.h"
+#include "common/product_conf.h"
+#include "common/unique_fd.h"
+#include "sitevault/domain_lock.h"
+#include "sitevault/domain_operations.h"
+#include "sitevault/dump_utilities.h"
+#include "sitevault/operation_support.h"
+#include "sitevault/remote/remote_store.h"
+#include "sitevault/remote_dump.h"
+#include "sitevault/run_report.h"
+#include "sitevault/signed_stream.h"
 
 namespace {
 

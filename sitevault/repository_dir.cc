@@ -1,4 +1,4 @@
-#include "repository_dir.h"
+#include "sitevault/repository_dir.h"
 
 #include <dirent.h>
 #include <fcntl.h>
@@ -7,7 +7,7 @@
 #include <cerrno>
 #include <filesystem>
 
-#include "product_conf.h"
+#include "common/product_conf.h"
 
 namespace {
 

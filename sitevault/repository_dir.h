@@ -11,8 +11,8 @@
 #include <string_view>
 #include <utility>
 
-#include "c_handles.h"
-#include "unique_fd.h"
+#include "common/c_handles.h"
+#include "common/unique_fd.h"
 
 class RepositoryDir {
  public:

@@ -11,22 +11,22 @@
 #include <string>
 #include <vector>
 
-#include "c_handles.h"
-#include "domain_lock.h"
-#include "domain_operations.h"
-#include "dump_files.h"
-#include "dump_utilities.h"
-#include "fd_io.h"
-#include "messages.h"
-#include "operation_support.h"
-#include "product_conf.h"
-#include "progress_line.h"
-#include "repository_dir.h"
-#include "server_keys.h"
-#include "shell_child.h"
-#include "signing.h"
-#include "sigpipe_guard.h"
-#include "unique_fd.h"
+#include "common/c_handles.h"
+#include "common/fd_io.h"
+#include "common/messages.h"
+#include "common/product_conf.h"
+#include "common/shell_child.h"
+#include "common/sigpipe_guard.h"
+#include "common/unique_fd.h"
+#include "sitevault/domain_lock.h"
+#include "sitevault/domain_operations.h"
+#include "sitevault/dump_files.h"
+#include "sitevault/dump_utilities.h"
+#include "sitevault/operation_support.h"
+#include "sitevault/progress_line.h"
+#include "sitevault/repository_dir.h"
+#include "sitevault/server_keys.h"
+#include "sitevault/signing.h"
 
 namespace {
 

@@ -1,4 +1,4 @@
-#include "retention.h"
+#include "sitevault/retention.h"
 
 #include <functional>
 

@@ -1,4 +1,4 @@
-#include "run_report.h"
+#include "sitevault/run_report.h"
 
 #include <fcntl.h>
 #include <sys/stat.h>
@@ -13,17 +13,17 @@
 #include <optional>
 #include <string>
 
-#include "fd_io.h"
-#include "messages.h"
-#include "monitor_ping.h"
-#include "path_names.h"
-#include "product_conf.h"
-#include "progress_line.h"
-#include "repository_dir.h"
-#include "status_record.h"
-#include "stop_signals.h"
-#include "text_format.h"
-#include "unique_fd.h"
+#include "common/fd_io.h"
+#include "common/messages.h"
+#include "common/path_names.h"
+#include "common/product_conf.h"
+#include "common/stop_signals.h"
+#include "common/text_format.h"
+#include "common/unique_fd.h"
+#include "sitevault/monitor_ping.h"
+#include "sitevault/progress_line.h"
+#include "sitevault/repository_dir.h"
+#include "sitevault/status_record.h"
 
 namespace {
 

@@ -12,7 +12,7 @@
 
 #include <cstdint>
 
-#include "command_line.h"
+#include "sitevault/command_line.h"
 
 // Called first thing in main: notes the start time, takes the command and
 // the domain from argv (before the options are checked), and, when the

@@ -1,4 +1,4 @@
-#include "server_keys.h"
+#include "sitevault/server_keys.h"
 
 #include <fcntl.h>
 #include <openssl/bio.h>
@@ -15,14 +15,14 @@
 #include <cstring>
 #include <string_view>
 
-#include "db_connection.h"
-#include "db_queries.h"
-#include "dump_files.h"
-#include "messages.h"
-#include "openssl_handles.h"
-#include "product_conf.h"
-#include "text_format.h"
-#include "unique_fd.h"
+#include "common/db_connection.h"
+#include "common/db_queries.h"
+#include "common/messages.h"
+#include "common/product_conf.h"
+#include "common/text_format.h"
+#include "common/unique_fd.h"
+#include "sitevault/dump_files.h"
+#include "sitevault/openssl_handles.h"
 
 namespace {
 

@@ -7,7 +7,7 @@
 #include <optional>
 #include <string>
 
-#include "openssl_handles.h"
+#include "sitevault/openssl_handles.h"
 
 // The id of the server key pair's row in the database; 0 when none.
 long get_bu_cert_id(MYSQL* conn);

@@ -1,4 +1,4 @@
-#include "signed_stream.h"
+#include "sitevault/signed_stream.h"
 
 #include <fcntl.h>
 #include <sys/types.h>
@@ -10,14 +10,14 @@
 #include <cstring>
 #include <utility>
 
-#include "dump_files.h"
-#include "messages.h"
-#include "openssl_handles.h"
-#include "progress_line.h"
-#include "server_keys.h"
-#include "shell_child.h"
-#include "signing.h"
-#include "unique_fd.h"
+#include "common/messages.h"
+#include "common/shell_child.h"
+#include "common/unique_fd.h"
+#include "sitevault/dump_files.h"
+#include "sitevault/openssl_handles.h"
+#include "sitevault/progress_line.h"
+#include "sitevault/server_keys.h"
+#include "sitevault/signing.h"
 
 namespace {
 

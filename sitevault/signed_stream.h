@@ -12,7 +12,7 @@
 #include <string>
 #include <vector>
 
-#include "byte_stream.h"
+#include "sitevault/byte_stream.h"
 
 class SignedDumpStream {
  public:

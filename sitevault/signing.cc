@@ -1,4 +1,4 @@
-#include "signing.h"
+#include "sitevault/signing.h"
 
 #include <fcntl.h>
 #include <openssl/bio.h>
@@ -16,14 +16,14 @@
 #include <string_view>
 #include <vector>
 
-#include "dump_files.h"
-#include "dump_utilities.h"
-#include "fd_io.h"
-#include "messages.h"
-#include "openssl_handles.h"
-#include "server_keys.h"
-#include "signed_stream.h"
-#include "unique_fd.h"
+#include "common/fd_io.h"
+#include "common/messages.h"
+#include "common/unique_fd.h"
+#include "sitevault/dump_files.h"
+#include "sitevault/dump_utilities.h"
+#include "sitevault/openssl_handles.h"
+#include "sitevault/server_keys.h"
+#include "sitevault/signed_stream.h"
 
 namespace {
 

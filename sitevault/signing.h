@@ -10,7 +10,7 @@
 #include <string>
 #include <vector>
 
-#include "dump_files.h"
+#include "sitevault/dump_files.h"
 
 // Runs hvxdump with the argument text, writes the stream to output (a path,
 // or "-" for standard output), split into parts of split_size bytes (0: one

@@ -1,4 +1,4 @@
-#include "status_record.h"
+#include "sitevault/status_record.h"
 
 #include <fcntl.h>
 #include <sys/stat.h>
@@ -9,9 +9,9 @@
 #include <cstring>
 #include <ctime>
 
-#include "fd_io.h"
-#include "path_names.h"
-#include "unique_fd.h"
+#include "common/fd_io.h"
+#include "common/path_names.h"
+#include "common/unique_fd.h"
 
 namespace {
 

@@ -1,5 +1,5 @@
 // The usage text of sitevault, written with puts for -h and --help.
-#include "usage_text.h"
+#include "sitevault/usage_text.h"
 
 const char* const usage_text =
     "Usage: sitevault <command> [OPTIONS] ...\n"

@@ -1,4 +1,4 @@
-#include "remote/curl_session.h"
+#include "sitevault/remote/curl_session.h"
 
 #include <fcntl.h>
 #include <linux/sockios.h>
@@ -19,9 +19,9 @@
 #include <string_view>
 #include <utility>
 
-#include "stop_signals.h"
-#include "text_format.h"
-#include "unique_fd.h"
+#include "common/stop_signals.h"
+#include "common/text_format.h"
+#include "common/unique_fd.h"
 
 namespace remote {
 namespace {

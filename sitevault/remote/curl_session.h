@@ -16,7 +16,7 @@
 #include <optional>
 #include <string>
 
-#include "remote/remote_store.h"
+#include "sitevault/remote/remote_store.h"
 
 namespace remote {
 

@@ -1,4 +1,4 @@
-#include "remote/ftp_store.h"
+#include "sitevault/remote/ftp_store.h"
 
 #include <unistd.h>
 
@@ -9,7 +9,7 @@
 #include <new>
 #include <span>
 
-#include "process.h"
+#include "common/process.h"
 
 using remote::CurlAuth;
 using remote::CurlOptions;

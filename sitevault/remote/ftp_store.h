@@ -12,8 +12,8 @@
 #include <utility>
 #include <vector>
 
-#include "remote/curl_session.h"
-#include "remote/remote_store.h"
+#include "sitevault/remote/curl_session.h"
+#include "sitevault/remote/remote_store.h"
 
 // How one of the protocols is spoken.
 struct FtpDialect {

@@ -1,4 +1,4 @@
-#include "remote/remote_store.h"
+#include "sitevault/remote/remote_store.h"
 
 #include <curl/curl.h>
 
@@ -9,10 +9,10 @@
 #include <cstring>
 #include <span>
 
-#include "messages.h"
-#include "remote/ftp_store.h"
-#include "remote/s3_store.h"
-#include "text_format.h"
+#include "common/messages.h"
+#include "common/text_format.h"
+#include "sitevault/remote/ftp_store.h"
+#include "sitevault/remote/s3_store.h"
 
 namespace {
 

@@ -14,7 +14,7 @@
 #include <utility>
 #include <vector>
 
-#include "byte_stream.h"
+#include "sitevault/byte_stream.h"
 
 // --ftp-server, --ftp-path and the credentials, taken apart once. scheme is
 // lower case: "ftp" (also for a server given without one), "ftpes", "ftps",

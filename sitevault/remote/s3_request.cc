@@ -1,10 +1,10 @@
-#include "remote/s3_request.h"
+#include "sitevault/remote/s3_request.h"
 
 #include <openssl/evp.h>
 
 #include <algorithm>
 
-#include "openssl_handles.h"
+#include "sitevault/openssl_handles.h"
 
 namespace s3 {
 namespace {

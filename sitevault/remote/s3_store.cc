@@ -1,4 +1,4 @@
-#include "remote/s3_store.h"
+#include "sitevault/remote/s3_store.h"
 
 #include <fcntl.h>
 #include <openssl/evp.h>
@@ -12,10 +12,10 @@
 #include <new>
 #include <span>
 
-#include "fd_io.h"
-#include "messages.h"
-#include "openssl_handles.h"
-#include "remote/s3_xml.h"
+#include "common/fd_io.h"
+#include "common/messages.h"
+#include "sitevault/openssl_handles.h"
+#include "sitevault/remote/s3_xml.h"
 
 using remote::CurlOptions;
 using remote::CurlSlist;

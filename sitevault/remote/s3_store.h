@@ -22,10 +22,10 @@
 #include <utility>
 #include <vector>
 
-#include "remote/curl_session.h"
-#include "remote/remote_store.h"
-#include "remote/s3_request.h"
-#include "unique_fd.h"
+#include "common/unique_fd.h"
+#include "sitevault/remote/curl_session.h"
+#include "sitevault/remote/remote_store.h"
+#include "sitevault/remote/s3_request.h"
 
 class S3Store final : public RemoteStore {
  public:

@@ -1,4 +1,4 @@
-#include "remote/s3_xml.h"
+#include "sitevault/remote/s3_xml.h"
 
 #include <expat.h>
 
@@ -9,7 +9,7 @@
 #include <memory>
 #include <new>
 
-#include "remote/s3_request.h"
+#include "sitevault/remote/s3_request.h"
 
 namespace s3 {
 namespace {

@@ -132,6 +132,20 @@ for scheme in s3+http s3; do
   run "$SITEVAULT" --check-dump --domain-name $D --dump-file crafted
   check_eq "$scheme: and checks" 0 "$OUT"
   rm -f "$REPO"/crafted*
+  # The inventory and the check of the remote copy read the bucket as they
+  # read a directory: the crafted dump's time is the listing's.
+  run "$SITEVAULT" --check-ftp-dump --domain-name $D --dump-file crafted \
+    --ftp-server "$SERVER" --ftp-path "$BUCKET/$P"
+  check_eq "$scheme: the remote check of the crafted dump" 0 "$OUT"
+  run "$SITEVAULT" --list-dumps --json --domain-name $D --ftp-server "$SERVER" \
+    --ftp-path "$BUCKET/$P"
+  check_exit "$scheme: inventory exit" 0
+  check_eq "$scheme: inventory of the crafted and the unsigned dumps" \
+    "crafted 3 signed mtime|u_2000.01.03_10.00 1 unsigned stamp" \
+    "$(python3 -c 'import json, sys
+rows = {d["name"]: d for d in json.load(sys.stdin)}
+print("|".join("%s %d %s %s" % (n, rows[n]["files"], rows[n]["state"], rows[n]["time_source"])
+               for n in ("crafted", "u_2000.01.03_10.00")))' <<<"$OUT")"
   s3_clear "$P/"
 done
 

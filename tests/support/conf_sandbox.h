@@ -8,8 +8,8 @@
 #include <string>
 #include <vector>
 
-#include "product_conf.h"
-#include "test_support.h"
+#include "common/product_conf.h"
+#include "tests/support/test_support.h"
 
 inline const std::vector<std::string>& product_conf_keys() {
   static const std::vector<std::string> keys = {

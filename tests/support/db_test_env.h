@@ -12,8 +12,8 @@
 #include <stdexcept>
 #include <string>
 
-#include "db_connection.h"
-#include "test_support.h"
+#include "common/db_connection.h"
+#include "tests/support/test_support.h"
 
 namespace db_test {
 

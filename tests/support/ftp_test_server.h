@@ -13,7 +13,7 @@
 #include <set>
 #include <string>
 
-#include "test_support.h"
+#include "tests/support/test_support.h"
 
 namespace ftp_test {
 

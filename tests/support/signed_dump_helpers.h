@@ -8,9 +8,9 @@
 #include <string>
 #include <vector>
 
-#include "dump_files.h"
-#include "signing.h"
-#include "test_support.h"
+#include "sitevault/dump_files.h"
+#include "sitevault/signing.h"
+#include "tests/support/test_support.h"
 
 namespace signing_test {
 

@@ -1,4 +1,4 @@
-#include "test_support.h"
+#include "tests/support/test_support.h"
 
 #include <gtest/gtest.h>
 #include <sys/stat.h>
@@ -11,8 +11,8 @@
 #include <iostream>
 #include <sstream>
 
-#include "messages.h"
-#include "product_conf.h"
+#include "common/messages.h"
+#include "common/product_conf.h"
 
 namespace testing_support {
 

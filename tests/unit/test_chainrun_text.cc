@@ -9,10 +9,10 @@
 #include <initializer_list>
 #include <string>
 
-#include "captured_output.h"
-#include "password_mask.h"
-#include "semaphore_state.h"
-#include "url_codec.h"
+#include "chainrun/captured_output.h"
+#include "chainrun/password_mask.h"
+#include "chainrun/semaphore_state.h"
+#include "chainrun/url_codec.h"
 
 namespace {
 

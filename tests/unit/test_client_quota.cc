@@ -8,11 +8,11 @@
 #include <memory>
 #include <string>
 
-#include "client_quota.h"
-#include "domain_lock.h"
-#include "messages.h"
-#include "product_conf.h"
-#include "test_support.h"
+#include "common/messages.h"
+#include "common/product_conf.h"
+#include "sitevault/client_quota.h"
+#include "sitevault/domain_lock.h"
+#include "tests/support/test_support.h"
 
 namespace {
 

@@ -8,10 +8,10 @@
 #include <cstdlib>
 #include <string>
 
-#include "db_connection.h"
-#include "db_test_env.h"
-#include "std_capture.h"
-#include "test_support.h"
+#include "common/db_connection.h"
+#include "tests/support/db_test_env.h"
+#include "tests/support/std_capture.h"
+#include "tests/support/test_support.h"
 
 using testing_support::write_file;
 

@@ -4,10 +4,10 @@
 #include <cstdlib>
 #include <string>
 
-#include "db_connection.h"
-#include "db_queries.h"
-#include "db_test_env.h"
-#include "std_capture.h"
+#include "common/db_connection.h"
+#include "common/db_queries.h"
+#include "tests/support/db_test_env.h"
+#include "tests/support/std_capture.h"
 
 namespace {
 

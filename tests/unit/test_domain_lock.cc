@@ -15,13 +15,13 @@
 #include <thread>
 #include <vector>
 
-#include "db_queries.h"
-#include "domain_lock.h"
-#include "domain_switch.h"
-#include "messages.h"
-#include "operation_support.h"
-#include "product_conf.h"
-#include "test_support.h"
+#include "common/db_queries.h"
+#include "common/domain_switch.h"
+#include "common/messages.h"
+#include "common/product_conf.h"
+#include "sitevault/domain_lock.h"
+#include "sitevault/operation_support.h"
+#include "tests/support/test_support.h"
 
 namespace {
 

@@ -9,12 +9,12 @@
 #include <algorithm>
 #include <map>
 
-#include "dump_commit.h"
-#include "dump_staging.h"
-#include "local_commit_store.h"
-#include "local_rotation.h"
-#include "run_identity.h"
-#include "test_support.h"
+#include "common/run_identity.h"
+#include "sitevault/dump_commit.h"
+#include "sitevault/dump_staging.h"
+#include "sitevault/local_commit_store.h"
+#include "sitevault/local_rotation.h"
+#include "tests/support/test_support.h"
 
 namespace {
 

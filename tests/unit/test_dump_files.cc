@@ -7,11 +7,11 @@
 #include <filesystem>
 #include <memory>
 
-#include "dump_files.h"
-#include "product_conf.h"
-#include "repository_dir.h"
-#include "signed_dump_helpers.h"
-#include "test_support.h"
+#include "common/product_conf.h"
+#include "sitevault/dump_files.h"
+#include "sitevault/repository_dir.h"
+#include "tests/support/signed_dump_helpers.h"
+#include "tests/support/test_support.h"
 
 namespace {
 

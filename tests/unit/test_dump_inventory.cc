@@ -7,7 +7,7 @@
 #include <string>
 #include <vector>
 
-#include "dump_inventory.h"
+#include "sitevault/dump_inventory.h"
 
 namespace {
 

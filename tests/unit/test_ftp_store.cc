@@ -19,10 +19,10 @@
 #include <string>
 #include <vector>
 
-#include "ftp_test_server.h"
-#include "remote/ftp_store.h"
-#include "remote/remote_store.h"
-#include "test_support.h"
+#include "sitevault/remote/ftp_store.h"
+#include "sitevault/remote/remote_store.h"
+#include "tests/support/ftp_test_server.h"
+#include "tests/support/test_support.h"
 
 namespace {
 

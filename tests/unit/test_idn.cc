@@ -5,8 +5,8 @@
 #include <memory>
 #include <string>
 
-#include "idn.h"
-#include "std_capture.h"
+#include "common/idn.h"
+#include "tests/support/std_capture.h"
 
 namespace {
 

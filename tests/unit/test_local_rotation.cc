@@ -9,11 +9,11 @@
 #include <string>
 #include <vector>
 
-#include "dump_series.h"
-#include "local_rotation.h"
-#include "product_conf.h"
-#include "repository_dir.h"
-#include "test_support.h"
+#include "common/product_conf.h"
+#include "sitevault/dump_series.h"
+#include "sitevault/local_rotation.h"
+#include "sitevault/repository_dir.h"
+#include "tests/support/test_support.h"
 
 namespace {
 

@@ -6,10 +6,10 @@
 
 #include <string>
 
-#include "locked_file.h"
-#include "messages.h"
-#include "std_capture.h"
-#include "test_support.h"
+#include "common/locked_file.h"
+#include "common/messages.h"
+#include "tests/support/std_capture.h"
+#include "tests/support/test_support.h"
 
 using testing_support::read_file;
 using testing_support::TempDir;

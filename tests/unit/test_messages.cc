@@ -8,9 +8,9 @@
 #include <cstring>
 #include <string>
 
-#include "messages.h"
-#include "std_capture.h"
-#include "test_support.h"
+#include "common/messages.h"
+#include "tests/support/std_capture.h"
+#include "tests/support/test_support.h"
 
 using testing_support::read_file;
 using testing_support::TempDir;

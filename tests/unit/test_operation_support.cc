@@ -15,9 +15,9 @@
 #include <thread>
 #include <vector>
 
-#include "operation_support.h"
-#include "product_conf.h"
-#include "test_support.h"
+#include "common/product_conf.h"
+#include "sitevault/operation_support.h"
+#include "tests/support/test_support.h"
 
 namespace {
 

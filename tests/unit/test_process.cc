@@ -13,15 +13,15 @@
 #include <string>
 #include <vector>
 
-#include "child_process.h"
-#include "child_watch.h"
-#include "conf_sandbox.h"
-#include "messages.h"
-#include "process.h"
-#include "shell_child.h"
-#include "std_capture.h"
-#include "stop_signals.h"
-#include "test_support.h"
+#include "common/child_process.h"
+#include "common/child_watch.h"
+#include "common/messages.h"
+#include "common/process.h"
+#include "common/shell_child.h"
+#include "common/stop_signals.h"
+#include "tests/support/conf_sandbox.h"
+#include "tests/support/std_capture.h"
+#include "tests/support/test_support.h"
 
 using testing_support::read_file;
 using testing_support::TempDir;

@@ -13,10 +13,10 @@
 #include <string>
 #include <thread>
 
-#include "messages.h"
-#include "process_runners.h"
-#include "std_capture.h"
-#include "test_support.h"
+#include "common/messages.h"
+#include "common/process_runners.h"
+#include "tests/support/std_capture.h"
+#include "tests/support/test_support.h"
 
 using testing_support::file_exists;
 using testing_support::read_file;

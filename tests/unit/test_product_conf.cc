@@ -8,12 +8,12 @@
 #include <cstdlib>
 #include <string>
 
-#include "conf_sandbox.h"
-#include "messages.h"
-#include "product_conf.h"
-#include "std_capture.h"
-#include "system_paths.h"
-#include "test_support.h"
+#include "common/messages.h"
+#include "common/product_conf.h"
+#include "common/system_paths.h"
+#include "tests/support/conf_sandbox.h"
+#include "tests/support/std_capture.h"
+#include "tests/support/test_support.h"
 
 using testing_support::TempDir;
 

@@ -14,13 +14,13 @@
 #include <string>
 #include <vector>
 
-#include "dump_check.h"
-#include "dump_commit.h"
-#include "dump_files.h"
-#include "remote/remote_store.h"
-#include "remote_dump.h"
-#include "run_identity.h"
-#include "signed_stream.h"
+#include "common/run_identity.h"
+#include "sitevault/dump_check.h"
+#include "sitevault/dump_commit.h"
+#include "sitevault/dump_files.h"
+#include "sitevault/remote/remote_store.h"
+#include "sitevault/remote_dump.h"
+#include "sitevault/signed_stream.h"
 
 namespace {
 

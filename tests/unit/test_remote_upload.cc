@@ -8,15 +8,15 @@
 #include <filesystem>
 #include <string>
 
-#include "dump_files.h"
-#include "dump_utilities.h"
-#include "ftp_test_server.h"
-#include "product_conf.h"
-#include "remote/remote_store.h"
-#include "remote_dump.h"
-#include "server_keys.h"
-#include "signed_stream.h"
-#include "test_support.h"
+#include "common/product_conf.h"
+#include "sitevault/dump_files.h"
+#include "sitevault/dump_utilities.h"
+#include "sitevault/remote/remote_store.h"
+#include "sitevault/remote_dump.h"
+#include "sitevault/server_keys.h"
+#include "sitevault/signed_stream.h"
+#include "tests/support/ftp_test_server.h"
+#include "tests/support/test_support.h"
 
 namespace {
 

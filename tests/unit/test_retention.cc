@@ -7,8 +7,8 @@
 #include <string>
 #include <vector>
 
-#include "dump_series.h"
-#include "retention.h"
+#include "sitevault/dump_series.h"
+#include "sitevault/retention.h"
 
 namespace {
 

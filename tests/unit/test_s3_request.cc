@@ -10,10 +10,10 @@
 #include <string>
 #include <vector>
 
-#include "remote/remote_store.h"
-#include "remote/s3_request.h"
-#include "remote/s3_store.h"
-#include "remote/s3_xml.h"
+#include "sitevault/remote/remote_store.h"
+#include "sitevault/remote/s3_request.h"
+#include "sitevault/remote/s3_store.h"
+#include "sitevault/remote/s3_xml.h"
 
 namespace {
 

@@ -12,9 +12,9 @@
 #include <string>
 #include <vector>
 
-#include "remote/remote_store.h"
-#include "remote/s3_store.h"
-#include "test_support.h"
+#include "sitevault/remote/remote_store.h"
+#include "sitevault/remote/s3_store.h"
+#include "tests/support/test_support.h"
 
 namespace {
 

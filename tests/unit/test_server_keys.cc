@@ -2,13 +2,13 @@
 // consistency check, the published public key and foreign key forms.
 #include <gtest/gtest.h>
 
-#include "db_connection.h"
-#include "dump_files.h"
-#include "product_conf.h"
-#include "server_keys.h"
-#include "signed_dump_helpers.h"
-#include "signing.h"
-#include "test_support.h"
+#include "common/db_connection.h"
+#include "common/product_conf.h"
+#include "sitevault/dump_files.h"
+#include "sitevault/server_keys.h"
+#include "sitevault/signing.h"
+#include "tests/support/signed_dump_helpers.h"
+#include "tests/support/test_support.h"
 
 namespace {
 

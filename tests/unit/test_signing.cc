@@ -12,14 +12,14 @@
 #include <string>
 #include <vector>
 
-#include "dump_files.h"
-#include "dump_utilities.h"
-#include "product_conf.h"
-#include "server_keys.h"
-#include "signed_dump_helpers.h"
-#include "signed_stream.h"
-#include "signing.h"
-#include "test_support.h"
+#include "common/product_conf.h"
+#include "sitevault/dump_files.h"
+#include "sitevault/dump_utilities.h"
+#include "sitevault/server_keys.h"
+#include "sitevault/signed_stream.h"
+#include "sitevault/signing.h"
+#include "tests/support/signed_dump_helpers.h"
+#include "tests/support/test_support.h"
 
 namespace {
 

@@ -5,9 +5,9 @@
 
 #include <string>
 
-#include "monitor_ping.h"
-#include "status_record.h"
-#include "test_support.h"
+#include "sitevault/monitor_ping.h"
+#include "sitevault/status_record.h"
+#include "tests/support/test_support.h"
 
 using testing_support::file_exists;
 using testing_support::read_file;
