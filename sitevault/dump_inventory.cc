@@ -10,6 +10,7 @@
 #include <map>
 #include <utility>
 
+#include "common/json_text.h"
 #include "common/messages.h"
 #include "common/text_format.h"
 #include "common/unique_fd.h"
@@ -45,79 +46,6 @@ const char* state_text(DumpState state) {
       break;
   }
   return "incomplete";
-}
-
-// The number of bytes of a valid UTF-8 sequence at text[i], 0 when there is
-// none (a stray, overlong or surrogate encoding).
-std::size_t utf8_length(std::string_view text, std::size_t i) {
-  const auto byte = [&](std::size_t k) { return static_cast<unsigned char>(text[k]); };
-  const unsigned char lead = byte(i);
-  std::size_t length;
-  std::uint32_t code;
-  if (lead < 0x80) return 1;
-  if (lead >= 0xc2 && lead <= 0xdf) {
-    length = 2;
-    code = lead & 0x1fU;
-  } else if (lead >= 0xe0 && lead <= 0xef) {
-    length = 3;
-    code = lead & 0x0fU;
-  } else if (lead >= 0xf0 && lead <= 0xf4) {
-    length = 4;
-    code = lead & 0x07U;
-  } else {
-    return 0;
-  }
-  if (i + length > text.size()) return 0;
-  for (std::size_t k = 1; k < length; ++k) {
-    if ((byte(i + k) & 0xc0U) != 0x80) return 0;
-    code = (code << 6) | (byte(i + k) & 0x3fU);
-  }
-  const bool overlong = (length == 3 && code < 0x800) || (length == 4 && code < 0x10000);
-  const bool surrogate = code >= 0xd800 && code <= 0xdfff;
-  if (overlong || surrogate || code > 0x10ffff) return 0;
-  return length;
-}
-
-std::string json_string(std::string_view text) {
-  std::string out = "\"";
-  for (std::size_t i = 0; i < text.size();) {
-    const auto c = static_cast<unsigned char>(text[i]);
-    if (c >= 0x80) {
-      const std::size_t length = utf8_length(text, i);
-      if (length == 0) {
-        out += format_text_cut(256, "\\udc%02x", c);
-        ++i;
-      } else {
-        out.append(text.substr(i, length));
-        i += length;
-      }
-      continue;
-    }
-    switch (c) {
-      case '"':
-        out += "\\\"";
-        break;
-      case '\\':
-        out += "\\\\";
-        break;
-      case '\n':
-        out += "\\n";
-        break;
-      case '\t':
-        out += "\\t";
-        break;
-      case '\r':
-        out += "\\r";
-        break;
-      default:
-        if (c < 0x20 || c == 0x7f)
-          out += format_text_cut(256, "\\u%04x", c);
-        else
-          out += static_cast<char>(c);
-    }
-    ++i;
-  }
-  return out + "\"";
 }
 
 // A name as one field of a tab-separated line.
@@ -307,7 +235,7 @@ std::string inventory_json(const std::vector<DumpEntry>& entries) {
   for (std::size_t i = 0; i < entries.size(); ++i) {
     const DumpEntry& entry = entries[i];
     out += i == 0 ? "\n  " : ",\n  ";
-    out += "{\"name\": " + json_string(entry.name);
+    out += "{\"name\": " + json_string(entry.name, InvalidUtf8::surrogate_escape);
     out += format_text_cut(256, ", \"files\": %zu, \"bytes\": %llu", entry.files,
                            static_cast<unsigned long long>(entry.bytes));
     out += ", \"time\": ";

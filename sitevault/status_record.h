@@ -28,10 +28,6 @@ struct StatusRecord {
   std::string version;
 };
 
-// A JSON string literal of text: quotes, backslashes and control characters
-// escaped, valid UTF-8 kept, every byte that is not part of a valid UTF-8
-// sequence replaced by U+FFFD.
-std::string json_string(std::string_view text);
 // "YYYY-MM-DDTHH:MM:SSZ".
 std::string iso8601_utc(std::chrono::system_clock::time_point when);
 // The record as one line of JSON with a line feed, the fields in a fixed

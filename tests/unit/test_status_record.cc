@@ -5,6 +5,7 @@
 
 #include <string>
 
+#include "common/json_text.h"
 #include "sitevault/monitor_ping.h"
 #include "sitevault/status_record.h"
 #include "tests/support/test_support.h"
